@@ -1,0 +1,114 @@
+// The weapon detector behind the host interface. One object holds the whole state of
+// one camera stream: two engine instances (weapon model, person model), the held area
+// and the counters that carry from frame to frame.
+//
+// Locking: every operation that reads or writes frame-analysis state runs under
+// `_mutex` (recursive). The public operations take it; the private ones expect it held.
+// Coordinates: `_detectedArea` and every Object handed between the private operations
+// are in full-frame pixels unless a comment says otherwise.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "zrv/ZRVCustomClass.h"
+#include "zrv/ZRVLIB.h"
+
+class ZRVCustomWDTestAccess;
+
+class ZRV_API ZRVCustomWD final : public IZRVCustomClass {
+public:
+    using Object = ZORAVELIN::Object;
+
+    struct ImageSection {
+        cv::Rect region;   // full-frame pixels
+        int priority = 0;  // 1 is nearest the frame centre
+    };
+
+    ZRVCustomWD();
+    ~ZRVCustomWD();
+    ZRVCustomWD(const ZRVCustomWD&) = delete;
+    ZRVCustomWD& operator=(const ZRVCustomWD&) = delete;
+
+    bool Initialize(const std::string& modelDirectory, float detectionScoreThreshold,
+                    std::string& labelMap) override;
+    bool OptimizeModel(bool flag) override;
+    std::vector<CustomObject> RunInference(const cv::Mat& frame,
+                                           const std::string& cameraId) override;
+    std::vector<CustomObject> RunInference(const cv::Mat& frame) override;
+    bool ConfigureParameters(CustomParams& params) override;
+    bool Destroy() override;
+
+private:
+    friend class ZRVCustomWDTestAccess;
+
+    struct EngineDeleter {
+        void operator()(ZORAVELIN::ZRVLIB* engine) const { ZORAVELIN::ZRVLIB::Destroy(engine); }
+    };
+    using EngineHandle = std::unique_ptr<ZORAVELIN::ZRVLIB, EngineDeleter>;
+
+    // Releases both engines; expects `_mutex` held.
+    void ReleaseEngines();
+
+    // Scan sections (sections.cpp).
+    std::vector<ImageSection> divideImage(const cv::Mat& frame);
+    void refreshSections(const cv::Mat& frame);  // divideImage without the copy
+    double calculateDistanceToCenter(const cv::Point& point, const cv::Rect& rect);
+    int getHighestPriorityRegion();
+    int getLowestPriorityRegion();
+    cv::Rect getRegionByPriority(int priority);
+
+    // Area geometry and decay (area_geometry.cpp).
+    void UpdateActiveROI(const cv::Mat& frame, Object detection);
+    void UpdateDetectedAreaFromObject(const cv::Mat& frame, const Object& detection);
+    void UpdateNoDetectionCondition();
+    float calculateIoU(const cv::Rect& a, const cv::Rect& b);
+    bool IsOverlapping(const Object& detection, const std::vector<Object>& others,
+                       float threshold);
+
+    // Person confirmation (confirmation.cpp).
+    std::vector<Object> RunFilterGetPersons(const cv::Mat& frame);
+    bool ProcessWeaponDetection(const cv::Mat& frame, Object& weapon,
+                                std::vector<Object>& results, const std::vector<Object>& persons,
+                                bool personsPresent);
+    void AddConfirmedWeaponDetection(const cv::Mat& frame, Object& weapon,
+                                     std::vector<Object>& results);
+    // True when more than `threshold` of the weapon box's own area lies inside some
+    // person box. A weapon is far smaller than the person holding it, so intersection
+    // over union would miss a weapon held wholly inside a person's box.
+    bool IsHeldByPerson(const Object& weapon, const std::vector<Object>& persons,
+                        float threshold);
+
+    // Search (search.cpp) and tracking (tracking.cpp).
+    void ProcessNewDetectedArea(const cv::Mat& frame, const std::string& cameraId,
+                                std::vector<Object>& results);
+    std::vector<Object> ProcessExistingDetectedArea(const cv::Mat& frame,
+                                                    const std::string& cameraId);
+
+    EngineHandle _detector;
+    EngineHandle _filter;
+    int _engineType = 0;
+    std::string _detectorModelName;
+    std::string _detectorClassFile;
+    int _detectorModelType = 0;
+    int _detectorDetectionType = 0;
+    std::string _filterModelName;
+    std::string _filterClassFile;
+    std::string _filterLabelMap;
+    int _filterModelType = 0;
+    int _filterDetectionType = 0;
+    std::recursive_mutex _mutex;
+    cv::Rect _detectedArea{0, 0, 0, 0};
+    int _noDetectionCount = 0;
+    bool _areaActive = false;
+    float _detectionScoreThreshold = 0.5f;
+    int _lastImageWidth = 0;
+    int _lastImageHeight = 0;
+    std::vector<ImageSection> _imageSections;
+    int _currentPriority = 0;
+    int _confirmationCount = 0;
+};

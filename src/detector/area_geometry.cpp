@@ -1,0 +1,72 @@
+// Placing the held area on a detection, releasing it when detections stop, and
+// measuring overlaps.
+#include <algorithm>
+#include <cstdint>
+
+#include "detector/ZRVCustomWD.h"
+#include "detector/checked_geometry.h"
+
+namespace {
+
+// Side of the square area: by the longer frame dimension, limited by the shorter one.
+int AreaSide(int rows, int cols) {
+    const int longer = std::max(rows, cols);
+    int side = 224;
+    if (longer > 1920) {
+        side = 640;
+    } else if (longer > 1280) {
+        side = 480;
+    } else if (longer > 640) {
+        side = 320;
+    }
+    return std::min(side, std::min(rows, cols));
+}
+
+// The square centred on `box`, pushed wholly inside the frame. The centre is formed in
+// 64 bits: the box comes from the engine and may hold any 32-bit values.
+cv::Rect PlaceArea(int rows, int cols, const cv::Rect& box) {
+    const int side = AreaSide(rows, cols);
+    if (side <= 0) return cv::Rect(0, 0, 0, 0);
+    const int64_t cx = int64_t{box.x} + box.width / 2 - side / 2;
+    const int64_t cy = int64_t{box.y} + box.height / 2 - side / 2;
+    const int x = cx > cols - side ? cols - side : (cx < 0 ? 0 : static_cast<int>(cx));
+    const int y = cy > rows - side ? rows - side : (cy < 0 ? 0 : static_cast<int>(cy));
+    return cv::Rect(x, y, std::min(cols - x, side), std::min(rows - y, side));
+}
+
+}  // namespace
+
+void ZRVCustomWD::UpdateActiveROI(const cv::Mat& frame, Object detection) {
+    _detectedArea = PlaceArea(frame.rows, frame.cols, detection.box);
+}
+
+void ZRVCustomWD::UpdateDetectedAreaFromObject(const cv::Mat& frame, const Object& detection) {
+    _detectedArea = PlaceArea(frame.rows, frame.cols, detection.box);
+}
+
+void ZRVCustomWD::UpdateNoDetectionCondition() {
+    _confirmationCount = 0;
+    if (_areaActive) {
+        ++_noDetectionCount;
+        if (_noDetectionCount < 80) return;
+        _areaActive = false;
+    }
+    _noDetectionCount = 0;
+    _detectedArea.width = 0;
+    _detectedArea.height = 0;
+}
+
+float ZRVCustomWD::calculateIoU(const cv::Rect& a, const cv::Rect& b) {
+    const double inter = zrv::IntersectionArea(a, b);
+    const double unionArea = zrv::RectArea(a) + zrv::RectArea(b) - inter;
+    if (unionArea <= 0.0) return 0.0f;
+    return static_cast<float>(inter) / static_cast<float>(unionArea);
+}
+
+bool ZRVCustomWD::IsOverlapping(const Object& detection, const std::vector<Object>& others,
+                                float threshold) {
+    for (const Object& other : others) {
+        if (calculateIoU(detection.box, other.box) > threshold) return true;
+    }
+    return false;
+}

@@ -1,0 +1,61 @@
+// The host's entry for every frame: the frame test, the choice between search and
+// tracking, the threshold filter and the conversion to the host's records.
+#include <cstdio>
+#include <exception>
+
+#include "detector/ZRVCustomWD.h"
+
+namespace {
+constexpr int kSmallestFrameSide = 10;
+constexpr int kSmallestTrackedArea = 51;
+
+std::string ThresholdText(float threshold) {
+    char text[64];
+    std::snprintf(text, sizeof text, "Detection Score Threshold:%f", static_cast<double>(threshold));
+    return text;
+}
+}  // namespace
+
+std::vector<CustomObject> ZRVCustomWD::RunInference(const cv::Mat& frame) {
+    return RunInference(frame, "CustomCam");
+}
+
+std::vector<CustomObject> ZRVCustomWD::RunInference(const cv::Mat& frame,
+                                                    const std::string& cameraId) {
+    std::lock_guard<std::recursive_mutex> lock(_mutex);
+    if (frame.empty() || frame.cols < kSmallestFrameSide || frame.rows < kSmallestFrameSide ||
+        !_detector) {
+        return {};
+    }
+
+    try {
+        std::vector<Object> detections;
+        if (_detectedArea.width >= kSmallestTrackedArea &&
+            _detectedArea.height >= kSmallestTrackedArea) {
+            detections = ProcessExistingDetectedArea(frame, cameraId);
+        } else {
+            ProcessNewDetectedArea(frame, cameraId, detections);
+        }
+
+        std::vector<CustomObject> results;
+        results.reserve(detections.size());
+        const float threshold = _detectionScoreThreshold;
+        for (const Object& detection : detections) {
+            // "At least" the threshold; a score that is not a number fails this test.
+            if (!(detection.confidence >= threshold)) continue;
+            CustomObject entry;
+            entry.classId = detection.classId;
+            entry.className = detection.className;
+            entry.confidence = detection.confidence;
+            entry.box = detection.box;
+            entry.cameraId = detection.cameraId;
+            entry.extraInfo = ThresholdText(threshold);
+            results.push_back(std::move(entry));
+        }
+
+        if (results.empty()) UpdateNoDetectionCondition();
+        return results;
+    } catch (const std::exception&) {
+        return {};
+    }
+}

@@ -1,0 +1,1 @@
+#include "support/detector_fixture.h"
