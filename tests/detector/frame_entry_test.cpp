@@ -1,1 +1,200 @@
+// The frame entry: the frame test, the choice of area step, the threshold filter, the
+// conversion for the host, the lock and the exception rules.
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <thread>
+
 #include "support/detector_fixture.h"
+
+using FrameEntryTest = DetectorTest;
+using scripted::Detection;
+using scripted::Op;
+
+namespace {
+// A person holding whatever the weapon model reports near the frame's top centre.
+ZORAVELIN::Object Holder() { return Detection({400, 0, 400, 400}, 0.9f, 0, "person"); }
+}  // namespace
+
+TEST_F(FrameEntryTest, FramesThatCannotBeAnalysedAreTurnedAway) {
+    const struct {
+        const char* what;
+        cv::Mat frame;
+        bool initialised;
+        bool processed;
+    } cases[] = {
+        {"10 x 10", Frame(10, 10), true, true},
+        {"9 columns", Frame(9, 100), true, false},
+        {"9 rows", Frame(100, 9), true, false},
+        {"empty", cv::Mat(), true, false},
+        {"uninitialised", Frame(640, 480), false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        scripted::Reset();
+        detector = std::make_unique<ZRVCustomWD>();
+        ZRVCustomWDTestAccess a(*detector);
+        if (c.initialised) {
+            ASSERT_TRUE(Init());
+        }
+        a.area() = cv::Rect(1, 2, 3, 4);
+        a.areaActive() = true;
+        a.noDetectionCount() = 5;
+        a.confirmationCount() = 6;
+        ::testing::internal::CaptureStderr();
+        EXPECT_TRUE(detector->RunInference(c.frame, "c").empty());
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+        if (c.processed) {
+            EXPECT_EQ(a.currentPriority(), 1);
+            EXPECT_EQ(a.noDetectionCount(), 6) << "searched, then the rule for the empty frame";
+        } else {
+            EXPECT_EQ(a.area(), cv::Rect(1, 2, 3, 4));
+            EXPECT_EQ(a.noDetectionCount(), 5);
+            EXPECT_EQ(a.confirmationCount(), 6);
+            EXPECT_EQ(a.currentPriority(), 0);
+            EXPECT_TRUE(scripted::callsOf(Op::RunInference).empty());
+        }
+    }
+}
+
+TEST_F(FrameEntryTest, AreaSizeChoosesBetweenTrackingAndSearch) {
+    const struct {
+        cv::Rect area;
+        bool tracked;
+    } cases[] = {{{100, 100, 51, 51}, true}, {{100, 100, 50, 200}, false}, {{100, 100, 200, 50}, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.area);
+        scripted::Reset();
+        detector = std::make_unique<ZRVCustomWD>();
+        ZRVCustomWDTestAccess a(*detector);
+        ASSERT_TRUE(Init());
+        a.area() = c.area;
+        detector->RunInference(Frame(1920, 1080));
+        const auto call = scripted::callsOf(Op::RunInference, scripted::kWeapon).at(0);
+        EXPECT_EQ(cv::Rect(call.offset, call.imageSize),
+                  c.tracked ? c.area : cv::Rect(480, 0, 480, 540));
+    }
+}
+
+TEST_F(FrameEntryTest, ThresholdFilterAndConversion) {
+    const struct {
+        float threshold, confidence;
+        bool returned;
+        const char* extraInfo;
+    } cases[] = {
+        {0.5f, 0.5f, true, "Detection Score Threshold:0.500000"},
+        {0.5f, std::nextafter(0.5f, 0.0f), false, ""},
+        {0.35f, 0.9f, true, "Detection Score Threshold:0.350000"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.threshold << " " << c.confidence);
+        scripted::Reset();
+        detector = std::make_unique<ZRVCustomWD>();
+        ZRVCustomWDTestAccess a(*detector);
+        ASSERT_TRUE(Init(c.threshold));
+        Object weapon = Detection({10, 20, 30, 40}, c.confidence, 3, "rifle");
+        weapon.auxId = 42;
+        weapon.auxList = {1, 2};
+        weapon.auxMat = cv::Mat::ones(2, 2, CV_8U);
+        weapon.auxValues = {0.5f};
+        weapon.extraInfo = "engine text";
+        weapon.cameraId = "engine camera";
+        scripted::script().detections[scripted::kWeapon] = {{weapon}};
+        scripted::script().detections[scripted::kPerson] = {{Holder()}};
+        const auto results = detector->RunInference(Frame(1920, 1080));
+        if (!c.returned) {
+            EXPECT_TRUE(results.empty());
+            EXPECT_EQ(a.noDetectionCount(), 1) << "the rule runs once for the frame";
+            continue;
+        }
+        ASSERT_EQ(results.size(), 1u);
+        const CustomObject& r = results[0];
+        EXPECT_EQ(r.classId, 3);
+        EXPECT_EQ(r.className, "rifle");
+        EXPECT_EQ(r.confidence, c.confidence);
+        EXPECT_EQ(r.box, cv::Rect(490, 20, 30, 40));
+        EXPECT_EQ(r.cameraId, "CustomCam");
+        EXPECT_EQ(r.extraInfo, c.extraInfo);
+        EXPECT_EQ(r.auxId, 0);
+        EXPECT_TRUE(r.auxList.empty());
+        EXPECT_TRUE(r.auxMat.empty());
+        EXPECT_TRUE(r.auxGpuMat.empty());
+        EXPECT_TRUE(r.auxValues.empty());
+    }
+}
+
+TEST_F(FrameEntryTest, OneArgumentFormIsTheCustomCamCall) {
+    ASSERT_TRUE(Init());
+    detector->RunInference(Frame(640, 480));
+    EXPECT_EQ(scripted::callsOf(Op::RunInference, scripted::kWeapon).at(0).cameraId, "CustomCam");
+}
+
+TEST_F(FrameEntryTest, LockIsHeldForTheWholeCall) {
+    ASSERT_TRUE(Init());
+    bool lockedElsewhere = true;
+    scripted::script().detectResponder[scripted::kWeapon] = [&](const scripted::Call&) {
+        std::thread probe([&] {
+            lockedElsewhere = !access.mutex().try_lock();
+            if (!lockedElsewhere) access.mutex().unlock();
+        });
+        probe.join();
+        return std::vector<Object>{};
+    };
+    detector->RunInference(Frame(640, 480));
+    EXPECT_TRUE(lockedElsewhere);
+}
+
+TEST_F(FrameEntryTest, ExceptionRules) {
+    ASSERT_TRUE(Init());
+    auto lockIsFree = [&] {
+        bool free = false;
+        std::thread probe([&] {
+            free = access.mutex().try_lock();
+            if (free) access.mutex().unlock();
+        });
+        probe.join();
+        return free;
+    };
+    // A standard exception from the engine: an empty list, the rule not applied.
+    access.area() = cv::Rect(0, 0, 300, 300);
+    access.areaActive() = true;
+    scripted::script().throws[{Op::RunInference, scripted::kWeapon}] = scripted::Throw::Standard;
+    EXPECT_TRUE(detector->RunInference(Frame(640, 480)).empty());
+    EXPECT_EQ(access.noDetectionCount(), 0);
+    EXPECT_TRUE(lockIsFree());
+
+    // Any other exception reaches the host, with the lock released.
+    scripted::script().throws[{Op::RunInference, scripted::kWeapon}] = scripted::Throw::NonStandard;
+    EXPECT_ANY_THROW(detector->RunInference(Frame(640, 480)));
+    EXPECT_TRUE(lockIsFree());
+
+    // An OpenCV error inside the area step is a standard exception too.
+    scripted::script().detectResponder[scripted::kWeapon] = [](const scripted::Call&) -> std::vector<Object> {
+        cv::Mat().reshape(3, 7);
+        return {};
+    };
+    EXPECT_TRUE(detector->RunInference(Frame(640, 480)).empty());
+    EXPECT_TRUE(lockIsFree());
+}
+
+TEST_F(FrameEntryTest, ReleaseWaitsForAFrameInProgress) {
+    ASSERT_TRUE(Init());
+    std::atomic<bool> released{false};
+    bool releasedDuringFrame = true;
+    std::thread other;
+    scripted::script().detectResponder[scripted::kWeapon] = [&](const scripted::Call&) {
+        other = std::thread([&] {
+            detector->Destroy();
+            released = true;
+        });
+        // Give the other thread time to reach Destroy: it must wait for this frame.
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        releasedDuringFrame = released;
+        return std::vector<Object>{};
+    };
+    detector->RunInference(Frame(640, 480));
+    other.join();
+    EXPECT_FALSE(releasedDuringFrame);
+    EXPECT_TRUE(released);
+    EXPECT_EQ(access.detector(), nullptr);
+}
