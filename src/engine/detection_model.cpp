@@ -1,0 +1,124 @@
+#include "engine/detection_model.h"
+
+#include <algorithm>
+
+#include <opencv2/imgproc.hpp>
+
+namespace zrv::engine {
+namespace {
+
+// OpenCV 4.6 cannot report a model's input size. A static-shape model accepts only its own
+// size: shape inference throws for the others. Common sizes first.
+constexpr int kCandidateSizes[] = {640, 320, 416, 480, 512, 608, 736, 768, 800, 896, 960, 1024,
+                                   1280, 224, 256, 288, 384, 448, 544, 576, 672, 704, 832, 1088};
+
+std::string OneLine(const cv::Exception& e) {
+    std::string text = e.err.empty() ? e.what() : e.err;
+    std::replace(text.begin(), text.end(), '\n', ' ');
+    return text;
+}
+
+}  // namespace
+
+bool DetectionModel::Load(const std::string& onnxPath, int classCount, bool preferCuda,
+                          std::string& why) {
+    *this = DetectionModel();
+    const char* advice =
+        " (export with static shapes at opset 12; for anchor-free exports run "
+        "tools/fix_broadcast.py, see the README)";
+    cv::dnn::Net net;
+    try {
+        net = cv::dnn::readNetFromONNX(onnxPath);
+    } catch (const cv::Exception& e) {
+        why = "cannot read the ONNX model: " + OneLine(e) + advice;
+        return false;
+    }
+    if (net.empty()) {
+        why = "the file holds no network";
+        return false;
+    }
+    const bool cuda = preferCuda && !cv::dnn::getAvailableTargets(cv::dnn::DNN_BACKEND_CUDA).empty();
+    net.setPreferableBackend(cuda ? cv::dnn::DNN_BACKEND_CUDA : cv::dnn::DNN_BACKEND_OPENCV);
+    net.setPreferableTarget(cuda ? cv::dnn::DNN_TARGET_CUDA : cv::dnn::DNN_TARGET_CPU);
+
+    const std::vector<int> outLayers = net.getUnconnectedOutLayers();
+    if (outLayers.size() != 1) {
+        why = "the model has " + std::to_string(outLayers.size()) + " outputs; one is supported";
+        return false;
+    }
+    std::vector<int> outputShape;
+    for (int size : kCandidateSizes) {
+        try {
+            std::vector<cv::dnn::MatShape> in, out;
+            net.getLayerShapes(cv::dnn::MatShape{1, 3, size, size}, outLayers[0], in, out);
+            if (out.empty()) continue;
+            inputSize_ = size;
+            outputShape = out[0];
+            break;
+        } catch (const cv::Exception&) {
+            // Not this size.
+        }
+    }
+    if (inputSize_ == 0) {
+        why = std::string("cannot find a square input size the model accepts") + advice;
+        return false;
+    }
+    const auto format = IdentifyOutput(outputShape, classCount, why);
+    if (!format) return false;
+    format_ = *format;
+
+    net_ = net;
+    outputNames_ = net_.getUnconnectedOutLayersNames();
+    try {
+        // Runs every layer once: a model OpenCV cannot execute fails here, not at a frame.
+        WarmUp();
+        const auto& out = outputs_.at(0);
+        const std::vector<int> shape(out.size.p, out.size.p + out.dims);
+        if (shape != outputShape) {
+            why = "the model's output shape changes when it runs" + std::string(advice);
+            *this = DetectionModel();
+            return false;
+        }
+    } catch (const cv::Exception& e) {
+        why = "OpenCV cannot run the model: " + OneLine(e) + advice;
+        *this = DetectionModel();
+        return false;
+    }
+    loaded_ = true;
+    return true;
+}
+
+void DetectionModel::Forward(const cv::Mat& bgr) {
+    letterbox_ = DrawLetterboxed(bgr, inputSize_, canvas_);
+    cv::dnn::blobFromImage(canvas_, blob_, 1.0 / 255.0, cv::Size(), cv::Scalar(), /*swapRB=*/true,
+                           /*crop=*/false, CV_32F);
+    net_.setInput(blob_);
+    net_.forward(outputs_, outputNames_);
+}
+
+void DetectionModel::WarmUp() {
+    cv::Mat grey(inputSize_, inputSize_, CV_8UC3, cv::Scalar::all(114));
+    Forward(grey);
+}
+
+void DetectionModel::Detect(const cv::Mat& image, float minScore, float iouThreshold,
+                            std::vector<Candidate>& detections) {
+    detections.clear();
+    if (!loaded_ || image.empty() || image.depth() != CV_8U) return;
+    const cv::Mat* bgr = &image;
+    if (image.channels() == 1) {
+        cv::cvtColor(image, converted_, cv::COLOR_GRAY2BGR);
+        bgr = &converted_;
+    } else if (image.channels() == 4) {
+        cv::cvtColor(image, converted_, cv::COLOR_BGRA2BGR);
+        bgr = &converted_;
+    } else if (image.channels() != 3) {
+        return;
+    }
+    Forward(*bgr);
+    raw_.clear();
+    DecodeOutput(outputs_[0], format_, minScore, letterbox_, raw_);
+    SuppressPerClass(raw_, iouThreshold, order_, detections);
+}
+
+}  // namespace zrv::engine

@@ -1,0 +1,26 @@
+// The model folder: <folder>/<model name>.onnx beside a class file with one class name
+// per line.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace zrv::engine {
+
+struct ModelFiles {
+    std::string onnxPath;
+    std::string classPath;
+};
+
+// Locates the two files; false with a one-line reason when the folder or a file is missing.
+bool LocateModelFiles(const std::string& folder, const std::string& modelName,
+                      const std::string& classFile, ModelFiles& files, std::string& why);
+
+// Reads the class names (blank lines and surrounding white space ignored); false with a
+// reason when the file cannot be read or names no class.
+bool ReadClassNames(const std::string& path, std::vector<std::string>& names, std::string& why);
+
+// The label map handed back to the caller: one "<id> <name>" line per class.
+std::string FormatLabelMap(const std::vector<std::string>& names);
+
+}  // namespace zrv::engine

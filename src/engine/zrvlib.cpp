@@ -1,0 +1,123 @@
+// The inference engine behind include/zrv/ZRVLIB.h, on OpenCV's DNN module.
+#include <algorithm>
+#include <iostream>
+
+#include <opencv2/core/cuda.hpp>
+#include <opencv2/dnn.hpp>
+
+#include "engine/detection_model.h"
+#include "engine/model_folder.h"
+#include "engine/motion_detector.h"
+#include "zrv/ZRVLIB.h"
+
+namespace ZORAVELIN {
+
+using zrv::engine::Candidate;
+
+struct ZRVLIB::Impl {
+    zrv::engine::DetectionModel model;
+    std::vector<std::string> classNames;
+    float minScore = 0.25f;
+    float iouThreshold = 0.5f;
+    zrv::engine::MotionDetector motion;
+    // Reused between calls.
+    std::vector<Candidate> detections;
+    std::vector<cv::Rect> regions;
+};
+
+namespace {
+// Model-type code that asks for the GPU when there is one.
+constexpr int kGpuModelType = 4;
+// The detector locks on to candidates down to min(0.35, its threshold), so the engine
+// must not cut above that.
+constexpr float kMaxEngineScoreCut = 0.25f;
+
+bool CudaAvailable() {
+    try {
+        return cv::cuda::getCudaEnabledDeviceCount() > 0 &&
+               !cv::dnn::getAvailableTargets(cv::dnn::DNN_BACKEND_CUDA).empty();
+    } catch (const cv::Exception&) {
+        return false;
+    }
+}
+}  // namespace
+
+ZRVLIB::ZRVLIB() : impl_(std::make_unique<Impl>()) {}
+ZRVLIB::~ZRVLIB() = default;
+
+ZRVLIB* ZRVLIB::Create() { return new ZRVLIB(); }
+
+void ZRVLIB::Destroy(ZRVLIB* instance) { delete instance; }
+
+int ZRVLIB::LoadModelFromFolder(const char* /*reserved*/, const char* modelName,
+                                const char* classFile, float scoreThreshold, float nmsThreshold,
+                                float /*extraThreshold*/, int /*batchSize*/, int modelType,
+                                int /*detectionType*/, int loadEngineOnCreate, const char* folder,
+                                std::string& labelMap) {
+    Impl& impl = *impl_;
+    impl.model = zrv::engine::DetectionModel();
+    impl.classNames.clear();
+
+    const std::string name = modelName ? modelName : "";
+    std::string why;
+    zrv::engine::ModelFiles files;
+    bool ok = zrv::engine::LocateModelFiles(folder ? folder : "", name, classFile ? classFile : "",
+                                            files, why) &&
+              zrv::engine::ReadClassNames(files.classPath, impl.classNames, why);
+    if (ok) {
+        ok = impl.model.Load(files.onnxPath, static_cast<int>(impl.classNames.size()),
+                             modelType == kGpuModelType, why);
+        if (!ok) why = "'" + files.onnxPath + "': " + why;
+    }
+    if (!ok) {
+        impl.classNames.clear();
+        std::cerr << "ZRVLIB: cannot load model '" << name << "': " << why << std::endl;
+        return 0;
+    }
+    impl.minScore = std::clamp(scoreThreshold, 0.001f, kMaxEngineScoreCut);
+    impl.iouThreshold = nmsThreshold > 0.0f && nmsThreshold <= 1.0f ? nmsThreshold : 0.5f;
+    if (loadEngineOnCreate) impl.model.WarmUp();
+    labelMap = zrv::engine::FormatLabelMap(impl.classNames);
+    return 1;
+}
+
+int ZRVLIB::GetEngineType() { return CudaAvailable() ? 1 : 0; }
+
+int ZRVLIB::Optimize(bool /*flag*/) {
+    if (!impl_->model.loaded()) return 0;
+    impl_->model.WarmUp();
+    return 1;
+}
+
+int ZRVLIB::RunInference(cv::Mat image, const char* cameraId, std::vector<Object>& objects) {
+    objects.clear();
+    Impl& impl = *impl_;
+    if (!impl.model.loaded() || image.empty()) return 0;
+    impl.model.Detect(image, impl.minScore, impl.iouThreshold, impl.detections);
+    objects.reserve(impl.detections.size());
+    for (const Candidate& c : impl.detections) {
+        Object object;
+        object.classId = c.classId;
+        object.className = impl.classNames[static_cast<size_t>(c.classId)];
+        object.confidence = c.score;
+        object.box = c.box;
+        if (cameraId) object.cameraId = cameraId;
+        objects.push_back(std::move(object));
+    }
+    return 1;
+}
+
+int ZRVLIB::DetectMovement(cv::Mat image, const char* cameraId, std::vector<Object>& objects) {
+    objects.clear();
+    Impl& impl = *impl_;
+    impl.motion.Detect(image, cameraId ? cameraId : "", impl.regions);
+    objects.reserve(impl.regions.size());
+    for (const cv::Rect& region : impl.regions) {
+        Object object;
+        object.box = region;
+        objects.push_back(std::move(object));
+    }
+    return 1;
+}
+
+}  // namespace ZORAVELIN
