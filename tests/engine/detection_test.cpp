@@ -1,0 +1,100 @@
+// Real detection through the engine interface on the demo models.
+#include <cstdlib>
+
+#include "engine_fixture.h"
+
+using namespace engine_test;
+
+namespace {
+void ExpectNear(const cv::Rect& actual, const cv::Rect& truth, int tolerance) {
+    EXPECT_NEAR(actual.x, truth.x, tolerance) << actual << " vs " << truth;
+    EXPECT_NEAR(actual.y, truth.y, tolerance) << actual << " vs " << truth;
+    EXPECT_NEAR(actual.br().x, truth.br().x, tolerance) << actual << " vs " << truth;
+    EXPECT_NEAR(actual.br().y, truth.br().y, tolerance) << actual << " vs " << truth;
+}
+}  // namespace
+
+TEST(EngineDetectionTest, FindsObjectsWhereTheyAreAtSeveralAspectRatios) {
+    for (const char* model : {"train_last", "objectness"}) {
+        const std::string folder = std::string(model) == "train_last" ? kDemoModels : kTestModels;
+        std::string labels;
+        int result = 0;
+        Engine engine = Load(folder, model, "classes.names", &result, nullptr, &labels);
+        ASSERT_EQ(result, 1) << model;
+        EXPECT_EQ(labels, "0 handgun\n");
+        const struct {
+            cv::Size image;
+            std::vector<cv::Rect> objects;
+        } cases[] = {
+            {{640, 640}, {{100, 200, 36, 17}, {300, 100, 100, 60}}},
+            {{480, 540}, {{50, 60, 32, 14}, {300, 400, 120, 40}}},
+            {{1280, 480}, {{900, 200, 60, 30}}},
+            {{300, 900}, {{100, 700, 80, 40}}},
+        };
+        for (const auto& c : cases) {
+            SCOPED_TRACE(::testing::Message() << model << " " << c.image);
+            cv::Mat image = Background(c.image.width, c.image.height);
+            for (const auto& box : c.objects) cv::rectangle(image, box, kWeaponColour, cv::FILLED);
+            std::vector<ZORAVELIN::Object> found;
+            EXPECT_EQ(engine->RunInference(image, "cam", found), 1);
+            ASSERT_EQ(found.size(), c.objects.size()) << "duplicates must be suppressed";
+            for (const auto& truth : c.objects) {
+                const auto it = std::find_if(found.begin(), found.end(), [&](const auto& o) {
+                    return (o.box & truth).area() > 0;
+                });
+                ASSERT_NE(it, found.end());
+                ExpectNear(it->box, truth, 3);
+                EXPECT_EQ(it->className, "handgun");
+                EXPECT_EQ(it->classId, 0);
+                EXPECT_GT(it->confidence, 0.5f);
+            }
+        }
+    }
+}
+
+TEST(EngineDetectionTest, ViewsOfALargerFrameGiveBoxesInTheViewsPixels) {
+    Engine engine = Load(kDemoModels, "train_last", "classes.names");
+    cv::Mat frame = Background(1920, 1080);
+    const cv::Rect weapon(1000, 600, 32, 14);
+    cv::rectangle(frame, weapon, kWeaponColour, cv::FILLED);
+    for (const cv::Rect view : {cv::Rect(785, 375, 480, 480), cv::Rect(960, 540, 480, 540)}) {
+        SCOPED_TRACE(view);
+        std::vector<ZORAVELIN::Object> found;
+        engine->RunInference(frame(view), "cam", found);
+        ASSERT_EQ(found.size(), 1u);
+        ExpectNear(found[0].box, weapon - view.tl(), 2);
+    }
+}
+
+TEST(EngineDetectionTest, PersonModelFindsPersonsOnAWholeFrame) {
+    std::string labels;
+    Engine engine = Load(kDemoModels, "filter", "filter.names", nullptr, nullptr, &labels);
+    EXPECT_EQ(labels, "0 person\n");
+    cv::Mat frame = Background(1920, 1080);
+    const cv::Rect person(700, 500, 70, 190);
+    cv::rectangle(frame, person, kPersonColour, cv::FILLED);
+    cv::rectangle(frame, cv::Rect(100, 100, 32, 14), kWeaponColour, cv::FILLED);
+    std::vector<ZORAVELIN::Object> found;
+    engine->RunInference(frame, "cam", found);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].className, "person");
+    ExpectNear(found[0].box, person, 6);  // a third of the resolution on a whole frame
+}
+
+TEST(EngineDetectionTest, NothingToFindOrNothingLoaded) {
+    Engine engine = Load(kDemoModels, "train_last", "classes.names");
+    std::vector<ZORAVELIN::Object> found(1);
+    engine->RunInference(Background(640, 480), "cam", found);
+    EXPECT_TRUE(found.empty());
+    found.resize(1);
+    engine->RunInference(cv::Mat(), "cam", found);
+    EXPECT_TRUE(found.empty());
+
+    Engine unloaded(ZORAVELIN::ZRVLIB::Create());
+    found.resize(1);
+    EXPECT_EQ(unloaded->RunInference(Background(640, 480), "cam", found), 0);
+    EXPECT_TRUE(found.empty());
+    EXPECT_EQ(unloaded->Optimize(true), 0);
+    EXPECT_EQ(engine->Optimize(true), 1);
+    EXPECT_EQ(unloaded->GetEngineType() == 1, cv::cuda::getCudaEnabledDeviceCount() > 0);
+}

@@ -1,0 +1,91 @@
+// Every bad model folder is refused at load with one clear line, never half-loaded.
+#include <unistd.h>
+
+#include <fstream>
+
+#include "engine_fixture.h"
+
+using namespace engine_test;
+namespace fs = std::filesystem;
+
+namespace {
+class BadFolderTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() / ("zrv_models_" + std::to_string(::getpid()));
+        fs::create_directories(dir);
+        fs::copy_file(kDemoModels + "/train_last.onnx", dir / "train_last.onnx");
+        Write("classes.names", "handgun\n");
+        Write("three.names", "handgun\nrifle\nknife\n");
+        Write("empty.names", "\n  \n");
+        Write("garbage.onnx", "this is not a protobuf at all");
+        fs::copy_file(kTestModels + "/broadcast.onnx", dir / "broadcast.onnx");
+    }
+    void TearDown() override { fs::remove_all(dir); }
+    void Write(const std::string& name, const std::string& text) { std::ofstream(dir / name) << text; }
+    fs::path dir;
+};
+}  // namespace
+
+TEST_F(BadFolderTest, RefusedWithOneLineNamingTheFileAndTheReason) {
+    const std::string d = dir.string();
+    const struct {
+        std::string folder, model, classes, mentions;
+    } cases[] = {
+        {d + "/nowhere", "train_last", "classes.names", "nowhere' does not exist"},
+        {d, "missing", "classes.names", "missing.onnx' is missing"},
+        {d, "train_last", "nothing.names", "nothing.names' is missing"},
+        {d, "train_last", "empty.names", "empty.names' names no class"},
+        {d, "garbage", "classes.names", "garbage.onnx"},
+        {d, "train_last", "three.names", "does not fit the 3 classes"},
+        {d, "broadcast", "classes.names", "fix_broadcast.py"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.mentions);
+        int result = -1;
+        std::string error, labels = "untouched";
+        Engine engine = Load(c.folder, c.model, c.classes, &result, &error, &labels);
+        EXPECT_EQ(result, 0);
+        EXPECT_EQ(std::count(error.begin(), error.end(), '\n'), 1) << error;
+        EXPECT_NE(error.find(c.mentions), std::string::npos) << error;
+        EXPECT_EQ(labels, "untouched");
+        // Not half-loaded: nothing comes out of it.
+        std::vector<ZORAVELIN::Object> found;
+        cv::Mat image = Background(640, 480);
+        cv::rectangle(image, cv::Rect(100, 100, 40, 20), kWeaponColour, cv::FILLED);
+        EXPECT_EQ(engine->RunInference(image, "cam", found), 0);
+        EXPECT_TRUE(found.empty());
+        EXPECT_EQ(engine->Optimize(false), 0);
+    }
+}
+
+TEST_F(BadFolderTest, AFailedReloadUnloadsThePreviousModel) {
+    int result = 0;
+    Engine engine = Load(dir.string(), "train_last", "classes.names", &result);
+    ASSERT_EQ(result, 1);
+    std::string labels;
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(engine->LoadModelFromFolder("", "garbage", "classes.names", 0.5f, 0.5f, 0.5f, 1, 5, 1, 0,
+                                          dir.c_str(), labels), 0);
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(engine->Optimize(false), 0);
+}
+
+TEST_F(BadFolderTest, FixUpScriptMakesABroadcastingExportRunnable) {
+    if (std::system("/usr/bin/python3 -c 'import onnx, numpy' 2>/dev/null") != 0) {
+        GTEST_SKIP() << "python3-onnx is not installed";
+    }
+    const std::string command = "/usr/bin/python3 " ZRV_SOURCE_DIR "/tools/fix_broadcast.py " +
+                                (dir / "broadcast.onnx").string() + " " + (dir / "fixed.onnx").string() +
+                                " > /dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    int result = 0;
+    Engine engine = Load(dir.string(), "fixed", "classes.names", &result);
+    ASSERT_EQ(result, 1);
+    cv::Mat image = Background(640, 640);
+    cv::rectangle(image, cv::Rect(100, 200, 36, 17), kWeaponColour, cv::FILLED);
+    std::vector<ZORAVELIN::Object> found;
+    engine->RunInference(image, "cam", found);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_NEAR(found[0].box.x, 100, 2);
+}

@@ -1,0 +1,67 @@
+// Motion detection on views that move between calls, per camera.
+#include "engine_fixture.h"
+
+using namespace engine_test;
+
+namespace {
+std::vector<cv::Rect> Motion(ZORAVELIN::ZRVLIB& engine, const cv::Mat& image, const char* camera) {
+    std::vector<ZORAVELIN::Object> found;
+    engine.DetectMovement(image, camera, found);
+    std::vector<cv::Rect> boxes;
+    for (const auto& o : found) boxes.push_back(o.box);
+    return boxes;
+}
+
+cv::Mat SceneWithSquare(cv::Point at) {
+    cv::Mat frame = Background(1920, 1080);
+    cv::rectangle(frame, cv::Rect(at, cv::Size(40, 40)), cv::Scalar(250, 250, 250), cv::FILLED);
+    return frame;
+}
+}  // namespace
+
+TEST(EngineMotionTest, AMovingSquareIsFoundInTheViewsCoordinates) {
+    Engine engine(ZORAVELIN::ZRVLIB::Create());
+    // The view follows the square, as the detector's area does.
+    for (int i = 0; i < 12; ++i) {
+        const cv::Point square(800 + 8 * i, 500);
+        const cv::Rect view(square.x - 200 + (i % 3) * 8, 300, 480, 480);
+        const cv::Mat frame = SceneWithSquare(square);
+        const auto boxes = Motion(*engine, frame(view), "cam");
+        if (i == 0) {
+            EXPECT_TRUE(boxes.empty()) << "a first look has nothing to compare with";
+            continue;
+        }
+        const cv::Rect truth(square - view.tl(), cv::Size(40, 40));
+        ASSERT_FALSE(boxes.empty()) << "frame " << i;
+        bool overlaps = false;
+        for (const auto& b : boxes) {
+            EXPECT_TRUE((b & cv::Rect(0, 0, 480, 480)) == b) << "inside the view";
+            if ((b & truth).area() > 0) {
+                overlaps = true;
+                EXPECT_LT(b.area(), 4 * 60 * 60) << "the region stays near the square";
+            }
+        }
+        EXPECT_TRUE(overlaps) << "frame " << i;
+    }
+}
+
+TEST(EngineMotionTest, StillSceneSettlesAndCamerasAreSeparate) {
+    Engine engine(ZORAVELIN::ZRVLIB::Create());
+    const cv::Mat still = SceneWithSquare({500, 500});
+    for (int i = 0; i < 5; ++i) EXPECT_TRUE(Motion(*engine, still, "a").empty()) << i;
+    // Camera "b" sees a different scene; "a" keeps its own background.
+    const cv::Mat other = SceneWithSquare({900, 200});
+    EXPECT_TRUE(Motion(*engine, other, "b").empty());
+    EXPECT_TRUE(Motion(*engine, still, "a").empty());
+    EXPECT_FALSE(Motion(*engine, other, "a").empty()) << "the square moved for camera a";
+
+    // A light switched on changes everything at once: relearned, not reported.
+    cv::Mat brighter = still + cv::Scalar::all(60);
+    Engine lights(ZORAVELIN::ZRVLIB::Create());
+    Motion(*lights, still, "c");
+    EXPECT_TRUE(Motion(*lights, brighter, "c").empty());
+    EXPECT_TRUE(Motion(*lights, brighter, "c").empty());
+
+    // A new frame size starts the background over.
+    EXPECT_TRUE(Motion(*engine, Background(640, 480), "a").empty());
+}

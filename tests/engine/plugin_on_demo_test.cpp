@@ -1,0 +1,53 @@
+// The plug-in module on the real engine and the demo models, over the demo scene.
+#include <dlfcn.h>
+
+#include <memory>
+
+#include <gtest/gtest.h>
+
+#include "demo/demo_scene.h"
+#include "support/detector_access.h"
+#include "zrv/ZRVCustomClass.h"
+
+TEST(PluginOnDemoTest, FindsLocksOnAndReleasesTheWeapon) {
+    void* module = dlopen(ZRV_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(module, nullptr) << dlerror();
+    auto create = reinterpret_cast<IZRVCustomClass* (*)()>(dlsym(module, "Create"));
+    auto release = reinterpret_cast<void (*)(IZRVCustomClass*)>(dlsym(module, "Release"));
+    ASSERT_TRUE(create && release);
+    std::unique_ptr<IZRVCustomClass, void (*)(IZRVCustomClass*)> detector(create(), release);
+
+    std::string labels;
+    ::testing::internal::CaptureStdout();
+    ASSERT_TRUE(detector->Initialize(ZRV_SOURCE_DIR "/models/demo", 0.5f, labels));
+    ::testing::internal::GetCapturedStdout();
+
+    zrv::demo::DemoScene scene;
+    cv::Mat frame;
+    int firstHit = -1, lastHit = -1, hits = 0, visible = 0, wrong = 0;
+    for (int i = 0; i < zrv::demo::DemoScene::kFrames; ++i) {
+        const auto truth = scene.Render(i, frame);
+        const auto results = detector->RunInference(frame, "demo");
+        visible += truth.weaponVisible;
+        for (const auto& r : results) {
+            if (truth.weaponVisible && (r.box & truth.weapon).area() * 2 > truth.weapon.area()) {
+                ++hits;
+                if (firstHit < 0) firstHit = i;
+                lastHit = i;
+            } else {
+                ++wrong;
+            }
+        }
+    }
+    EXPECT_EQ(wrong, 0) << "nothing is reported where there is no weapon";
+    EXPECT_GE(firstHit, 0);
+    EXPECT_LT(firstHit, 60) << "the search finds the weapon within a few cycles";
+    EXPECT_GT(hits, visible * 2 / 3) << "once locked on, it keeps reporting the weapon";
+    EXPECT_GT(lastHit, 190);
+    // The weapon left the scene long enough ago for the held area to be released.
+    ZRVCustomWDTestAccess access(*static_cast<ZRVCustomWD*>(detector.get()));
+    EXPECT_FALSE(access.areaActive());
+    EXPECT_TRUE(access.area().width == 0 || access.area().height == 0);
+    detector.reset();
+    dlclose(module);
+}
