@@ -94,7 +94,8 @@ public:
     // Releases both models; the object stays usable and can be initialised again.
     virtual bool Destroy() = 0;
 
-    void SetLoadEngineOnCreate(bool loadEngineOnCreate);
+    // Inline, so that a host that loads the module with dlopen can call it too.
+    void SetLoadEngineOnCreate(bool loadEngineOnCreate) { _loadEngineOnCreate = loadEngineOnCreate; }
     // Replaces the stored lists by copies of the given ones; false on any exception.
     bool SetParameters(const CustomParams& params);
 

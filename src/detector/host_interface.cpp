@@ -43,10 +43,6 @@ IZRVCustomClass& IZRVCustomClass::operator=(IZRVCustomClass&& other) noexcept {
     return *this;
 }
 
-void IZRVCustomClass::SetLoadEngineOnCreate(bool loadEngineOnCreate) {
-    _loadEngineOnCreate = loadEngineOnCreate;
-}
-
 namespace {
 // Empties `stored`, then appends copies one by one, so that an exception part-way
 // leaves the copies made so far (the documented partial state).

@@ -1,4 +1,6 @@
-// The plug-in module on the real engine and the demo models, over the demo scene.
+// The plug-in module on the real engine and the demo models, over the demo scene. The
+// test binary also links the module, only so that the test-access friend can read the
+// detector's state; dlopen finds that same module.
 #include <dlfcn.h>
 
 #include <memory>

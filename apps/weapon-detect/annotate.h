@@ -1,0 +1,16 @@
+// Drawing of detections onto frames for the annotated video and the event snapshots.
+#pragma once
+
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "zrv/ZRVCustomClass.h"
+
+namespace weapon_detect {
+
+// Draws each box with its class name and confidence.
+void DrawDetections(cv::Mat& frame, const std::vector<CustomObject>& detections);
+void DrawDetection(cv::Mat& frame, const cv::Rect& box, const std::string& label);
+
+}  // namespace weapon_detect

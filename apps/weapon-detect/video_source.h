@@ -1,0 +1,39 @@
+// Inputs as OpenCV's video input reads them: files, image sequences (printf patterns such
+// as frames/%04d.png), camera indices and stream URLs.
+#pragma once
+
+#include <string>
+
+#include <opencv2/videoio.hpp>
+
+namespace weapon_detect {
+
+class VideoSource {
+public:
+    // Throws std::runtime_error when the input cannot be opened or yields no frame.
+    explicit VideoSource(const std::string& input);
+
+    // The next frame into `frame`; false at the end of the stream.
+    bool Read(cv::Mat& frame);
+    // Stream time of the frame last read, in seconds.
+    double Timestamp() const { return timestamp_; }
+    double fps() const { return fps_; }
+    cv::Size size() const { return size_; }
+    const std::string& input() const { return input_; }
+
+    // A camera id for an input: the file name without folder and extension, "camera<N>"
+    // for a camera index, the host and path of a URL.
+    static std::string DefaultCameraId(const std::string& input);
+
+private:
+    std::string input_;
+    cv::VideoCapture capture_;
+    cv::Mat first_;  // the frame read while opening, handed out by the first Read
+    bool firstPending_ = false;
+    double fps_ = 25.0;
+    double timestamp_ = 0.0;
+    long long index_ = -1;
+    cv::Size size_;
+};
+
+}  // namespace weapon_detect
