@@ -3,13 +3,43 @@
 // the plug-in on the demo scene.
 #include <dlfcn.h>
 
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
 #include <benchmark/benchmark.h>
 
 #include "demo/demo_scene.h"
 #include "zrv/ZRVCustomClass.h"
 #include "zrv/ZRVLIB.h"
 
+// Counts heap allocations, so that the benchmarks can report them per frame.
+static std::atomic<long long> g_allocations{0};
+void* operator new(std::size_t size) {
+    ++g_allocations;
+    if (void* p = std::malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
 namespace {
+
+// Reports the heap allocations made per iteration of the timed loop.
+class AllocationCounter {
+public:
+    explicit AllocationCounter(benchmark::State& state) : state_(state), start_(g_allocations) {}
+    ~AllocationCounter() {
+        if (state_.iterations() > 0) {
+            state_.counters["allocs/frame"] =
+                static_cast<double>(g_allocations - start_) / static_cast<double>(state_.iterations());
+        }
+    }
+
+private:
+    benchmark::State& state_;
+    long long start_;
+};
 
 struct EngineDeleter {
     void operator()(ZORAVELIN::ZRVLIB* e) const { ZORAVELIN::ZRVLIB::Destroy(e); }
@@ -37,6 +67,7 @@ void BM_WeaponModelOnView(benchmark::State& state) {
     Engine engine = LoadDemo("train_last", "classes.names");
     const cv::Rect view(0, 0, static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
     std::vector<ZORAVELIN::Object> found;
+    const AllocationCounter allocations(state);
     for (auto _ : state) {
         engine->RunInference(DemoFrame()(view + cv::Point(480, 300)), "bench", found);
         benchmark::DoNotOptimize(found.data());
@@ -58,6 +89,7 @@ void BM_MotionOnTrackedArea(benchmark::State& state) {
     Engine engine(ZORAVELIN::ZRVLIB::Create());
     std::vector<ZORAVELIN::Object> found;
     int step = 0;
+    const AllocationCounter allocations(state);
     for (auto _ : state) {
         const cv::Rect area(700 + (step++ % 8) * 10, 400, 480, 480);  // the area moves with the weapon
         engine->DetectMovement(DemoFrame()(area), "bench", found);
@@ -82,9 +114,12 @@ void BM_PluginOnDemoScene(benchmark::State& state) {
     std::vector<cv::Mat> frames(60);
     for (size_t i = 0; i < frames.size(); ++i) scene.Render(40 + static_cast<int>(i), frames[i]);
     size_t i = 0;
+    {
+    const AllocationCounter allocations(state);
     for (auto _ : state) {
         auto results = detector->RunInference(frames[i++ % frames.size()], "bench");
         benchmark::DoNotOptimize(results.data());
+    }
     }
     release(detector);
     dlclose(module);

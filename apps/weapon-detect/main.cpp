@@ -85,7 +85,6 @@ int Run(Options& options) {
     std::vector<std::unique_ptr<StreamWorker>> workers;
     std::map<std::string, int> seenIds;
     JsonLinesWriter records(options.output);
-    if (!options.snapshots.empty()) fs::create_directories(options.snapshots);
     for (size_t i = 0; i < options.inputs.size(); ++i) {
         auto source = std::make_unique<VideoSource>(options.inputs[i]);
         StreamSettings settings;
@@ -116,6 +115,8 @@ int Run(Options& options) {
         workers.push_back(std::make_unique<StreamWorker>(std::move(source), std::move(detector),
                                                          std::move(settings), records));
     }
+
+    if (!options.snapshots.empty()) fs::create_directories(options.snapshots);
 
     const auto start = std::chrono::steady_clock::now();
     std::vector<std::string> errors(workers.size());
