@@ -170,6 +170,7 @@ def main():
     parser.add_argument("--out", default=os.path.dirname(os.path.abspath(__file__)))
     parser.add_argument("--variants", help="also write the test variants into this folder")
     args = parser.parse_args()
+    os.makedirs(args.out, exist_ok=True)
     onnx.save(build(WEAPON_RGB), os.path.join(args.out, "train_last.onnx"))
     with open(os.path.join(args.out, "classes.names"), "w") as f:
         f.write("handgun\n")
