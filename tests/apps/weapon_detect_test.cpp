@@ -175,7 +175,12 @@ TEST_F(WeaponDetectTest, InterruptStopsCleanlyWithOutputsComplete) {
               static_cast<char*>(nullptr));
         _exit(127);
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    // Interrupt once the program is under way: its output exists as a part file.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!fs::exists(dir / "out.part.jsonl") && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
     kill(child, SIGINT);
     int status = 0;
     waitpid(child, &status, 0);
