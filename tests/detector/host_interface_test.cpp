@@ -2,24 +2,9 @@
 #include <tuple>
 
 #include "support/detector_fixture.h"
+#include "support/interface_probe.h"
 
 namespace {
-
-// Reaches the interface's protected data the way a derived class does.
-class Probe : public IZRVCustomClass {
-public:
-    bool Initialize(const std::string&, float, std::string&) override { return false; }
-    bool OptimizeModel(bool) override { return false; }
-    std::vector<CustomObject> RunInference(const cv::Mat&, const std::string&) override { return {}; }
-    std::vector<CustomObject> RunInference(const cv::Mat&) override { return {}; }
-    bool ConfigureParameters(CustomParams&) override { return true; }
-    bool Destroy() override { return true; }
-
-    std::string& folder() { return _modelDirectory; }
-    float& base() { return _baseValue; }
-    CustomParams& params() { return _params; }
-    bool& loadOnCreate() { return _loadEngineOnCreate; }
-};
 
 CustomParams FilledParams(const std::string& tag) {
     CustomParams p;
@@ -63,7 +48,7 @@ TEST(HostInterfaceTest, RecordsStartAtTheirDefaults) {
 }
 
 TEST(HostInterfaceTest, SetParametersReplacesAndNeverAccumulates) {
-    Probe probe;
+    InterfaceProbe probe;
     EXPECT_TRUE(probe.SetParameters(FilledParams("first")));
     EXPECT_TRUE(probe.SetParameters(FilledParams("second")));
     EXPECT_EQ(probe.params().listA.size(), 2u);
@@ -78,13 +63,13 @@ TEST(HostInterfaceTest, SetParametersReplacesAndNeverAccumulates) {
 }
 
 TEST(HostInterfaceTest, CopyAndMoveCarryEveryMember) {
-    Probe source;
+    InterfaceProbe source;
     source.folder() = "/models";
     source.base() = 0.75f;
     source.loadOnCreate() = true;
     ASSERT_TRUE(source.SetParameters(FilledParams("s")));
 
-    Probe copy(source);
+    InterfaceProbe copy(source);
     EXPECT_EQ(copy.folder(), "/models");
     EXPECT_EQ(copy.base(), 0.75f);
     EXPECT_TRUE(copy.loadOnCreate());
@@ -92,7 +77,7 @@ TEST(HostInterfaceTest, CopyAndMoveCarryEveryMember) {
     copy.params().listB[0] = "changed";
     EXPECT_EQ(source.params().listB[0], "sb") << "a copy owns its own lists";
 
-    Probe moved(std::move(source));
+    InterfaceProbe moved(std::move(source));
     EXPECT_EQ(moved.folder(), "/models");
     EXPECT_EQ(moved.base(), 0.75f);
     EXPECT_TRUE(moved.loadOnCreate());
@@ -103,10 +88,10 @@ TEST(HostInterfaceTest, CopyAndMoveCarryEveryMember) {
     EXPECT_EQ(source.base(), 0.75f);
     EXPECT_TRUE(source.loadOnCreate());
 
-    Probe assigned;
+    InterfaceProbe assigned;
     assigned = moved;
     EXPECT_EQ(assigned.params().listD[0].firstText, "sd");
-    Probe moveAssigned;
+    InterfaceProbe moveAssigned;
     moveAssigned = std::move(assigned);
     EXPECT_EQ(moveAssigned.folder(), "/models");
     EXPECT_TRUE(assigned.folder().empty());

@@ -19,30 +19,7 @@ std::string CaptureInit(ZRVCustomWD& detector, bool& result, float threshold = 0
 using LifecycleTest = DetectorTest;
 
 TEST_F(LifecycleTest, ConstructedStateHoldsEveryListedValue) {
-    EXPECT_EQ(access.detector(), nullptr);
-    EXPECT_EQ(access.filter(), nullptr);
-    EXPECT_EQ(access.engineType(), 0);
-    EXPECT_EQ(access.detectorModelName(), "");
-    EXPECT_EQ(access.detectorClassFile(), "");
-    EXPECT_EQ(access.detectorModelType(), 0);
-    EXPECT_EQ(access.detectorDetectionType(), 0);
-    EXPECT_EQ(access.filterModelName(), "");
-    EXPECT_EQ(access.filterClassFile(), "");
-    EXPECT_EQ(access.filterLabelMap(), "");
-    EXPECT_EQ(access.filterModelType(), 0);
-    EXPECT_EQ(access.filterDetectionType(), 0);
-    EXPECT_EQ(access.area(), cv::Rect(0, 0, 0, 0));
-    EXPECT_EQ(access.noDetectionCount(), 0);
-    EXPECT_FALSE(access.areaActive());
-    EXPECT_FLOAT_EQ(access.threshold(), 0.5f);
-    EXPECT_EQ(access.lastImageWidth(), 0);
-    EXPECT_EQ(access.lastImageHeight(), 0);
-    EXPECT_TRUE(access.sections().empty());
-    EXPECT_EQ(access.currentPriority(), 0);
-    EXPECT_EQ(access.confirmationCount(), 0);
-    EXPECT_EQ(access.modelDirectory(), "");
-    EXPECT_FLOAT_EQ(access.baseValue(), 0.5f);
-    EXPECT_FALSE(access.loadEngineOnCreate());
+    ExpectConstructedState(access);
     EXPECT_TRUE(scripted::calls().empty()) << "construction must not touch the engine";
 }
 

@@ -26,12 +26,7 @@ TEST(ModuleTest, CreateAndReleaseAreFoundUnderTheirPlainNames) {
     IZRVCustomClass* detector = create();
     ASSERT_NE(detector, nullptr);
     ZRVCustomWDTestAccess access(*static_cast<ZRVCustomWD*>(detector));
-    EXPECT_EQ(access.detector(), nullptr);
-    EXPECT_EQ(access.filter(), nullptr);
-    EXPECT_EQ(access.area(), cv::Rect(0, 0, 0, 0));
-    EXPECT_EQ(access.engineType(), 0);
-    EXPECT_EQ(access.detectorModelType(), 0);
-    EXPECT_FLOAT_EQ(access.threshold(), 0.5f);
+    ExpectConstructedState(access);
     // An uninitialised detector turns frames away.
     EXPECT_TRUE(detector->RunInference(cv::Mat(100, 100, CV_8UC3, cv::Scalar::all(0))).empty());
     release(detector);  // AddressSanitizer reports a leak or a bad free here

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "zrv/ZRVCustomClass.h"
+#include "support/interface_probe.h"
 
 namespace {
 // Allocations left before the injected failure; negative when disarmed.
@@ -31,17 +31,6 @@ void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
-
-class Probe : public IZRVCustomClass {
-public:
-    bool Initialize(const std::string&, float, std::string&) override { return false; }
-    bool OptimizeModel(bool) override { return false; }
-    std::vector<CustomObject> RunInference(const cv::Mat&, const std::string&) override { return {}; }
-    std::vector<CustomObject> RunInference(const cv::Mat&) override { return {}; }
-    bool ConfigureParameters(CustomParams&) override { return true; }
-    bool Destroy() override { return true; }
-    const CustomParams& params() const { return _params; }
-};
 
 CustomParams Params(const std::string& tag, size_t count) {
     CustomParams p;
@@ -86,7 +75,7 @@ TEST(SetParametersFailureTest, EveryFailureLeavesTheDocumentedPartialState) {
     int failures = 0;
     for (long failAt = 0;; ++failAt) {
         SCOPED_TRACE(failAt);
-        Probe probe;
+        InterfaceProbe probe;
         ASSERT_TRUE(probe.SetParameters(oldParams));
         g_allocationsLeft = failAt;
         const bool ok = probe.SetParameters(newParams);

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "detector/ZRVCustomWD.h"
 
 class ZRVCustomWDTestAccess {
@@ -73,3 +75,33 @@ public:
 private:
     ZRVCustomWD& d;
 };
+
+// Checks every member against its value after construction (gtest assertions).
+inline void ExpectConstructedState(ZRVCustomWDTestAccess& a) {
+    EXPECT_EQ(a.detector(), nullptr);
+    EXPECT_EQ(a.filter(), nullptr);
+    EXPECT_EQ(a.engineType(), 0);
+    EXPECT_EQ(a.detectorModelName(), "");
+    EXPECT_EQ(a.detectorClassFile(), "");
+    EXPECT_EQ(a.detectorModelType(), 0);
+    EXPECT_EQ(a.detectorDetectionType(), 0);
+    EXPECT_EQ(a.filterModelName(), "");
+    EXPECT_EQ(a.filterClassFile(), "");
+    EXPECT_EQ(a.filterLabelMap(), "");
+    EXPECT_EQ(a.filterModelType(), 0);
+    EXPECT_EQ(a.filterDetectionType(), 0);
+    EXPECT_EQ(a.area(), cv::Rect(0, 0, 0, 0));
+    EXPECT_EQ(a.noDetectionCount(), 0);
+    EXPECT_FALSE(a.areaActive());
+    EXPECT_FLOAT_EQ(a.threshold(), 0.5f);
+    EXPECT_EQ(a.lastImageWidth(), 0);
+    EXPECT_EQ(a.lastImageHeight(), 0);
+    EXPECT_TRUE(a.sections().empty());
+    EXPECT_EQ(a.currentPriority(), 0);
+    EXPECT_EQ(a.confirmationCount(), 0);
+    EXPECT_EQ(a.modelDirectory(), "");
+    EXPECT_FLOAT_EQ(a.baseValue(), 0.5f);
+    EXPECT_FALSE(a.loadEngineOnCreate());
+    const CustomParams& p = a.params();
+    EXPECT_TRUE(p.listA.empty() && p.listB.empty() && p.listC.empty() && p.listD.empty());
+}
