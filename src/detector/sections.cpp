@@ -48,7 +48,7 @@ void ZRVCustomWD::refreshSections(const cv::Mat& frame) {
     const cv::Point center(width / 2, height / 2);
 
     std::vector<std::pair<double, ImageSection>> ranked;
-    ranked.reserve(static_cast<size_t>(gridRows * gridCols));
+    ranked.reserve(static_cast<size_t>(gridRows) * static_cast<size_t>(gridCols));
     for (int i = 0; i < gridRows; ++i) {
         for (int j = 0; j < gridCols; ++j) {
             // Pixels left over by the divisions go to the last column and row.
