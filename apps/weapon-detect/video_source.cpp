@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <regex>
 #include <stdexcept>
 
 #include "fd_redirect.h"
@@ -66,7 +67,13 @@ std::string VideoSource::DefaultCameraId(const std::string& input) {
         std::replace_if(rest.begin(), rest.end(), [](char c) { return c == '/' || c == ':' || c == '?'; }, '_');
         return rest;
     }
-    const std::string stem = std::filesystem::path(input).stem().string();
+    // An image sequence is named after its pattern without the frame number
+    // ("frames/cam_%04d.png" gives "cam"), or after its folder.
+    const std::filesystem::path path(input);
+    std::string stem = std::regex_replace(path.stem().string(), std::regex("%0?[0-9]*d"), "");
+    const auto last = stem.find_last_not_of("_-. ");
+    stem.erase(last == std::string::npos ? 0 : last + 1);
+    if (stem.empty()) stem = path.parent_path().filename().string();
     return stem.empty() ? input : stem;
 }
 

@@ -9,10 +9,12 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/videoio.hpp>
 
 #include "demo/demo_scene.h"
@@ -162,6 +164,29 @@ TEST_F(WeaponDetectTest, TwoInputsAreTwoCamerasWithTheirOwnDetectors) {
     // Each camera reports its own weapon: the person is further right in the later clip.
     EXPECT_LT(minX["north"], 700);
     EXPECT_GT(minX["south"], 700);
+}
+
+TEST_F(WeaponDetectTest, ImageSequenceIsOneCameraNamedAfterItsPattern) {
+    fs::create_directories(dir / "frames");
+    const DemoScene scene;
+    cv::Mat frame;
+    for (int i = 0; i < 12; ++i) {
+        scene.Render(60 + i, frame);
+        char name[32];
+        std::snprintf(name, sizeof name, "lobby_%03d.png", i);
+        ASSERT_TRUE(cv::imwrite((dir / "frames" / name).string(), frame));
+    }
+    const auto o = RunProgram((dir / "frames" / "lobby_%03d.png").string() + " --quiet", dir);
+    ASSERT_EQ(o.status, 0) << o.err;
+    std::istringstream lines(o.out);
+    std::string line;
+    int frames = 0;
+    while (std::getline(lines, line)) {
+        const auto record = nlohmann::json::parse(line);
+        EXPECT_EQ(record["camera"], "lobby");
+        frames += record["type"] == "frame";
+    }
+    EXPECT_GT(frames, 0) << "the weapon is found in the sequence";
 }
 
 TEST_F(WeaponDetectTest, InterruptStopsCleanlyWithOutputsComplete) {
