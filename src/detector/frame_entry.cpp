@@ -40,6 +40,7 @@ std::vector<CustomObject> ZRVCustomWD::RunInference(const cv::Mat& frame,
         std::vector<CustomObject> results;
         results.reserve(detections.size());
         const float threshold = _detectionScoreThreshold;
+        const std::string extraInfo = detections.empty() ? std::string() : ThresholdText(threshold);
         for (const Object& detection : detections) {
             // "At least" the threshold; a score that is not a number fails this test.
             if (!(detection.confidence >= threshold)) continue;
@@ -49,7 +50,7 @@ std::vector<CustomObject> ZRVCustomWD::RunInference(const cv::Mat& frame,
             entry.confidence = detection.confidence;
             entry.box = detection.box;
             entry.cameraId = detection.cameraId;
-            entry.extraInfo = ThresholdText(threshold);
+            entry.extraInfo = extraInfo;
             results.push_back(std::move(entry));
         }
 
