@@ -31,9 +31,7 @@ TEST_F(FrameEntryTest, FramesThatCannotBeAnalysedAreTurnedAway) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        scripted::Reset();
-        detector = std::make_unique<ZRVCustomWD>();
-        ZRVCustomWDTestAccess a(*detector);
+        ZRVCustomWDTestAccess a = FreshDetector();
         if (c.initialised) {
             ASSERT_TRUE(Init());
         }
@@ -64,9 +62,7 @@ TEST_F(FrameEntryTest, AreaSizeChoosesBetweenTrackingAndSearch) {
     } cases[] = {{{100, 100, 51, 51}, true}, {{100, 100, 50, 200}, false}, {{100, 100, 200, 50}, false}};
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::Message() << c.area);
-        scripted::Reset();
-        detector = std::make_unique<ZRVCustomWD>();
-        ZRVCustomWDTestAccess a(*detector);
+        ZRVCustomWDTestAccess a = FreshDetector();
         ASSERT_TRUE(Init());
         a.area() = c.area;
         detector->RunInference(Frame(1920, 1080));
@@ -88,9 +84,7 @@ TEST_F(FrameEntryTest, ThresholdFilterAndConversion) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::Message() << c.threshold << " " << c.confidence);
-        scripted::Reset();
-        detector = std::make_unique<ZRVCustomWD>();
-        ZRVCustomWDTestAccess a(*detector);
+        ZRVCustomWDTestAccess a = FreshDetector();
         ASSERT_TRUE(Init(c.threshold));
         Object weapon = Detection({10, 20, 30, 40}, c.confidence, 3, "rifle");
         weapon.auxId = 42;

@@ -50,9 +50,7 @@ TEST_F(SearchTest, SmallAndThinFrames) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::Message() << c.cols << "x" << c.rows);
-        scripted::Reset();
-        detector = std::make_unique<ZRVCustomWD>();
-        ZRVCustomWDTestAccess a(*detector);
+        ZRVCustomWDTestAccess a = FreshDetector();
         ASSERT_TRUE(Init());
         for (int i = 0; i < c.frames; ++i) detector->RunInference(Frame(c.cols, c.rows), "c");
         EXPECT_EQ(WeaponViews(), c.views);
@@ -110,9 +108,7 @@ TEST_F(SearchTest, CandidateFloorAndBestScore) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::Message() << c.threshold << " best " << c.best);
-        scripted::Reset();
-        detector = std::make_unique<ZRVCustomWD>();
-        ZRVCustomWDTestAccess a(*detector);
+        ZRVCustomWDTestAccess a = FreshDetector();
         ASSERT_TRUE(Init(c.threshold));
         std::vector<Object> answer;
         for (size_t i = 0; i < c.scores.size(); ++i) {

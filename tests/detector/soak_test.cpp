@@ -80,9 +80,7 @@ using SoakTest = DetectorTest;
 TEST_F(SoakTest, InvariantsHoldOverThousandsOfRandomFrames) {
     for (unsigned seed : {1u, 2u, 3u}) {
         SCOPED_TRACE(seed);
-        scripted::Reset();
-        detector = std::make_unique<ZRVCustomWD>();
-        ZRVCustomWDTestAccess a(*detector);
+        ZRVCustomWDTestAccess a = FreshDetector();
         RandomEngine engine(seed);
         const float threshold = seed == 2 ? 0.2f : 0.5f;
         ASSERT_TRUE(Init(threshold));

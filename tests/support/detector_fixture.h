@@ -25,6 +25,14 @@ protected:
         return ok;
     }
 
+    // Starts a case of a table over: an empty script and record, a new detector, and an
+    // accessor for it (the fixture's `access` belongs to the detector it replaced).
+    ZRVCustomWDTestAccess FreshDetector() {
+        scripted::Reset();
+        detector = std::make_unique<ZRVCustomWD>();
+        return ZRVCustomWDTestAccess(*detector);
+    }
+
     // A frame with distinct pixel values, so that views can be told apart.
     static cv::Mat Frame(int cols, int rows) { return cv::Mat(rows, cols, CV_8UC3, cv::Scalar(7, 8, 9)); }
 
