@@ -1,8 +1,6 @@
 // Costs per frame: one detection pass on the views the detector hands over, the person
 // model on a whole frame, motion detection on the tracked area, and whole frames through
 // the plug-in on the demo scene.
-#include <dlfcn.h>
-
 #include <atomic>
 #include <cstdlib>
 #include <new>
@@ -10,6 +8,8 @@
 #include <benchmark/benchmark.h>
 
 #include "demo/demo_scene.h"
+#include "loader/plugin_loader.h"
+#include "support/engine_load.h"
 #include "zrv/ZRVCustomClass.h"
 #include "zrv/ZRVLIB.h"
 
@@ -41,16 +41,12 @@ private:
     long long start_;
 };
 
-struct EngineDeleter {
-    void operator()(ZORAVELIN::ZRVLIB* e) const { ZORAVELIN::ZRVLIB::Destroy(e); }
-};
-using Engine = std::unique_ptr<ZORAVELIN::ZRVLIB, EngineDeleter>;
+using Engine = ZORAVELIN::ZRVLIBHandle;
 
 Engine LoadDemo(const char* model, const char* classes) {
     Engine engine(ZORAVELIN::ZRVLIB::Create());
     std::string labels;
-    engine->LoadModelFromFolder("", model, classes, 0.5f, 0.5f, 0.5f, 1, 5, 1, 1, ZRV_SOURCE_DIR "/models/demo",
-                                labels);
+    zrv::testing::LoadModel(*engine, ZRV_SOURCE_DIR "/models/demo", model, classes, labels, 0.5f, true);
     return engine;
 }
 
@@ -99,14 +95,8 @@ void BM_MotionOnTrackedArea(benchmark::State& state) {
 BENCHMARK(BM_MotionOnTrackedArea)->Unit(benchmark::kMicrosecond);
 
 void BM_PluginOnDemoScene(benchmark::State& state) {
-    void* module = dlopen(ZRV_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
-    if (!module) {
-        state.SkipWithError("cannot load the module");
-        return;
-    }
-    auto create = reinterpret_cast<IZRVCustomClass* (*)()>(dlsym(module, "Create"));
-    auto release = reinterpret_cast<void (*)(IZRVCustomClass*)>(dlsym(module, "Release"));
-    IZRVCustomClass* detector = create();
+    const zrv::PluginModule module(ZRV_MODULE_PATH);
+    auto detector = module.NewDetector();
     std::string labels;
     detector->Initialize(ZRV_SOURCE_DIR "/models/demo", 0.5f, labels);
     // Pre-rendered frames, so that only the plug-in is measured.
@@ -121,8 +111,6 @@ void BM_PluginOnDemoScene(benchmark::State& state) {
         benchmark::DoNotOptimize(results.data());
     }
     }
-    release(detector);
-    dlclose(module);
 }
 BENCHMARK(BM_PluginOnDemoScene)->Unit(benchmark::kMillisecond);
 

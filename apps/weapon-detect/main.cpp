@@ -16,7 +16,7 @@
 #include "demo_video.h"
 #include "fd_redirect.h"
 #include "jsonl_writer.h"
-#include "module_loader.h"
+#include "install_paths.h"
 #include "progress.h"
 #include "stream_worker.h"
 #include "video_source.h"
@@ -29,19 +29,13 @@ namespace {
 std::atomic<bool> g_stop{false};
 extern "C" void OnSignal(int) { g_stop = true; }
 
-fs::path ExecutableDir() {
-    std::error_code error;
-    const fs::path self = fs::read_symlink("/proc/self/exe", error);
-    return error ? fs::current_path() : self.parent_path();
-}
-
 struct Options {
     std::vector<std::string> inputs;
     std::vector<std::string> cameraIds;
     bool demo = false;
-    std::string models = ZRV_DEFAULT_MODELS;
+    std::string models = DefaultModelFolder();
     float threshold = 0.5f;
-    std::string module = (ExecutableDir() / "libZRVCustomWeaponDetection.so").string();
+    std::string module = DefaultModulePath();
     bool loadEngineOnCreate = false;
     bool optimize = false;
     int stride = 1;
@@ -54,10 +48,17 @@ struct Options {
     bool quiet = false;
 };
 
-// The plug-in writes its console lines on standard output; while it does, standard output
-// is sent to standard error so that JSON Lines on standard output stay clean.
+// The plug-in's console lines go to standard error, so that JSON Lines on standard output
+// stay clean: through the module's console sink, or for a module without one by sending
+// standard output to standard error while it prints.
+extern "C" void ConsoleOnStderr(int, const char* line, void*) {
+    std::fprintf(stderr, "%s\n", line);
+    std::fflush(stderr);
+}
+
 template <typename F>
-auto WithStdoutOnStderr(F&& f) {
+auto WithPluginConsole(bool routed, F&& f) {
+    if (routed) return f();
     const ScopedRedirect redirect(STDOUT_FILENO, STDERR_FILENO);
     return f();
 }
@@ -79,7 +80,8 @@ int Run(Options& options) {
         throw CLI::ValidationError("--camera-id", "give one camera id per input");
     }
 
-    const PluginModule module(options.module);
+    const zrv::PluginModule module(options.module);
+    const bool routed = module.RouteConsole(ConsoleOnStderr, nullptr);
 
     // Open every input and initialise every detector before writing anything.
     std::vector<std::unique_ptr<StreamWorker>> workers;
@@ -106,10 +108,10 @@ int Run(Options& options) {
         auto detector = module.NewDetector();
         detector->SetLoadEngineOnCreate(options.loadEngineOnCreate);
         std::string labels;
-        const bool loaded = WithStdoutOnStderr(
-            [&] { return detector->Initialize(options.models, options.threshold, labels); });
+        const bool loaded = WithPluginConsole(
+            routed, [&] { return detector->Initialize(options.models, options.threshold, labels); });
         if (!loaded) throw std::runtime_error("cannot load the models from " + options.models);
-        if (options.optimize && !WithStdoutOnStderr([&] { return detector->OptimizeModel(true); })) {
+        if (options.optimize && !WithPluginConsole(routed, [&] { return detector->OptimizeModel(true); })) {
             throw std::runtime_error("model optimisation failed");
         }
         workers.push_back(std::make_unique<StreamWorker>(std::move(source), std::move(detector),
@@ -205,6 +207,7 @@ int main(int argc, char** argv) {
         ->check(CLI::NonNegativeNumber)
         ->capture_default_str();
     app.add_flag("-q,--quiet", options.quiet, "No progress line and no summary");
+    app.set_version_flag("--version", std::string("weapon-detect ") + ZRV_VERSION);
 
     try {
         app.parse(argc, argv);

@@ -7,11 +7,13 @@
 #include <string>
 
 #include "jsonl_writer.h"
-#include "module_loader.h"
+#include "loader/plugin_loader.h"
 #include "output_file.h"
 #include "video_source.h"
 
 namespace weapon_detect {
+
+using zrv::PluginModule;
 
 struct StreamSettings {
     std::string cameraId;

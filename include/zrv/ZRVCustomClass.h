@@ -1,5 +1,24 @@
-// Host-facing boundary: the records exchanged with the host, the host's abstract
-// detector interface and the module's two exported C functions.
+// Host-facing boundary of the weapon-detection module (libZRVCustomWeaponDetection.so):
+// the records exchanged with the host, the host's abstract detector interface and the
+// module's exported C functions.
+//
+// Using it:
+//   IZRVCustomClass* d = Create();           // or dlsym(module, "Create")
+//   std::string labels;
+//   if (d->Initialize("/path/to/models", 0.5f, labels)) {
+//       for (each frame) auto weapons = d->RunInference(frame, "door");
+//   }
+//   Release(d);                              // never `delete d`
+//
+// Threads: the frame call (both RunInference forms), Initialize, OptimizeModel,
+// ConfigureParameters, Destroy, SetParameters and SetLoadEngineOnCreate all take the
+// detector's own lock, so any of them may be called from several threads on one detector;
+// they run one at a time, and a call blocks while another is in progress (Initialize and
+// Destroy wait for a frame in progress to finish, and frames wait for them). Separate
+// detectors share nothing but the console sink and may run fully in parallel. The copy
+// and move operations of IZRVCustomClass are not locked.
+//
+// Coordinates: every box is in pixels of the full frame handed to RunInference.
 #pragma once
 
 #include <cstdint>
@@ -11,19 +30,21 @@
 
 #include "zrv/export.h"
 
-// One detection as returned to the host. `box` is in full-frame pixels.
+// One detection as returned to the host. Its members are the same, in the same order, as
+// those of ZORAVELIN::Object (ZRVLIB.h), on purpose: the two are kept identical so that a
+// host can treat them alike, but they stay separate types.
 struct CustomObject {
     int32_t classId = 0;
-    int32_t auxId = 0;
+    int32_t auxId = 0;           // always 0 in results
     std::string className;
-    float confidence = 0.0f;
-    cv::Rect box{0, 0, 0, 0};
-    std::vector<int64_t> auxList;
-    cv::Mat auxMat;
-    cv::cuda::GpuMat auxGpuMat;
-    std::vector<float> auxValues;
-    std::string extraInfo;
-    std::string cameraId;
+    float confidence = 0.0f;     // at least the threshold given to Initialize
+    cv::Rect box{0, 0, 0, 0};    // full-frame pixels
+    std::vector<int64_t> auxList;   // left empty
+    cv::Mat auxMat;                 // left empty
+    cv::cuda::GpuMat auxGpuMat;     // left empty
+    std::vector<float> auxValues;   // left empty
+    std::string extraInfo;       // "Detection Score Threshold:<threshold>"
+    std::string cameraId;        // the camera id of the frame
 };
 
 // Host parameter items. Their meaning is the host's; the detector only stores, copies
@@ -72,31 +93,57 @@ struct CustomParams {
 class ZRV_API IZRVCustomClass {
 public:
     IZRVCustomClass();
+    // Copies every member; lets an allocation failure through (std::bad_alloc).
     IZRVCustomClass(const IZRVCustomClass& other);
+    // Moves the folder and the lists, leaving the source's empty.
     IZRVCustomClass(IZRVCustomClass&& other) noexcept;
     IZRVCustomClass& operator=(const IZRVCustomClass& other);
     IZRVCustomClass& operator=(IZRVCustomClass&& other) noexcept;
     ~IZRVCustomClass();
 
-    // Loads both models from `modelDirectory`; true when both loaded. `labelMap`
-    // receives the weapon model's labels.
+    // Loads the weapon model ("train_last" with "classes.names") and the person model
+    // ("filter" with "filter.names") from `modelDirectory`, replacing models loaded before.
+    // True only when both loaded. `labelMap` receives the weapon model's labels. The
+    // threshold must be a number in [0, 1]: anything else is refused (false, nothing
+    // loaded). Prints one line naming the engine path taken (see SetConsoleSink). Lets
+    // exceptions through (std::bad_alloc, or whatever the engine throws).
     virtual bool Initialize(const std::string& modelDirectory, float detectionScoreThreshold,
                             std::string& labelMap) = 0;
+    // Asks both engines to optimise their models; prints one line saying how it went.
+    // False when no model is loaded or either engine fails. Never throws.
     virtual bool OptimizeModel(bool flag) = 0;
-    // Analyses one frame; the frame stays the caller's and is never copied. Boxes come
-    // back in full-frame pixels.
+    // Analyses one frame (8-bit; 1, 3 or 4 channels) and returns the weapons to alarm on,
+    // boxes in full-frame pixels. The frame stays the caller's and is never copied or
+    // written; it must stay unchanged for the duration of the call. Returns an empty list
+    // for an empty frame, a frame narrower or lower than 10 pixels, before Initialize
+    // and after Destroy. Exceptions of the std::exception family (cv::Exception included)
+    // are caught and give an empty list; any other exception reaches the caller.
     virtual std::vector<CustomObject> RunInference(const cv::Mat& frame,
                                                    const std::string& cameraId) = 0;
     // Same as above with the camera id "CustomCam".
     virtual std::vector<CustomObject> RunInference(const cv::Mat& frame) = 0;
-    // Empties the four lists of the caller's record.
+    // Empties the four lists of the caller's record; always true. Never throws.
     virtual bool ConfigureParameters(CustomParams& params) = 0;
     // Releases both models; the object stays usable and can be initialised again.
+    // Always true. Never throws.
     virtual bool Destroy() = 0;
 
-    // Inline, so that a host that loads the module with dlopen can call it too.
-    void SetLoadEngineOnCreate(bool loadEngineOnCreate) { _loadEngineOnCreate = loadEngineOnCreate; }
-    // Replaces the stored lists by copies of the given ones; false on any exception.
+    // Takes effect at the next Initialize. Defined inline, so that a host that loads the
+    // module with dlopen can call it; the module also exports it, for hosts built against
+    // a header that declares it out of line (define ZRV_OUT_OF_LINE_SETTER to get that
+    // declaration here).
+#if defined(ZRV_OUT_OF_LINE_SETTER)
+    void SetLoadEngineOnCreate(bool loadEngineOnCreate);
+#else
+    void SetLoadEngineOnCreate(bool loadEngineOnCreate) {
+        // An atomic store: Initialize may read the flag on another thread.
+        __atomic_store_n(&_loadEngineOnCreate, loadEngineOnCreate, __ATOMIC_RELEASE);
+    }
+#endif
+    // Replaces the stored lists by copies of the given ones, list by list (A, B, C, D).
+    // On any exception it returns false at once: the lists already handled hold their new
+    // contents, the list being copied holds the elements copied so far, and the others
+    // keep their old contents. Never throws.
     bool SetParameters(const CustomParams& params);
 
 protected:
@@ -106,9 +153,19 @@ protected:
     bool _loadEngineOnCreate = false;
 };
 
+// Receives each console line of the module: `stream` is 1 for what would go to standard
+// output, 2 for standard error; `line` has no end of line and lives only for the call.
+typedef void (*ZRVConsoleSink)(int stream, const char* line, void* context);
+
 extern "C" {
-// Makes one detector; ownership passes to the caller, who frees it with Release.
+// Makes one detector; ownership passes to the caller, who frees it with Release. Throws
+// std::bad_alloc when out of memory (through a C symbol, as C++ hosts expect).
 ZRV_API IZRVCustomClass* Create();
-// Frees a detector made by Create (its models included). Null is ignored.
+// Frees a detector made by Create, its models included. Null is ignored. The detector
+// must not be in use on another thread.
 ZRV_API void Release(IZRVCustomClass* detector);
+// Routes the console lines of every detector of the module to `sink` (called with
+// `context`, under a lock, from whichever thread prints); null restores the default:
+// the line and a flushing end of line on the process's standard output or error.
+ZRV_API void SetConsoleSink(ZRVConsoleSink sink, void* context);
 }

@@ -46,10 +46,7 @@ public:
 private:
     friend class ZRVCustomWDTestAccess;
 
-    struct EngineDeleter {
-        void operator()(ZORAVELIN::ZRVLIB* engine) const { ZORAVELIN::ZRVLIB::Destroy(engine); }
-    };
-    using EngineHandle = std::unique_ptr<ZORAVELIN::ZRVLIB, EngineDeleter>;
+    using EngineHandle = ZORAVELIN::ZRVLIBHandle;
 
     // Releases both engines; expects `_mutex` held.
     void ReleaseEngines();

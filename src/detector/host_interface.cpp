@@ -1,7 +1,14 @@
 // The non-virtual part of the host interface: stored data, copy and move, setters.
+
+// This file also emits the exported out-of-line definition of SetLoadEngineOnCreate.
+#define ZRV_OUT_OF_LINE_SETTER
 #include "zrv/ZRVCustomClass.h"
 
+#include <array>
+#include <functional>
 #include <utility>
+
+#include "detector/params_lock.h"
 
 IZRVCustomClass::IZRVCustomClass() = default;
 IZRVCustomClass::IZRVCustomClass(const IZRVCustomClass& other) = default;
@@ -53,8 +60,16 @@ void ReplaceList(std::vector<T>& stored, const std::vector<T>& given) {
 }
 }  // namespace
 
+namespace zrv::detector {
+std::mutex& ParamsLockFor(const void* object) {
+    static std::array<std::mutex, 64> locks;
+    return locks[std::hash<const void*>()(object) % locks.size()];
+}
+}  // namespace zrv::detector
+
 bool IZRVCustomClass::SetParameters(const CustomParams& params) {
     try {
+        std::lock_guard<std::mutex> lock(zrv::detector::ParamsLockFor(this));
         ReplaceList(_params.listA, params.listA);
         ReplaceList(_params.listB, params.listB);
         ReplaceList(_params.listC, params.listC);
@@ -64,3 +79,10 @@ bool IZRVCustomClass::SetParameters(const CustomParams& params) {
         return false;
     }
 }
+
+#if defined(ZRV_OUT_OF_LINE_SETTER)
+// Hosts built against a header that declares the setter out of line call this one.
+void IZRVCustomClass::SetLoadEngineOnCreate(bool loadEngineOnCreate) {
+    __atomic_store_n(&_loadEngineOnCreate, loadEngineOnCreate, __ATOMIC_RELEASE);
+}
+#endif

@@ -1,10 +1,14 @@
 // Construction, the exported factory and release, model loading, optimisation,
 // parameter reporting and release of the engines.
-#include <iostream>
-
+#include "common/tuning.h"
 #include "detector/ZRVCustomWD.h"
+#include "detector/console.h"
+#include "detector/params_lock.h"
 
 using ZORAVELIN::ZRVLIB;
+using zrv::detector::ConsoleLine;
+using zrv::detector::ConsoleStream;
+namespace tuning = zrv::tuning;
 
 extern "C" IZRVCustomClass* Create() { return new ZRVCustomWD(); }
 
@@ -28,11 +32,11 @@ bool ZRVCustomWD::Initialize(const std::string& modelDirectory, float detectionS
 
     _detectorModelName = "train_last";
     _detectorClassFile = "classes.names";
-    _detectorModelType = 4;
+    _detectorModelType = tuning::kModelTypeGpu;
     _detectorDetectionType = 1;
     _filterModelName = "filter";
     _filterClassFile = "filter.names";
-    _filterModelType = 4;
+    _filterModelType = tuning::kModelTypeGpu;
     _filterDetectionType = 1;
 
     // The new instance is in place before the old one is released.
@@ -47,23 +51,26 @@ bool ZRVCustomWD::Initialize(const std::string& modelDirectory, float detectionS
 
     _engineType = _detector->GetEngineType();
     if (_engineType == 1) {
-        _detectorModelType = 4;
-        _filterModelType = 4;
-        std::cout << "NVIDIA GPU detected. Using TensorRT" << std::endl;
+        _detectorModelType = tuning::kModelTypeGpu;
+        _filterModelType = tuning::kModelTypeGpu;
+        ConsoleLine(ConsoleStream::Output, "NVIDIA GPU detected. Using TensorRT");
     } else {
-        _detectorModelType = 5;
-        _filterModelType = 17;
-        std::cout << "CPU detected. Using OpenVINO and ONNX" << std::endl;
+        _detectorModelType = tuning::kModelTypeCpuWeapon;
+        _filterModelType = tuning::kModelTypeCpuPerson;
+        ConsoleLine(ConsoleStream::Output, "CPU detected. Using OpenVINO and ONNX");
     }
     _detectorDetectionType = 1;
     _filterDetectionType = 1;
 
-    _params.listA.clear();
-    _params.listB.clear();
-    _params.listC.clear();
-    _params.listD.clear();
+    {
+        std::lock_guard<std::mutex> paramsLock(zrv::detector::ParamsLockFor(this));
+        _params.listA.clear();
+        _params.listB.clear();
+        _params.listC.clear();
+        _params.listD.clear();
+    }
 
-    const int loadOnCreate = _loadEngineOnCreate ? 1 : 0;
+    const int loadOnCreate = __atomic_load_n(&_loadEngineOnCreate, __ATOMIC_ACQUIRE) ? 1 : 0;
     const int detectorLoaded = _detector->LoadModelFromFolder(
         "", _detectorModelName.c_str(), _detectorClassFile.c_str(), detectionScoreThreshold, 0.5f,
         0.5f, 1, _detectorModelType, _detectorDetectionType, loadOnCreate, _modelDirectory.c_str(),
@@ -80,16 +87,16 @@ bool ZRVCustomWD::OptimizeModel(bool flag) {
     try {
         std::lock_guard<std::recursive_mutex> lock(_mutex);
         if (!_detector || !_filter) {
-            std::cout << "Model is not initialized." << std::endl;
+            ConsoleLine(ConsoleStream::Output, "Model is not initialized.");
             return false;
         }
         const int detectorResult = _detector->Optimize(flag);
         const int filterResult = _filter->Optimize(flag);
         if (detectorResult == 1 && filterResult == 1) {
-            std::cout << "Model optimization successful." << std::endl;
+            ConsoleLine(ConsoleStream::Output, "Model optimization successful.");
             return true;
         }
-        std::cout << "Model optimization failed." << std::endl;
+        ConsoleLine(ConsoleStream::Output, "Model optimization failed.");
         return false;
     } catch (...) {
         return false;

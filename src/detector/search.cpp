@@ -3,11 +3,11 @@
 #include <algorithm>
 
 #include "detector/ZRVCustomWD.h"
+#include "common/tuning.h"
 #include "detector/checked_geometry.h"
 
 namespace {
 constexpr int kSmallestWindow = 51;        // a window 50 pixels wide or high is skipped
-constexpr float kCandidateFloorCap = 0.35f;
 }  // namespace
 
 void ZRVCustomWD::ProcessNewDetectedArea(const cv::Mat& frame, const std::string& cameraId,
@@ -37,7 +37,7 @@ void ZRVCustomWD::ProcessNewDetectedArea(const cv::Mat& frame, const std::string
         return;
     }
 
-    const float floor = std::min(kCandidateFloorCap, _detectionScoreThreshold);
+    const float floor = std::min(zrv::tuning::kCandidateFloorCap, _detectionScoreThreshold);
     float bestConfidence = 0.0f;
     Object* best = nullptr;
     for (Object& detection : detections) {

@@ -1,10 +1,10 @@
 // The division of a frame into ranked scan sections and the lookups over the ranking.
 #include <algorithm>
 #include <cmath>
-#include <iostream>
 #include <utility>
 
 #include "detector/ZRVCustomWD.h"
+#include "detector/console.h"
 
 namespace {
 
@@ -27,7 +27,7 @@ std::vector<ZRVCustomWD::ImageSection> ZRVCustomWD::divideImage(const cv::Mat& f
 
 void ZRVCustomWD::refreshSections(const cv::Mat& frame) {
     if (frame.empty()) {
-        std::cerr << "Error: Empty image!" << std::endl;
+        zrv::detector::ConsoleLine(zrv::detector::ConsoleStream::Error, "Error: Empty image!");
         return;
     }
     const int width = frame.cols;

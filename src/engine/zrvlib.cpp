@@ -5,6 +5,7 @@
 #include <opencv2/core/cuda.hpp>
 #include <opencv2/dnn.hpp>
 
+#include "common/tuning.h"
 #include "engine/detection_model.h"
 #include "engine/model_folder.h"
 #include "engine/motion_detector.h"
@@ -26,12 +27,6 @@ struct ZRVLIB::Impl {
 };
 
 namespace {
-// Model-type code that asks for the GPU when there is one.
-constexpr int kGpuModelType = 4;
-// The detector locks on to candidates down to min(0.35, its threshold), so the engine
-// must not cut above that.
-constexpr float kMaxEngineScoreCut = 0.25f;
-
 bool CudaAvailable() {
     try {
         return cv::cuda::getCudaEnabledDeviceCount() > 0 &&
@@ -47,7 +42,7 @@ ZRVLIB::~ZRVLIB() = default;
 
 ZRVLIB* ZRVLIB::Create() { return new ZRVLIB(); }
 
-void ZRVLIB::Destroy(ZRVLIB* instance) { delete instance; }
+void ZRVLIB::Destroy(ZRVLIB* instance) { delete instance; }  // null is fine
 
 int ZRVLIB::LoadModelFromFolder(const char* /*reserved*/, const char* modelName,
                                 const char* classFile, float scoreThreshold, float nmsThreshold,
@@ -66,7 +61,7 @@ int ZRVLIB::LoadModelFromFolder(const char* /*reserved*/, const char* modelName,
               zrv::engine::ReadClassNames(files.classPath, impl.classNames, why);
     if (ok) {
         ok = impl.model.Load(files.onnxPath, static_cast<int>(impl.classNames.size()),
-                             modelType == kGpuModelType, why);
+                             modelType == zrv::tuning::kModelTypeGpu, why);
         if (!ok) why = "'" + files.onnxPath + "': " + why;
     }
     if (!ok) {
@@ -74,7 +69,7 @@ int ZRVLIB::LoadModelFromFolder(const char* /*reserved*/, const char* modelName,
         std::cerr << "ZRVLIB: cannot load model '" << name << "': " << why << std::endl;
         return 0;
     }
-    impl.minScore = std::clamp(scoreThreshold, 0.001f, kMaxEngineScoreCut);
+    impl.minScore = std::clamp(scoreThreshold, 0.001f, zrv::tuning::kEngineScoreCap);
     impl.iouThreshold = nmsThreshold > 0.0f && nmsThreshold <= 1.0f ? nmsThreshold : 0.5f;
     if (loadEngineOnCreate) impl.model.WarmUp();
     labelMap = zrv::engine::FormatLabelMap(impl.classNames);

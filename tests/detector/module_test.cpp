@@ -1,34 +1,52 @@
 // The module as a host loads it: plain exported symbols, Create and Release.
-#include <dlfcn.h>
-
-#include <memory>
-
 #include <gtest/gtest.h>
 
+#include "loader/plugin_loader.h"
 #include "support/detector_access.h"
-
-namespace {
-struct Closer {
-    void operator()(void* handle) const { dlclose(handle); }
-};
-}  // namespace
+#include "support/scripted_engine.h"
 
 TEST(ModuleTest, CreateAndReleaseAreFoundUnderTheirPlainNames) {
-    std::unique_ptr<void, Closer> module(dlopen(ZRV_SCRIPTED_MODULE, RTLD_NOW | RTLD_LOCAL));
-    ASSERT_NE(module, nullptr) << dlerror();
-    using CreateFn = IZRVCustomClass* (*)();
-    using ReleaseFn = void (*)(IZRVCustomClass*);
-    auto create = reinterpret_cast<CreateFn>(dlsym(module.get(), "Create"));
-    auto release = reinterpret_cast<ReleaseFn>(dlsym(module.get(), "Release"));
-    ASSERT_NE(create, nullptr);
-    ASSERT_NE(release, nullptr);
-
-    IZRVCustomClass* detector = create();
+    const zrv::PluginModule module(ZRV_SCRIPTED_MODULE);
+    auto detector = module.NewDetector();
     ASSERT_NE(detector, nullptr);
-    ZRVCustomWDTestAccess access(*static_cast<ZRVCustomWD*>(detector));
+    ZRVCustomWDTestAccess access(*static_cast<ZRVCustomWD*>(detector.get()));
     ExpectConstructedState(access);
     // An uninitialised detector turns frames away.
     EXPECT_TRUE(detector->RunInference(cv::Mat(100, 100, CV_8UC3, cv::Scalar::all(0))).empty());
-    release(detector);  // AddressSanitizer reports a leak or a bad free here
-    release(nullptr);
+    detector.reset();  // Release: AddressSanitizer reports a leak or a bad free here
+}
+
+namespace {
+struct Lines {
+    std::vector<std::pair<int, std::string>> seen;
+};
+extern "C" void Collect(int stream, const char* line, void* context) {
+    static_cast<Lines*>(context)->seen.emplace_back(stream, line);
+}
+}  // namespace
+
+TEST(ModuleTest, ConsoleLinesGoToTheSinkAHostInstalled) {
+    scripted::Reset();
+    const zrv::PluginModule module(ZRV_SCRIPTED_MODULE);
+    Lines lines;
+    ASSERT_TRUE(module.RouteConsole(Collect, &lines));
+    auto detector = module.NewDetector();
+    std::string labels;
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    EXPECT_FALSE(detector->OptimizeModel(false));
+    EXPECT_TRUE(detector->Initialize("models", 0.5f, labels));
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(err, "");
+    const std::vector<std::pair<int, std::string>> expected{
+        {1, "Model is not initialized."}, {1, "CPU detected. Using OpenVINO and ONNX"}};
+    EXPECT_EQ(lines.seen, expected);
+
+    // Without a sink the same line goes to standard output again.
+    ASSERT_TRUE(module.RouteConsole(nullptr, nullptr));
+    ::testing::internal::CaptureStdout();
+    detector->Initialize("models", 0.5f, labels);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "CPU detected. Using OpenVINO and ONNX\n");
 }

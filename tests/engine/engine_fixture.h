@@ -8,14 +8,12 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
 
+#include "support/engine_load.h"
 #include "zrv/ZRVLIB.h"
 
 namespace engine_test {
 
-struct EngineDeleter {
-    void operator()(ZORAVELIN::ZRVLIB* e) const { ZORAVELIN::ZRVLIB::Destroy(e); }
-};
-using Engine = std::unique_ptr<ZORAVELIN::ZRVLIB, EngineDeleter>;
+using Engine = ZORAVELIN::ZRVLIBHandle;
 
 inline const std::string kDemoModels = ZRV_SOURCE_DIR "/models/demo";
 inline const std::string kTestModels = ZRV_SOURCE_DIR "/tests/engine/data";
@@ -26,8 +24,7 @@ inline Engine Load(const std::string& folder, const std::string& model, const st
     Engine engine(ZORAVELIN::ZRVLIB::Create());
     std::string map = labels ? *labels : std::string();
     ::testing::internal::CaptureStderr();
-    const int r = engine->LoadModelFromFolder("", model.c_str(), classes.c_str(), 0.5f, 0.5f, 0.5f, 1,
-                                              5, 1, 0, folder.c_str(), map);
+    const int r = zrv::testing::LoadModel(*engine, folder, model, classes, map);
     const std::string err = ::testing::internal::GetCapturedStderr();
     if (result) *result = r;
     if (error) *error = err;

@@ -65,8 +65,7 @@ TEST_F(BadFolderTest, AFailedReloadUnloadsThePreviousModel) {
     ASSERT_EQ(result, 1);
     std::string labels;
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(engine->LoadModelFromFolder("", "garbage", "classes.names", 0.5f, 0.5f, 0.5f, 1, 5, 1, 0,
-                                          dir.c_str(), labels), 0);
+    EXPECT_EQ(zrv::testing::LoadModel(*engine, dir.string(), "garbage", "classes.names", labels), 0);
     ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(engine->Optimize(false), 0);
 }

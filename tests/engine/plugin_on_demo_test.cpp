@@ -1,23 +1,16 @@
 // The plug-in module on the real engine and the demo models, over the demo scene. The
 // test binary also links the module, only so that the test-access friend can read the
 // detector's state; dlopen finds that same module.
-#include <dlfcn.h>
-
-#include <memory>
-
 #include <gtest/gtest.h>
 
 #include "demo/demo_scene.h"
+#include "loader/plugin_loader.h"
 #include "support/detector_access.h"
 #include "zrv/ZRVCustomClass.h"
 
 TEST(PluginOnDemoTest, FindsLocksOnAndReleasesTheWeapon) {
-    void* module = dlopen(ZRV_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(module, nullptr) << dlerror();
-    auto create = reinterpret_cast<IZRVCustomClass* (*)()>(dlsym(module, "Create"));
-    auto release = reinterpret_cast<void (*)(IZRVCustomClass*)>(dlsym(module, "Release"));
-    ASSERT_TRUE(create && release);
-    std::unique_ptr<IZRVCustomClass, void (*)(IZRVCustomClass*)> detector(create(), release);
+    const zrv::PluginModule module(ZRV_MODULE_PATH);
+    auto detector = module.NewDetector();
 
     std::string labels;
     ::testing::internal::CaptureStdout();
@@ -50,6 +43,4 @@ TEST(PluginOnDemoTest, FindsLocksOnAndReleasesTheWeapon) {
     ZRVCustomWDTestAccess access(*static_cast<ZRVCustomWD*>(detector.get()));
     EXPECT_FALSE(access.areaActive());
     EXPECT_TRUE(access.area().width == 0 || access.area().height == 0);
-    detector.reset();
-    dlclose(module);
 }

@@ -1,5 +1,7 @@
 // Loads the plug-in module the way a host does: dlopen, then the plain `Create` and
-// `Release` symbols. The module stays loaded for the life of this object.
+// `Release` symbols (and `SetConsoleSink` where the module has it). The module stays loaded
+// for the life of this object, which must outlive every detector it made. Used by the
+// host program, the tests and the benchmarks.
 #pragma once
 
 #include <memory>
@@ -7,7 +9,7 @@
 
 #include "zrv/ZRVCustomClass.h"
 
-namespace weapon_detect {
+namespace zrv {
 
 class PluginModule {
 public:
@@ -20,11 +22,17 @@ public:
     using Detector = std::unique_ptr<IZRVCustomClass, void (*)(IZRVCustomClass*)>;
     // A new detector, freed through the module's Release.
     Detector NewDetector() const;
+    // Routes the module's console lines to `sink`; false when the module cannot.
+    bool RouteConsole(ZRVConsoleSink sink, void* context) const;
+
+    const std::string& path() const { return path_; }
 
 private:
+    std::string path_;
     void* handle_ = nullptr;
     IZRVCustomClass* (*create_)() = nullptr;
     void (*release_)(IZRVCustomClass*) = nullptr;
+    void (*setConsoleSink_)(ZRVConsoleSink, void*) = nullptr;
 };
 
-}  // namespace weapon_detect
+}  // namespace zrv

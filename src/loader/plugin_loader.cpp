@@ -1,12 +1,12 @@
-#include "module_loader.h"
+#include "loader/plugin_loader.h"
 
 #include <dlfcn.h>
 
 #include <stdexcept>
 
-namespace weapon_detect {
+namespace zrv {
 
-PluginModule::PluginModule(const std::string& path) {
+PluginModule::PluginModule(const std::string& path) : path_(path) {
     handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle_) {
         const char* reason = dlerror();
@@ -14,6 +14,7 @@ PluginModule::PluginModule(const std::string& path) {
     }
     create_ = reinterpret_cast<IZRVCustomClass* (*)()>(dlsym(handle_, "Create"));
     release_ = reinterpret_cast<void (*)(IZRVCustomClass*)>(dlsym(handle_, "Release"));
+    setConsoleSink_ = reinterpret_cast<void (*)(ZRVConsoleSink, void*)>(dlsym(handle_, "SetConsoleSink"));
     if (!create_ || !release_) {
         dlclose(handle_);
         handle_ = nullptr;
@@ -23,9 +24,16 @@ PluginModule::PluginModule(const std::string& path) {
 }
 
 PluginModule::~PluginModule() {
+    if (setConsoleSink_) setConsoleSink_(nullptr, nullptr);
     if (handle_) dlclose(handle_);
 }
 
 PluginModule::Detector PluginModule::NewDetector() const { return Detector(create_(), release_); }
 
-}  // namespace weapon_detect
+bool PluginModule::RouteConsole(ZRVConsoleSink sink, void* context) const {
+    if (!setConsoleSink_) return false;
+    setConsoleSink_(sink, context);
+    return true;
+}
+
+}  // namespace zrv
