@@ -1,11 +1,18 @@
 #!/usr/bin/env bash
-# Fails when a shared library exports a symbol outside the allowed pattern.
-# Usage: check_exports.sh LIBRARY EXTENDED-REGEX
+# Fails unless a shared library exports exactly the symbols of a list (demangled, one per
+# line): nothing missing that hosts link against, nothing extra.
+# Usage: check_exports.sh LIBRARY SYMBOL-LIST
 set -euo pipefail
-extra=$(nm -D --defined-only "$1" | c++filt | awk '{ $1 = ""; $2 = ""; sub(/^  /, ""); print }' |
-        grep -vE '^(_edata|_end|__bss_start)$' | grep -vE "$2" || true)
-if [ -n "$extra" ]; then
-  echo "$1 exports more than it should:"
-  echo "$extra"
-  exit 1
+actual=$(nm -D --defined-only "$1" | c++filt | awk '{ $1 = ""; $2 = ""; sub(/^  /, ""); print }' |
+         grep -vE '^(_edata|_end|__bss_start)$' | LC_ALL=C sort -u)
+expected=$(LC_ALL=C sort -u "$2")
+missing=$(LC_ALL=C comm -13 <(echo "$actual") <(echo "$expected"))
+extra=$(LC_ALL=C comm -23 <(echo "$actual") <(echo "$expected"))
+status=0
+if [ -n "$missing" ]; then
+  echo "$1 does not export:"; echo "$missing"; status=1
 fi
+if [ -n "$extra" ]; then
+  echo "$1 exports more than it should:"; echo "$extra"; status=1
+fi
+exit $status

@@ -10,6 +10,9 @@ With --variants DIR it also writes, for tests:
   objectness.onnx                   the weapon model in the objectness layout [1, N, 5 + C]
   broadcast.onnx                    the weapon model with broadcasting anchor constants,
                                     as common exports have them (needs fix_broadcast.py)
+  constant_boxes.onnx               answers the same hand-placed boxes for every image, runs
+                                    at any input size and declares 320
+  dynamic.onnx                      the same with dynamic input axes
 
 Needs Debian's python3-onnx and python3-numpy.
 """
@@ -165,6 +168,39 @@ def build(rgb, layout="anchor_free", broadcast_anchors=False):
     return model
 
 
+# Hand-placed anchor-free rows (cx, cy, w, h, score) in input pixels, for the suppression
+# tests: pairs of 10 x 10 boxes whose overlap falls on the other side of IoU 0.5 once
+# their edges are rounded to whole pixels.
+CONSTANT_BOXES = [
+    (15.6, 15.0, 10.0, 10.0, 0.9),   # x 10.6..20.6 rounds to 11..21
+    (19.0, 15.0, 10.0, 10.0, 0.8),   # x 14.0..24.0: IoU 0.49 exact, 0.54 rounded
+    (105.4, 55.0, 10.0, 10.0, 0.9),  # x 100.4..110.4 rounds to 100..110
+    (108.6, 55.0, 10.0, 10.0, 0.8),  # x 103.6..113.6 rounds to 104..114: 0.52 exact, 0.43 rounded
+]
+
+
+def build_constant(dims):
+    """Answers CONSTANT_BOXES whatever the image; the image still feeds the graph (times
+    zero), so that runtimes keep the input."""
+    g = Graph()
+    n = len(CONSTANT_BOXES)
+    rows = np.array(CONSTANT_BOXES, dtype=np.float32).T.reshape(5 * n)
+    pooled = g.op("Reshape", [g.op("GlobalAveragePool", ["images"]), g.int_const([1, 3])])
+    flat = g.op("Gemm", [pooled, g.const(np.zeros((5 * n, 3))), g.const(rows, "boxes")], transB=1)
+    g.op("Reshape", [flat, g.int_const([1, 5, n])])
+    g.nodes[-1].output[0] = "output0"
+    graph = helper.make_graph(
+        g.nodes, "constant_boxes",
+        [helper.make_tensor_value_info("images", TensorProto.FLOAT, dims)],
+        [helper.make_tensor_value_info("output0", TensorProto.FLOAT, [1, 5, len(CONSTANT_BOXES)])],
+        g.inits)
+    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 12)],
+                              producer_name="demo-model-generator")
+    model.ir_version = 7
+    onnx.checker.check_model(model)
+    return model
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--out", default=os.path.dirname(os.path.abspath(__file__)))
@@ -181,6 +217,8 @@ def main():
         os.makedirs(args.variants, exist_ok=True)
         onnx.save(build(WEAPON_RGB, "objectness"), os.path.join(args.variants, "objectness.onnx"))
         onnx.save(build(WEAPON_RGB, broadcast_anchors=True), os.path.join(args.variants, "broadcast.onnx"))
+        onnx.save(build_constant([1, 3, 320, 320]), os.path.join(args.variants, "constant_boxes.onnx"))
+        onnx.save(build_constant(["batch", 3, "height", "width"]), os.path.join(args.variants, "dynamic.onnx"))
 
 
 if __name__ == "__main__":

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 
+#include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgproc.hpp>
+
+#include "engine/onnx_input_shape.h"
 
 namespace zrv::engine {
 namespace {
@@ -11,6 +14,24 @@ namespace {
 // size: shape inference throws for the others. Common sizes first.
 constexpr int kCandidateSizes[] = {640, 320, 416, 480, 512, 608, 736, 768, 800, 896, 960, 1024,
                                    1280, 224, 256, 288, 384, 448, 544, 576, 672, 704, 832, 1088};
+
+// The output shape for a square input of `size`, without OpenCV printing anything when the
+// size does not fit: shape inference reports that through its logger before throwing.
+bool OutputShapeAt(cv::dnn::Net& net, int outLayer, int size, std::vector<int>& shape) {
+    const auto level = cv::utils::logging::getLogLevel();
+    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+    bool ok = false;
+    try {
+        std::vector<cv::dnn::MatShape> in, out;
+        net.getLayerShapes(cv::dnn::MatShape{1, 3, size, size}, outLayer, in, out);
+        ok = !out.empty();
+        if (ok) shape = out[0];
+    } catch (const cv::Exception&) {
+        // Not this size.
+    }
+    cv::utils::logging::setLogLevel(level);
+    return ok;
+}
 
 std::string OneLine(const cv::Exception& e) {
     std::string text = e.err.empty() ? e.what() : e.err;
@@ -21,8 +42,9 @@ std::string OneLine(const cv::Exception& e) {
 }  // namespace
 
 bool DetectionModel::Load(const std::string& onnxPath, int classCount, bool preferCuda,
-                          std::string& why) {
+                          std::string& why, std::string& note) {
     *this = DetectionModel();
+    note.clear();
     const char* advice =
         " (export with static shapes at opset 12; for anchor-free exports run "
         "tools/fix_broadcast.py, see the README)";
@@ -46,22 +68,47 @@ bool DetectionModel::Load(const std::string& onnxPath, int classCount, bool pref
         why = "the model has " + std::to_string(outLayers.size()) + " outputs; one is supported";
         return false;
     }
-    std::vector<int> outputShape;
-    for (int size : kCandidateSizes) {
-        try {
-            std::vector<cv::dnn::MatShape> in, out;
-            net.getLayerShapes(cv::dnn::MatShape{1, 3, size, size}, outLayers[0], in, out);
-            if (out.empty()) continue;
-            inputSize_ = size;
-            outputShape = out[0];
-            break;
-        } catch (const cv::Exception&) {
-            // Not this size.
-        }
-    }
-    if (inputSize_ == 0) {
-        why = std::string("cannot find a square input size the model accepts") + advice;
+    // The input size the graph declares; probed only when the graph leaves it open.
+    OnnxInputShape declared;
+    if (!ReadOnnxInputShape(onnxPath, declared, why)) {
+        why = "cannot read the ONNX model: " + why;
         return false;
+    }
+    const bool hasShape = declared.dims.size() == 4;
+    if (!declared.dims.empty() && !hasShape) {
+        why = "the input '" + declared.name + "' has " + std::to_string(declared.dims.size()) +
+              " axes; an image input [1, 3, size, size] is expected";
+        return false;
+    }
+    const int64_t height = hasShape ? declared.dims[2] : -1;
+    const int64_t width = hasShape ? declared.dims[3] : -1;
+    std::vector<int> outputShape;
+    if (height > 0 && width > 0) {
+        if (height != width || height > 8192) {
+            why = "the input '" + declared.name + "' is " + std::to_string(width) + " x " +
+                  std::to_string(height) + "; a square input of at most 8192 is supported" + advice;
+            return false;
+        }
+        if (!OutputShapeAt(net, outLayers[0], static_cast<int>(height), outputShape)) {
+            why = "OpenCV cannot infer the output shape at the declared input size " +
+                  std::to_string(height) + advice;
+            return false;
+        }
+        inputSize_ = static_cast<int>(height);
+    } else {
+        for (int size : kCandidateSizes) {
+            if (OutputShapeAt(net, outLayers[0], size, outputShape)) {
+                inputSize_ = size;
+                break;
+            }
+        }
+        if (inputSize_ == 0) {
+            why = "the input '" + declared.name + "' leaves its size open (dynamic axes) and no " +
+                  "common square size works" + advice;
+            return false;
+        }
+        note = "the input '" + declared.name + "' leaves its size open (dynamic axes); running at " +
+               std::to_string(inputSize_) + " x " + std::to_string(inputSize_) + advice;
     }
     const auto format = IdentifyOutput(outputShape, classCount, why);
     if (!format) return false;

@@ -14,8 +14,11 @@ namespace zrv::engine {
 class DetectionModel {
 public:
     // Reads and validates the model; on failure returns false with a one-line reason and
-    // leaves this object unloaded. `classCount` comes from the class file.
-    bool Load(const std::string& onnxPath, int classCount, bool preferCuda, std::string& why);
+    // leaves this object unloaded. `classCount` comes from the class file. The input size is
+    // the one the graph declares; only where the graph leaves it open are common sizes
+    // tried, and `note` then says which one was taken.
+    bool Load(const std::string& onnxPath, int classCount, bool preferCuda, std::string& why,
+              std::string& note);
     bool loaded() const { return loaded_; }
     int inputSize() const { return inputSize_; }
     const OutputFormat& format() const { return format_; }

@@ -54,16 +54,17 @@ void DecodeOutput(const cv::Mat& output, const OutputFormat& format, float minSc
         }
         const float score = objectness * bestScore;
         if (!(score >= minScore)) continue;
-        const cv::Rect box = letterbox.ToImage(at(0), at(1), at(2), at(3));
+        const cv::Rect2f exact = letterbox.ToImageExact(at(0), at(1), at(2), at(3));
+        const cv::Rect box = Letterbox::Round(exact);
         if (box.width <= 0 || box.height <= 0) continue;
-        candidates.push_back({box, score, best});
+        candidates.push_back({exact, box, score, best});
     }
 }
 
 namespace {
-float IoU(const cv::Rect& a, const cv::Rect& b) {
-    const float inter = static_cast<float>((a & b).area());
-    const float uni = static_cast<float>(a.area()) + static_cast<float>(b.area()) - inter;
+float IoU(const cv::Rect2f& a, const cv::Rect2f& b) {
+    const float inter = (a & b).area();
+    const float uni = a.area() + b.area() - inter;
     return uni > 0.0f ? inter / uni : 0.0f;
 }
 }  // namespace
@@ -79,7 +80,7 @@ void SuppressPerClass(std::vector<Candidate>& candidates, float iouThreshold,
     for (int index : order) {
         const Candidate& c = candidates[static_cast<size_t>(index)];
         const bool suppressed = std::any_of(kept.begin(), kept.end(), [&](const Candidate& k) {
-            return k.classId == c.classId && IoU(k.box, c.box) > iouThreshold;
+            return k.classId == c.classId && IoU(k.exact, c.exact) > iouThreshold;
         });
         if (!suppressed) kept.push_back(c);
     }

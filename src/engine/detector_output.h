@@ -29,7 +29,8 @@ std::optional<OutputFormat> IdentifyOutput(const std::vector<int>& shape, int cl
                                            std::string& why);
 
 struct Candidate {
-    cv::Rect box;  // image pixels, clipped to the image
+    cv::Rect2f exact;  // image pixels, clipped to the image, as decoded
+    cv::Rect box;      // the same rounded to whole pixels
     float score = 0.0f;
     int classId = 0;
 };
@@ -41,7 +42,7 @@ void DecodeOutput(const cv::Mat& output, const OutputFormat& format, float minSc
 
 // Greedy non-maximum suppression within each class: keeps, best first, the candidates
 // whose intersection over union with every kept one of their class is at most
-// `iouThreshold`. `order` is scratch space reused between calls.
+// `iouThreshold`, measured on the exact boxes (rounding would decide for small boxes). `order` is scratch space reused between calls.
 void SuppressPerClass(std::vector<Candidate>& candidates, float iouThreshold,
                       std::vector<int>& order, std::vector<Candidate>& kept);
 

@@ -24,19 +24,24 @@ Letterbox DrawLetterboxed(const cv::Mat& bgr, int inputSize, cv::Mat& canvas) {
     return lb;
 }
 
-cv::Rect Letterbox::ToImage(float cx, float cy, float w, float h) const {
-    const float x0 = (cx - w / 2 - padX) / scale;
-    const float y0 = (cy - h / 2 - padY) / scale;
-    const float x1 = (cx + w / 2 - padX) / scale;
-    const float y1 = (cy + h / 2 - padY) / scale;
+cv::Rect2f Letterbox::ToImageExact(float cx, float cy, float w, float h) const {
     auto clampTo = [](float v, int limit) {
-        if (!(v > 0.0f)) return 0;  // also catches NaN
-        return v >= static_cast<float>(limit) ? limit : static_cast<int>(std::lround(v));
+        if (!(v > 0.0f)) return 0.0f;  // also catches NaN
+        return std::min(v, static_cast<float>(limit));
     };
-    const int left = clampTo(x0, image.width);
-    const int top = clampTo(y0, image.height);
-    const int right = clampTo(x1, image.width);
-    const int bottom = clampTo(y1, image.height);
+    const float left = clampTo((cx - w / 2 - padX) / scale, image.width);
+    const float top = clampTo((cy - h / 2 - padY) / scale, image.height);
+    const float right = clampTo((cx + w / 2 - padX) / scale, image.width);
+    const float bottom = clampTo((cy + h / 2 - padY) / scale, image.height);
+    return {left, top, std::max(0.0f, right - left), std::max(0.0f, bottom - top)};
+}
+
+cv::Rect Letterbox::Round(const cv::Rect2f& box) {
+    // Edges lie in [0, image side], so they fit an int.
+    const int left = static_cast<int>(std::lround(box.x));
+    const int top = static_cast<int>(std::lround(box.y));
+    const int right = static_cast<int>(std::lround(box.x + box.width));
+    const int bottom = static_cast<int>(std::lround(box.y + box.height));
     return {left, top, std::max(0, right - left), std::max(0, bottom - top)};
 }
 

@@ -54,14 +54,14 @@ int ZRVLIB::LoadModelFromFolder(const char* /*reserved*/, const char* modelName,
     impl.classNames.clear();
 
     const std::string name = modelName ? modelName : "";
-    std::string why;
+    std::string why, note;
     zrv::engine::ModelFiles files;
     bool ok = zrv::engine::LocateModelFiles(folder ? folder : "", name, classFile ? classFile : "",
                                             files, why) &&
               zrv::engine::ReadClassNames(files.classPath, impl.classNames, why);
     if (ok) {
         ok = impl.model.Load(files.onnxPath, static_cast<int>(impl.classNames.size()),
-                             modelType == zrv::tuning::kModelTypeGpu, why);
+                             modelType == zrv::tuning::kModelTypeGpu, why, note);
         if (!ok) why = "'" + files.onnxPath + "': " + why;
     }
     if (!ok) {
@@ -69,6 +69,7 @@ int ZRVLIB::LoadModelFromFolder(const char* /*reserved*/, const char* modelName,
         std::cerr << "ZRVLIB: cannot load model '" << name << "': " << why << std::endl;
         return 0;
     }
+    if (!note.empty()) std::cerr << "ZRVLIB: model '" << name << "': " << note << std::endl;
     impl.minScore = std::clamp(scoreThreshold, 0.001f, zrv::tuning::kEngineScoreCap);
     impl.iouThreshold = nmsThreshold > 0.0f && nmsThreshold <= 1.0f ? nmsThreshold : 0.5f;
     if (loadEngineOnCreate) impl.model.WarmUp();

@@ -70,12 +70,14 @@ TEST(DetectorOutputTest, DecodesBothLayoutsThroughTheLetterbox) {
     }
 }
 
+Candidate At(cv::Rect box, float score, int classId) { return {cv::Rect2f(box), box, score, classId}; }
+
 TEST(DetectorOutputTest, SuppressionIsPerClassAndBestFirst) {
     std::vector<Candidate> candidates = {
-        {{0, 0, 100, 100}, 0.6f, 0},
-        {{5, 5, 100, 100}, 0.9f, 0},    // same class, overlapping: keeps the better
-        {{5, 5, 100, 100}, 0.7f, 1},    // other class: kept
-        {{300, 0, 50, 50}, 0.5f, 0},    // elsewhere: kept
+        At({0, 0, 100, 100}, 0.6f, 0),
+        At({5, 5, 100, 100}, 0.9f, 0),  // same class, overlapping: keeps the better
+        At({5, 5, 100, 100}, 0.7f, 1),  // other class: kept
+        At({300, 0, 50, 50}, 0.5f, 0),  // elsewhere: kept
     };
     std::vector<int> order;
     std::vector<Candidate> kept;

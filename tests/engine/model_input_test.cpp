@@ -1,0 +1,103 @@
+// The input size comes from the graph itself, loading is silent, and suppression measures
+// overlap on the boxes as decoded.
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "engine/detection_model.h"
+#include "engine/onnx_input_shape.h"
+#include "engine_fixture.h"
+
+using namespace engine_test;
+using zrv::engine::OnnxInputShape;
+
+TEST(ModelInputTest, ShapeIsReadFromTheGraph) {
+    const struct {
+        std::string path;
+        bool ok;
+        std::vector<int64_t> dims;
+    } cases[] = {
+        {kDemoModels + "/train_last.onnx", true, {1, 3, 640, 640}},
+        {kTestModels + "/constant_boxes.onnx", true, {1, 3, 320, 320}},
+        {kTestModels + "/dynamic.onnx", true, {-1, 3, -1, -1}},
+        {kTestModels + "/classes.names", false, {}},
+        {kTestModels + "/missing.onnx", false, {}},
+    };
+    for (const auto& c : cases) {
+        OnnxInputShape shape;
+        std::string why;
+        ASSERT_EQ(zrv::engine::ReadOnnxInputShape(c.path, shape, why), c.ok) << c.path << ": " << why;
+        if (c.ok) {
+            EXPECT_EQ(shape.name, "images");
+            EXPECT_EQ(shape.dims, c.dims) << c.path;
+        } else {
+            EXPECT_FALSE(why.empty());
+        }
+    }
+}
+
+TEST(ModelInputTest, TruncatedOrCorruptGraphsAreRefusedNotMisread) {
+    std::ifstream file(kDemoModels + "/train_last.onnx", std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    ASSERT_GT(bytes.size(), 1000u);
+    for (size_t cut : {size_t{1}, size_t{7}, bytes.size() / 2, bytes.size() - 3}) {
+        OnnxInputShape shape;
+        std::string why;
+        EXPECT_FALSE(zrv::engine::ParseOnnxInputShape(bytes.substr(0, cut), shape, why)) << cut;
+    }
+    std::string flipped = bytes;
+    flipped[1] = '\xff';  // the graph's length runs past the end
+    OnnxInputShape shape;
+    std::string why;
+    EXPECT_FALSE(zrv::engine::ParseOnnxInputShape(flipped, shape, why));
+}
+
+TEST(ModelInputTest, RunsAtTheDeclaredSizeAndProbesOnlyDynamicAxes) {
+    const struct {
+        std::string path;
+        int inputSize;
+        bool note;
+    } cases[] = {
+        {kDemoModels + "/train_last.onnx", 640, false},
+        {kTestModels + "/constant_boxes.onnx", 320, false},  // would also run at 640
+        {kTestModels + "/dynamic.onnx", 640, true},
+    };
+    for (const auto& c : cases) {
+        zrv::engine::DetectionModel model;
+        std::string why, note;
+        ::testing::internal::CaptureStderr();
+        ASSERT_TRUE(model.Load(c.path, 1, false, why, note)) << why;
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(), "") << c.path << ": OpenCV printed while loading";
+        EXPECT_EQ(model.inputSize(), c.inputSize) << c.path;
+        EXPECT_EQ(!note.empty(), c.note) << note;
+        if (c.note) {
+            EXPECT_NE(note.find("dynamic axes"), std::string::npos) << note;
+        }
+    }
+}
+
+TEST(ModelInputTest, EngineLoadsAreSilentExceptForOneNoteOnDynamicAxes) {
+    std::string error;
+    int result = 0;
+    Load(kDemoModels, "train_last", "classes.names", &result, &error);
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(error, "");
+    Load(kTestModels, "dynamic", "classes.names", &result, &error);
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(std::count(error.begin(), error.end(), '\n'), 1) << error;
+    EXPECT_NE(error.find("static shapes"), std::string::npos) << error;
+}
+
+TEST(ModelInputTest, SuppressionMeasuresTheBoxesAsDecoded) {
+    // The model answers two pairs of 10 x 10 boxes (see generate_models.py): the first
+    // overlaps with IoU 0.49 (0.54 once rounded), the second with 0.52 (0.43 rounded).
+    Engine engine = Load(kTestModels, "constant_boxes", "classes.names");
+    const cv::Mat image(320, 320, CV_8UC3, cv::Scalar::all(90));  // scale 1, no padding
+    std::vector<ZORAVELIN::Object> found;
+    ASSERT_EQ(engine->RunInference(image, "cam", found), 1);
+    std::vector<cv::Rect> boxes;
+    for (const auto& o : found) boxes.push_back(o.box);
+    const std::vector<cv::Rect> expected{{11, 10, 10, 10}, {14, 10, 10, 10}, {100, 50, 10, 10}};
+    std::sort(boxes.begin(), boxes.end(), [](auto& a, auto& b) { return a.x < b.x; });
+    EXPECT_EQ(boxes, expected) << "both boxes under IoU 0.5 stay, the pair over it keeps the better";
+}

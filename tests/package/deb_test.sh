@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Builds the Debian package, installs it with apt-get as a site would, runs the installed
+# host program on the demo from its installed paths, and removes the package again.
+# Needs root (skipped otherwise: exit 77).
+# Usage: deb_test.sh BUILD-DIR
+set -euo pipefail
+build=$(cd "$1" && pwd)
+[ "$(id -u)" -eq 0 ] || { echo "not root: skipped"; exit 77; }
+work=$(mktemp -d)
+cleanup() {
+  DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq zrv-weapon-detection zrv-weapon-detection-dev \
+    >/dev/null 2>&1 || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+(cd "$work" && cpack --config "$build/CPackConfig.cmake" -G DEB >/dev/null)
+debs=("$work"/zrv-weapon-detection_*.deb "$work"/zrv-weapon-detection-dev_*.deb)
+for deb in "${debs[@]}"; do dpkg-deb --field "$deb" Package Version Depends; echo; done
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${debs[@]}" >/dev/null
+weapon-detect --version
+weapon-detect --demo --max-frames 60 -q --output-dir "$work/demo" >/dev/null
+test -s "$work/demo/detections.jsonl"
+test -f /usr/include/zrv/ZRVCustomClass.h
+pkg-config --modversion zrv-weapon-detection
+echo "Debian package: ok"
