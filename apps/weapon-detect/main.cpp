@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -167,6 +168,20 @@ int Run(Options& options) {
 
 }  // namespace
 
+// CLI11's range checks let NaN through (every comparison with it is false).
+CLI::Validator FiniteIn(double low, double high) {
+    return CLI::Validator(
+        [low, high](std::string& text) -> std::string {
+            double value = 0.0;
+            if (!CLI::detail::lexical_cast(text, value) || !std::isfinite(value) || value < low || value > high) {
+                return "Value " + text + " is not a number in [" + CLI::detail::to_string(low) + " - " +
+                       CLI::detail::to_string(high) + "]";
+            }
+            return {};
+        },
+        "NUMBER in [" + CLI::detail::to_string(low) + " - " + CLI::detail::to_string(high) + "]");
+}
+
 int main(int argc, char** argv) {
     Options options;
     CLI::App app{"Runs the weapon-detection plug-in over video files, image sequences (for example\n"
@@ -180,7 +195,7 @@ int main(int argc, char** argv) {
                    "Camera id per input, in input order (default: derived from the input)");
     app.add_option("-m,--models", options.models, "Model folder")->capture_default_str();
     app.add_option("-t,--threshold", options.threshold, "Detection score threshold")
-        ->check(CLI::Range(0.0f, 1.0f))
+        ->check(FiniteIn(0.0, 1.0))
         ->capture_default_str();
     app.add_option("--module", options.module, "Plug-in module to load")->capture_default_str();
     app.add_flag("--load-engine-on-create", options.loadEngineOnCreate,
@@ -204,7 +219,7 @@ int main(int argc, char** argv) {
     app.add_option("--output-dir", options.outputDir, "Folder for the demo's outputs")->capture_default_str();
     app.add_option("--quiet-time", options.quietSeconds,
                    "Seconds without a detection that end an alarm event")
-        ->check(CLI::NonNegativeNumber)
+        ->check(FiniteIn(0.0, 86400.0))
         ->capture_default_str();
     app.add_flag("-q,--quiet", options.quiet, "No progress line and no summary");
     app.set_version_flag("--version", std::string("weapon-detect ") + ZRV_VERSION);

@@ -104,8 +104,9 @@ public:
     // Loads the weapon model ("train_last" with "classes.names") and the person model
     // ("filter" with "filter.names") from `modelDirectory`, replacing models loaded before.
     // True only when both loaded. `labelMap` receives the weapon model's labels. The
-    // threshold must be a number in [0, 1]: anything else is refused (false, nothing
-    // loaded). Prints one line naming the engine path taken (see SetConsoleSink). Lets
+    // threshold must be a number in [0, 1]: anything else (NaN included) is refused with
+    // one line on the error stream, false, and the detector left as it was. Prints one
+    // line naming the engine path taken (see SetConsoleSink). Lets
     // exceptions through (std::bad_alloc, or whatever the engine throws).
     virtual bool Initialize(const std::string& modelDirectory, float detectionScoreThreshold,
                             std::string& labelMap) = 0;

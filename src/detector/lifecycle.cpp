@@ -27,6 +27,14 @@ bool ZRVCustomWD::Initialize(const std::string& modelDirectory, float detectionS
     // frame lock keeps the engines alive for that call.
     std::lock_guard<std::recursive_mutex> lock(_mutex);
 
+    // A threshold that is not a number in [0, 1] would silently report nothing (NaN) or
+    // everything; refuse it before anything changes.
+    if (!(detectionScoreThreshold >= 0.0f && detectionScoreThreshold <= 1.0f)) {
+        ConsoleLine(ConsoleStream::Error,
+                    "Error: the detection score threshold must be a number from 0 to 1.");
+        return false;
+    }
+
     if (&modelDirectory != &_modelDirectory) _modelDirectory = modelDirectory;
     _detectionScoreThreshold = detectionScoreThreshold;
 

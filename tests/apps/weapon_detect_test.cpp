@@ -130,6 +130,10 @@ TEST_F(WeaponDetectTest, BadInputGivesOneClearMessageAndNoOutputFile) {
         {(dir / "clip.avi").string() + " --module " + (dir / "nowhere.so").string(), "nowhere.so"},
         {(dir / "clip.avi").string() + " --frobnicate", "frobnicate"},
         {(dir / "clip.avi").string() + " --threshold 7", "threshold"},
+        {(dir / "clip.avi").string() + " --threshold nan", "threshold"},
+        {(dir / "clip.avi").string() + " --threshold inf", "threshold"},
+        {(dir / "clip.avi").string() + " --quiet-time nan", "quiet-time"},
+        {(dir / "clip.avi").string() + " --quiet-time -1", "quiet-time"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args);

@@ -1,4 +1,6 @@
 // Construction, model loading, optimisation, parameter reporting and release.
+#include <cmath>
+#include <limits>
 #include <stdexcept>
 
 #include "support/detector_fixture.h"
@@ -120,6 +122,30 @@ TEST_F(LifecycleTest, InitializeIsTrueOnlyWhenBothLoadsReturnOne) {
         ZRVCustomWDTestAccess a(wd);
         EXPECT_NE(a.detector(), nullptr);
         EXPECT_NE(a.filter(), nullptr);
+    }
+}
+
+TEST_F(LifecycleTest, ThresholdsThatAreNotANumberInZeroToOneAreRefused) {
+    const float bad[] = {std::nanf(""), -0.01f, 1.01f, std::numeric_limits<float>::infinity(),
+                         -std::numeric_limits<float>::infinity()};
+    ASSERT_TRUE(Init(0.4f));
+    const auto loadsBefore = scripted::callsOf(Op::Load).size();
+    for (float threshold : bad) {
+        SCOPED_TRACE(threshold);
+        bool ok = true;
+        ::testing::internal::CaptureStderr();
+        CaptureInit(*detector, ok, threshold);
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        EXPECT_FALSE(ok);
+        EXPECT_NE(err.find("threshold"), std::string::npos);
+        EXPECT_FLOAT_EQ(access.threshold(), 0.4f) << "the detector is left as it was";
+        EXPECT_NE(access.detector(), nullptr);
+    }
+    EXPECT_EQ(scripted::callsOf(Op::Load).size(), loadsBefore);
+    for (float threshold : {0.0f, 1.0f}) {
+        bool ok = false;
+        CaptureInit(*detector, ok, threshold);
+        EXPECT_TRUE(ok) << threshold;
     }
 }
 
