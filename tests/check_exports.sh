@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Fails unless a shared library exports exactly the symbols of a list (demangled, one per
 # line): nothing missing that hosts link against, nothing extra.
+# Template instantiations that unoptimised builds emit for our types (their demangled names
+# start with a return type, so a space comes before the first parenthesis) are not part of
+# the interface and are left out.
 # Usage: check_exports.sh LIBRARY SYMBOL-LIST
 set -euo pipefail
 actual=$(nm -D --defined-only "$1" | c++filt | awk '{ $1 = ""; $2 = ""; sub(/^  /, ""); print }' |
-         grep -vE '^(_edata|_end|__bss_start)$' | LC_ALL=C sort -u)
+         grep -vE '^(_edata|_end|__bss_start)$' | grep -vE '^[^(]* [^(]*\(' | LC_ALL=C sort -u)
 expected=$(LC_ALL=C sort -u "$2")
 missing=$(LC_ALL=C comm -13 <(echo "$actual") <(echo "$expected"))
 extra=$(LC_ALL=C comm -23 <(echo "$actual") <(echo "$expected"))

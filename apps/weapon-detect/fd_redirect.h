@@ -38,17 +38,4 @@ private:
     int saved_ = -1;
 };
 
-// Discards writes to `fd` for the life of the object.
-class ScopedSilence {
-public:
-    explicit ScopedSilence(int fd) : null_(open("/dev/null", O_WRONLY)), redirect_(fd, null_) {}
-    ~ScopedSilence() {
-        if (null_ >= 0) close(null_);
-    }
-
-private:
-    int null_;
-    ScopedRedirect redirect_;
-};
-
 }  // namespace weapon_detect

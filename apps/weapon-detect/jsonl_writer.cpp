@@ -1,5 +1,6 @@
 #include "jsonl_writer.h"
 
+#include <cerrno>
 #include <iostream>
 #include <stdexcept>
 
@@ -10,25 +11,46 @@ JsonLinesWriter::JsonLinesWriter(const std::string& path) {
         out_ = &std::cout;
         return;
     }
-    file_ = std::make_unique<OutputFile>(path);
-    stream_.open(file_->partPath());
-    if (!stream_) throw std::runtime_error("cannot write " + path);
+    file_ = std::make_unique<OutputFile>(path, OutputFile::Special::WriteInPlace);
+    stream_.open(file_->writePath(), std::ios::binary | std::ios::trunc);
+    if (!stream_) throw std::runtime_error("cannot write " + path + ": " + SystemReason());
     out_ = &stream_;
 }
 
 void JsonLinesWriter::Write(const nlohmann::ordered_json& record) {
-    const std::string line = record.dump();
+    // Text that is not valid UTF-8 (a Latin-1 file name, a class name) is written with
+    // replacement characters rather than ending the run.
+    const std::string line = record.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
     std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_) throw std::runtime_error("a record came after " + description() + " was closed");
+    errno = 0;
     *out_ << line << '\n';
+    if (!*out_) Fail();
 }
 
 void JsonLinesWriter::Close() {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_) return;
+    closed_ = true;
+    errno = 0;
     out_->flush();
+    if (!*out_) Fail();
     if (!file_) return;
     stream_.close();
-    if (!stream_) throw std::runtime_error("cannot write " + file_->path());
+    if (!stream_) Fail();
     file_->Commit();
+}
+
+void JsonLinesWriter::Discard() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closed_ = true;
+    if (file_) file_->Discard();
+}
+
+void JsonLinesWriter::Fail() {
+    const std::string reason = errno ? SystemReason() : "write error";
+    closed_ = true;
+    throw std::runtime_error("cannot write " + description() + ": " + reason);
 }
 
 std::string JsonLinesWriter::description() const { return file_ ? file_->path() : "standard output"; }

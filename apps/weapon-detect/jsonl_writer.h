@@ -16,17 +16,25 @@ namespace weapon_detect {
 
 class JsonLinesWriter {
 public:
-    // "-" writes to standard output; any other path is written as a part file and appears
-    // under its name at Close().
+    // "-" writes to standard output; any other path is an OutputFile (special files such
+    // as /dev/null written in place) and appears under its name at Close().
     explicit JsonLinesWriter(const std::string& path);
 
+    // Writes one record as one line. Throws std::runtime_error, naming the output and the
+    // system's reason, when the write fails (disk full, standard output closed or full):
+    // records are never lost silently.
     void Write(const nlohmann::ordered_json& record);
     // Flushes and, for a file, closes and commits it. Throws std::runtime_error on failure.
     void Close();
+    // Stops writing and removes the part file: nothing is committed.
+    void Discard();
     std::string description() const;
 
 private:
+    [[noreturn]] void Fail();
+
     std::mutex mutex_;
+    bool closed_ = false;
     std::unique_ptr<OutputFile> file_;
     std::ofstream stream_;
     std::ostream* out_ = nullptr;

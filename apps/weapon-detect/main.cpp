@@ -6,6 +6,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <map>
@@ -17,6 +18,7 @@
 #include "demo_video.h"
 #include "fd_redirect.h"
 #include "jsonl_writer.h"
+#include "output_file.h"
 #include "install_paths.h"
 #include "progress.h"
 #include "stream_worker.h"
@@ -29,6 +31,11 @@ namespace {
 
 std::atomic<bool> g_stop{false};
 extern "C" void OnSignal(int) { g_stop = true; }
+
+// A stop came while a thread was blocked in an input that may never return.
+struct InputBlocked : std::runtime_error {
+    InputBlocked() : std::runtime_error("stopped while an input was blocked; its outputs are not kept") {}
+};
 
 struct Options {
     std::vector<std::string> inputs;
@@ -64,6 +71,42 @@ auto WithPluginConsole(bool routed, F&& f) {
     return f();
 }
 
+// Output paths must not name an input or each other: writing one would destroy the input
+// or mix two outputs into one corrupt file.
+void RefuseClashingPaths(const std::vector<std::string>& inputs, const std::vector<std::string>& outputs) {
+    auto same = [](const std::string& a, const std::string& b) {
+        std::error_code error;
+        if (fs::equivalent(a, b, error)) return true;
+        return fs::weakly_canonical(a, error) == fs::weakly_canonical(b, error);
+    };
+    for (size_t i = 0; i < outputs.size(); ++i) {
+        for (const auto& input : inputs) {
+            if (same(outputs[i], input)) throw std::runtime_error("output " + outputs[i] + " is the input " + input);
+        }
+        for (size_t k = 0; k < i; ++k) {
+            if (same(outputs[i], outputs[k])) throw std::runtime_error("output " + outputs[i] + " is given twice");
+        }
+    }
+}
+
+// Waits for the worker threads. After a stop, a worker blocked in its input (a FIFO or a
+// stream that stopped delivering) gets two seconds; true when every worker finished.
+bool JoinWorkers(std::vector<std::thread>& threads, std::atomic<int>& running) {
+    auto stoppedAt = std::chrono::steady_clock::time_point::max();
+    while (running > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (g_stop && stoppedAt == std::chrono::steady_clock::time_point::max()) {
+            stoppedAt = std::chrono::steady_clock::now();
+        }
+        if (std::chrono::steady_clock::now() - stoppedAt > std::chrono::seconds(2)) {
+            for (auto& t : threads) t.detach();
+            return false;
+        }
+    }
+    for (auto& t : threads) t.join();
+    return true;
+}
+
 int Run(Options& options) {
     if (options.demo || options.inputs.empty()) {
         options.demo = true;
@@ -81,31 +124,41 @@ int Run(Options& options) {
         throw CLI::ValidationError("--camera-id", "give one camera id per input");
     }
 
+    // Camera ids, unique also as file names, and every output path, checked before
+    // anything is opened or written.
+    std::vector<StreamSettings> settings(options.inputs.size());
+    std::map<std::string, int> seenNames;
+    std::vector<std::string> outputs;
+    if (options.output != "-") outputs.push_back(options.output);
+    if (!options.snapshots.empty()) outputs.push_back(options.snapshots);
+    for (size_t i = 0; i < options.inputs.size(); ++i) {
+        StreamSettings& s = settings[i];
+        s.cameraId = options.cameraIds.empty() ? VideoSource::DefaultCameraId(options.inputs[i]) : options.cameraIds[i];
+        if (seenNames[FileNameFor(s.cameraId)]++ > 0) s.cameraId += "_" + std::to_string(i + 1);
+        s.stride = options.stride;
+        s.maxFrames = options.maxFrames;
+        s.snapshotDir = options.snapshots;
+        s.quietSeconds = options.quietSeconds;
+        if (!options.video.empty()) {
+            fs::path video(options.video);
+            if (options.inputs.size() > 1) {
+                video.replace_filename(video.stem().string() + "_" + FileNameFor(s.cameraId) +
+                                       video.extension().string());
+            }
+            s.videoPath = video.string();
+            outputs.push_back(s.videoPath);
+        }
+    }
+    RefuseClashingPaths(options.inputs, outputs);
+
     const zrv::PluginModule module(options.module);
     const bool routed = module.RouteConsole(ConsoleOnStderr, nullptr);
 
     // Open every input and initialise every detector before writing anything.
     std::vector<std::unique_ptr<StreamWorker>> workers;
-    std::map<std::string, int> seenIds;
     JsonLinesWriter records(options.output);
     for (size_t i = 0; i < options.inputs.size(); ++i) {
-        auto source = std::make_unique<VideoSource>(options.inputs[i]);
-        StreamSettings settings;
-        settings.cameraId = options.cameraIds.empty() ? VideoSource::DefaultCameraId(options.inputs[i])
-                                                      : options.cameraIds[i];
-        if (seenIds[settings.cameraId]++ > 0) settings.cameraId += "_" + std::to_string(i + 1);
-        settings.stride = options.stride;
-        settings.maxFrames = options.maxFrames;
-        settings.snapshotDir = options.snapshots;
-        settings.quietSeconds = options.quietSeconds;
-        if (!options.video.empty()) {
-            fs::path video(options.video);
-            if (options.inputs.size() > 1) {
-                video.replace_filename(video.stem().string() + "_" + settings.cameraId + video.extension().string());
-            }
-            settings.videoPath = video.string();
-        }
-
+        auto source = std::make_unique<VideoSource>(options.inputs[i], g_stop);
         auto detector = module.NewDetector();
         detector->SetLoadEngineOnCreate(options.loadEngineOnCreate);
         std::string labels;
@@ -116,16 +169,18 @@ int Run(Options& options) {
             throw std::runtime_error("model optimisation failed");
         }
         workers.push_back(std::make_unique<StreamWorker>(std::move(source), std::move(detector),
-                                                         std::move(settings), records));
+                                                         std::move(settings[i]), records));
     }
 
     if (!options.snapshots.empty()) fs::create_directories(options.snapshots);
 
     const auto start = std::chrono::steady_clock::now();
     std::vector<std::string> errors(workers.size());
+    bool finished = true;
     {
         const ProgressLine progress(workers, !options.quiet && isatty(STDERR_FILENO));
         std::vector<std::thread> threads;
+        std::atomic<int> running{static_cast<int>(workers.size())};
         for (size_t i = 0; i < workers.size(); ++i) {
             threads.emplace_back([&, i] {
                 try {
@@ -134,9 +189,17 @@ int Run(Options& options) {
                     errors[i] = e.what();
                     g_stop = true;
                 }
+                --running;
             });
         }
-        for (auto& t : threads) t.join();
+        finished = JoinWorkers(threads, running);
+    }
+    if (!finished) {
+        // A worker is still blocked in its input and holds its outputs: nothing can be
+        // committed safely. Remove every part file and end without waiting for it.
+        for (auto& worker : workers) worker->DiscardOutputs();
+        records.Discard();
+        throw InputBlocked();
     }
     for (const auto& error : errors) {
         if (!error.empty()) throw std::runtime_error(error);
@@ -162,6 +225,7 @@ int Run(Options& options) {
             std::cout << "Annotated video: " << workers[0]->settings().videoPath << "\n";
         }
         std::cout << "Event snapshots: " << options.snapshots << std::endl;
+        if (!std::cout) throw std::runtime_error("cannot write standard output: " + SystemReason());
     }
     return g_stop ? 130 : 0;
 }
@@ -233,13 +297,27 @@ int main(int argc, char** argv) {
 
     // Our own messages say what failed; OpenCV's warnings would only repeat it.
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR);
+    // Ctrl-C, SIGTERM (service managers) and SIGHUP (a closed terminal) stop cleanly; a
+    // closed pipe on standard output is a write error, not a silent death.
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
+    std::signal(SIGHUP, OnSignal);
+    std::signal(SIGPIPE, SIG_IGN);
+    // The video back end's own multi-line reports would only repeat our one message.
+    setenv("OPENCV_FFMPEG_LOGLEVEL", "-8", 0);
     try {
         return Run(options);
     } catch (const CLI::ValidationError& e) {
         std::cerr << "weapon-detect: " << e.what() << std::endl;
         return 2;
+    } catch (const OpenInterrupted&) {
+        // The thread opening the input may never return: end without waiting for it.
+        std::fflush(nullptr);
+        std::_Exit(130);
+    } catch (const InputBlocked& e) {
+        std::cerr << "weapon-detect: " << e.what() << std::endl;
+        std::fflush(nullptr);
+        std::_Exit(130);
     } catch (const std::exception& e) {
         std::cerr << "weapon-detect: " << e.what() << std::endl;
         return 1;

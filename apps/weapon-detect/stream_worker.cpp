@@ -1,5 +1,6 @@
 #include "stream_worker.h"
 
+#include <cstdio>
 #include <filesystem>
 #include <stdexcept>
 
@@ -18,24 +19,20 @@ StreamWorker::StreamWorker(std::unique_ptr<VideoSource> source, PluginModule::De
       records_(records) {}
 
 void StreamWorker::Run(const std::atomic<bool>& stop) {
-    cv::VideoWriter writer;
     if (!settings_.videoPath.empty()) {
-        video_ = std::make_unique<OutputFile>(settings_.videoPath);
-        const double fps = source_->fps() / settings_.stride;
-        const int codec = std::filesystem::path(settings_.videoPath).extension() == ".avi"
-                              ? cv::VideoWriter::fourcc('M', 'J', 'P', 'G')
-                              : cv::VideoWriter::fourcc('m', 'p', '4', 'v');
-        if (!writer.open(video_->partPath(), codec, fps, source_->size())) {
-            throw std::runtime_error("cannot write the video " + settings_.videoPath);
-        }
+        video_ = std::make_unique<VideoOutput>(settings_.videoPath, source_->fps() / settings_.stride,
+                                               source_->size());
     }
     AlarmTracker alarms(settings_.quietSeconds);
     auto writeEvent = [&](const AlarmEvent& event) {
         std::string snapshot;
         if (!settings_.snapshotDir.empty()) {
             snapshot = (std::filesystem::path(settings_.snapshotDir) /
-                        (settings_.cameraId + "_" + std::to_string(event.firstFrame) + ".jpg")).string();
-            if (!cv::imwrite(snapshot, event.bestFrame)) throw std::runtime_error("cannot write " + snapshot);
+                        (FileNameFor(settings_.cameraId) + "_" + std::to_string(event.firstFrame) + ".jpg"))
+                           .string();
+            std::vector<unsigned char> jpeg;
+            if (!cv::imencode(".jpg", event.bestFrame, jpeg)) throw std::runtime_error("cannot encode " + snapshot);
+            WriteWholeFile(snapshot, jpeg);
         }
         records_.Write(EventRecord(settings_.cameraId, event, snapshot));
         ++progress_.events;
@@ -54,17 +51,23 @@ void StreamWorker::Run(const std::atomic<bool>& stop) {
             records_.Write(FrameRecord(settings_.cameraId, index, source_->Timestamp(), detections));
         }
         if (const auto ended = alarms.Update(index, source_->Timestamp(), detections, frame)) writeEvent(*ended);
-        if (writer.isOpened()) {
+        if (video_) {
             DrawDetections(frame, detections);  // the frame is ours: the next Read replaces it
-            writer.write(frame);
+            video_->Write(frame);
         }
     }
     if (const auto ended = alarms.Finish()) writeEvent(*ended);
-    writer.release();
+}
+
+void StreamWorker::DiscardOutputs() {
+    if (video_) video_->Discard();
 }
 
 void StreamWorker::CommitOutputs() {
-    if (video_) video_->Commit();
+    if (video_ && !video_->Finish()) {
+        std::fprintf(stderr, "weapon-detect: no frame was written for %s; the video is not kept\n",
+                     settings_.videoPath.c_str());
+    }
 }
 
 }  // namespace weapon_detect

@@ -9,6 +9,7 @@
 #include "jsonl_writer.h"
 #include "loader/plugin_loader.h"
 #include "output_file.h"
+#include "video_output.h"
 #include "video_source.h"
 
 namespace weapon_detect {
@@ -39,8 +40,12 @@ public:
     // Processes the stream until it ends or `stop` is set. Throws std::runtime_error when
     // an output cannot be written.
     void Run(const std::atomic<bool>& stop);
-    // Commits the annotated video (after Run returned normally).
+    // Finishes and commits the annotated video (after Run returned normally); throws
+    // std::runtime_error when it is incomplete.
     void CommitOutputs();
+
+    // Removes the part files of the outputs without committing anything.
+    void DiscardOutputs();
 
     const StreamSettings& settings() const { return settings_; }
     const StreamProgress& progress() const { return progress_; }
@@ -51,7 +56,7 @@ private:
     StreamSettings settings_;
     JsonLinesWriter& records_;
     StreamProgress progress_;
-    std::unique_ptr<OutputFile> video_;
+    std::unique_ptr<VideoOutput> video_;
 };
 
 }  // namespace weapon_detect

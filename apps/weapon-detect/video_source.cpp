@@ -4,11 +4,16 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
 #include <filesystem>
 #include <regex>
 #include <stdexcept>
 
-#include "fd_redirect.h"
 
 namespace weapon_detect {
 namespace {
@@ -17,29 +22,76 @@ bool IsCameraIndex(const std::string& input) {
            std::all_of(input.begin(), input.end(), [](unsigned char c) { return std::isdigit(c); });
 }
 bool IsUrl(const std::string& input) { return input.find("://") != std::string::npos; }
+// A stream that does not answer, or stops delivering, for this long ends.
+constexpr int kStreamTimeoutMs = 10000;
 }  // namespace
 
-VideoSource::VideoSource(const std::string& input) : input_(input) {
+VideoSource::VideoSource(const std::string& input, const std::atomic<bool>& stop) : input_(input) {
     const bool camera = IsCameraIndex(input);
-    if (!camera && !IsUrl(input) && input.find('%') == std::string::npos &&
-        !std::filesystem::exists(input)) {
-        throw std::runtime_error("input " + input + " does not exist");
+    const bool url = IsUrl(input);
+    const bool sequence = !camera && !url && input.find('%') != std::string::npos;
+    if (!camera && !url && !sequence) {
+        std::error_code error;
+        const auto status = std::filesystem::status(input, error);
+        if (!std::filesystem::exists(status)) throw std::runtime_error("input " + input + " does not exist");
+        if (std::filesystem::is_directory(status)) {
+            throw std::runtime_error("input " + input + " is a folder (for an image sequence give a pattern such as " +
+                                     input + "/%04d.png)");
+        }
+        if (access(input.c_str(), R_OK) != 0) {
+            throw std::runtime_error("cannot read input " + input + ": " + std::strerror(errno));
+        }
     }
-    bool opened = false;
-    {
-        // Video back ends report a file they cannot read on standard error in their own
-        // words, several lines of it; the message below says it once.
-        const ScopedSilence quiet(STDERR_FILENO);
-        opened = camera ? capture_.open(std::stoi(input)) : capture_.open(input);
-        opened = opened && capture_.read(first_) && !first_.empty();
+
+    struct Opening {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool finished = false;
+        bool opened = false;
+        cv::Mat first;
+    };
+    auto capture = std::make_shared<cv::VideoCapture>();
+    auto opening = std::make_shared<Opening>();
+    std::thread([capture, opening, input, camera, url, sequence] {
+        bool opened = false;
+        cv::Mat first;
+        try {
+            if (camera) {
+                opened = capture->open(std::stoi(input));
+            } else if (sequence) {
+                // The image-sequence reader copes with frames that change size.
+                opened = capture->open(input, cv::CAP_IMAGES);
+            } else if (url) {
+                opened = capture->open(input, cv::CAP_ANY,
+                                       {cv::CAP_PROP_OPEN_TIMEOUT_MSEC, kStreamTimeoutMs,
+                                        cv::CAP_PROP_READ_TIMEOUT_MSEC, kStreamTimeoutMs});
+            } else {
+                opened = capture->open(input);
+            }
+            opened = opened && capture->read(first) && !first.empty();
+        } catch (const std::exception&) {
+            opened = false;
+        }
+        std::lock_guard<std::mutex> lock(opening->mutex);
+        opening->opened = opened;
+        opening->first = first;
+        opening->finished = true;
+        opening->done.notify_all();
+    }).detach();
+
+    std::unique_lock<std::mutex> lock(opening->mutex);
+    while (!opening->done.wait_for(lock, std::chrono::milliseconds(50), [&] { return opening->finished; })) {
+        if (stop) throw OpenInterrupted();
     }
-    if (!opened) {
+    if (!opening->opened) {
         throw std::runtime_error("cannot read input " + input +
                                  " (not a readable video, image sequence, camera or stream)");
     }
+    capture_ = capture;
+    first_ = opening->first;
     firstPending_ = true;
     size_ = first_.size();
-    const double fps = capture_.get(cv::CAP_PROP_FPS);
+    const double fps = capture_->get(cv::CAP_PROP_FPS);
     if (fps > 0.0 && fps < 1000.0) fps_ = fps;
 }
 
@@ -48,12 +100,12 @@ bool VideoSource::Read(cv::Mat& frame) {
         frame = first_;
         first_ = cv::Mat();
         firstPending_ = false;
-    } else if (!capture_.read(frame) || frame.empty()) {
+    } else if (!capture_->read(frame) || frame.empty()) {
         return false;
     }
     ++index_;
     // Image sequences and some cameras report no position: count frames instead.
-    const double msec = capture_.get(cv::CAP_PROP_POS_MSEC);
+    const double msec = capture_->get(cv::CAP_PROP_POS_MSEC);
     timestamp_ = msec > 0.0 ? msec / 1000.0 : static_cast<double>(index_) / fps_;
     return true;
 }

@@ -2,16 +2,28 @@
 // as frames/%04d.png), camera indices and stream URLs.
 #pragma once
 
+#include <atomic>
+#include <memory>
+#include <stdexcept>
 #include <string>
 
 #include <opencv2/videoio.hpp>
 
 namespace weapon_detect {
 
+// Thrown when a stop was asked for while an input was still opening.
+struct OpenInterrupted : std::runtime_error {
+    OpenInterrupted() : std::runtime_error("stopped while opening an input") {}
+};
+
 class VideoSource {
 public:
-    // Throws std::runtime_error when the input cannot be opened or yields no frame.
-    explicit VideoSource(const std::string& input);
+    // Opens the input and reads its first frame. Throws std::runtime_error when the input
+    // cannot be opened or yields no frame. Opening runs on a thread of its own, because it
+    // can block for good (a FIFO nobody writes, a server that accepts and never answers):
+    // when `stop` is set meanwhile, throws OpenInterrupted at once and leaves that thread
+    // behind, so the caller should end the process soon after.
+    VideoSource(const std::string& input, const std::atomic<bool>& stop);
 
     // The next frame into `frame`; false at the end of the stream.
     bool Read(cv::Mat& frame);
@@ -27,7 +39,7 @@ public:
 
 private:
     std::string input_;
-    cv::VideoCapture capture_;
+    std::shared_ptr<cv::VideoCapture> capture_;
     cv::Mat first_;  // the frame read while opening, handed out by the first Read
     bool firstPending_ = false;
     double fps_ = 25.0;

@@ -1,0 +1,51 @@
+#include "video_output.h"
+
+#include <filesystem>
+#include <stdexcept>
+
+#include <opencv2/imgproc.hpp>
+
+namespace weapon_detect {
+
+VideoOutput::VideoOutput(const std::string& path, double fps, cv::Size size)
+    : file_(path, OutputFile::Special::Refuse), size_(size) {
+    const int codec = std::filesystem::path(path).extension() == ".avi"
+                          ? cv::VideoWriter::fourcc('M', 'J', 'P', 'G')
+                          : cv::VideoWriter::fourcc('m', 'p', '4', 'v');
+    if (!writer_.open(file_.writePath(), codec, fps, size)) {
+        throw std::runtime_error("cannot write the video " + path + ": no video writer for it");
+    }
+    writer_.set(cv::VIDEOWRITER_PROP_QUALITY, 95);  // honoured by some back ends only
+}
+
+void VideoOutput::Write(const cv::Mat& frame) {
+    if (frame.size() == size_) {
+        writer_.write(frame);
+    } else {
+        cv::resize(frame, scaled_, size_, 0, 0, cv::INTER_AREA);
+        writer_.write(scaled_);
+    }
+    ++frames_;
+}
+
+bool VideoOutput::Finish() {
+    writer_.release();
+    if (frames_ == 0) {
+        file_.Discard();
+        return false;
+    }
+    // Read the file back: a write that failed (disk full) leaves it unreadable or short.
+    cv::VideoCapture check(file_.writePath());
+    const double counted = check.isOpened() ? check.get(cv::CAP_PROP_FRAME_COUNT) : 0.0;
+    check.release();
+    if (counted < static_cast<double>(frames_)) {
+        file_.Discard();
+        throw std::runtime_error("cannot write the video " + file_.path() + ": it holds " +
+                                 std::to_string(static_cast<long long>(counted)) + " of " +
+                                 std::to_string(frames_) + " frames (is the disk full?)");
+    }
+    file_.Commit();
+    return true;
+}
+
+}  // namespace weapon_detect
