@@ -1,9 +1,11 @@
 // The host program end to end: the demo, bad input, several cameras, Ctrl-C.
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
+#include <cstring>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -15,6 +17,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
 #include "demo/demo_scene.h"
@@ -29,10 +32,13 @@ struct Outcome {
     std::string out, err;
 };
 
-// Runs the program with `args` (already quoted for the shell).
-Outcome RunProgram(const std::string& args, const fs::path& scratch) {
+// Runs the program with `args` (already quoted for the shell). `prefix` runs in the same
+// shell first (limits), `stdoutTo` replaces the capture of standard output.
+Outcome RunProgram(const std::string& args, const fs::path& scratch, const std::string& prefix = "",
+                   const std::string& stdoutTo = "") {
     const fs::path out = scratch / "stdout.txt", err = scratch / "stderr.txt";
-    const std::string command = std::string(WEAPON_DETECT) + " " + args + " > " + out.string() + " 2> " + err.string();
+    const std::string command = prefix + std::string(WEAPON_DETECT) + " " + args + " " +
+                                (stdoutTo.empty() ? "> " + out.string() : stdoutTo) + " 2> " + err.string();
     Outcome o;
     const int raw = std::system(command.c_str());
     o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -193,28 +199,184 @@ TEST_F(WeaponDetectTest, ImageSequenceIsOneCameraNamedAfterItsPattern) {
     EXPECT_GT(frames, 0) << "the weapon is found in the sequence";
 }
 
-TEST_F(WeaponDetectTest, InterruptStopsCleanlyWithOutputsComplete) {
-    WriteSceneVideo(dir / "long.avi", 0, DemoScene::kFrames);
-    const std::string output = (dir / "out.jsonl").string();
+// Starts the program with `args` in a child process; standard error goes to /dev/null.
+pid_t StartProgram(const std::vector<std::string>& args) {
     const pid_t child = fork();
-    ASSERT_GE(child, 0);
     if (child == 0) {
-        freopen("/dev/null", "w", stderr);
-        execl(WEAPON_DETECT, WEAPON_DETECT, (dir / "long.avi").c_str(), "--quiet", "-o", output.c_str(),
-              static_cast<char*>(nullptr));
+        if (!freopen("/dev/null", "w", stderr)) _exit(126);
+        std::vector<char*> argv{const_cast<char*>(WEAPON_DETECT)};
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(WEAPON_DETECT, argv.data());
         _exit(127);
     }
-    // Interrupt once the program is under way: its output exists as a part file.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!fs::exists(dir / "out.part.jsonl") && std::chrono::steady_clock::now() < deadline) {
+    return child;
+}
+
+// Waits at most `limit` for the child; kills it and reports -1 when it does not end.
+int WaitFor(pid_t child, std::chrono::seconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    while (waitpid(child, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            return -1;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-    kill(child, SIGINT);
-    int status = 0;
-    waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 130);
-    ASSERT_TRUE(fs::exists(output)) << "stopped cleanly: the output is closed and complete";
-    for (const auto& record : ReadLines(output)) EXPECT_TRUE(record.contains("type"));
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Waits until `condition` holds, at most a minute.
+template <typename F>
+bool Eventually(F condition) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+TEST_F(WeaponDetectTest, StopSignalsEndTheRunCleanlyWithOutputsComplete) {
+    WriteSceneVideo(dir / "long.avi", 0, DemoScene::kFrames);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(strsignal(signal));
+        const fs::path output = dir / "out.jsonl", part = dir / "out.part.jsonl";
+        fs::remove(output);
+        const pid_t child = StartProgram({(dir / "long.avi").string(), "--quiet", "-o", output.string()});
+        ASSERT_GT(child, 0);
+        // Signal once the program is under way: it has written a record to its part file.
+        ASSERT_TRUE(Eventually([&] { std::error_code e; return fs::file_size(part, e) > 0 && !e; }));
+        kill(child, signal);
+        EXPECT_EQ(WaitFor(child, std::chrono::seconds(60)), 130);
+        ASSERT_TRUE(fs::exists(output)) << "stopped cleanly: the output is closed and complete";
+        EXPECT_FALSE(fs::exists(part));
+        const auto records = ReadLines(output);
+        EXPECT_FALSE(records.empty());
+        for (const auto& record : records) EXPECT_TRUE(record.contains("type"));
+    }
+}
+
+TEST_F(WeaponDetectTest, StopSignalsEndARunWhoseInputBlocks) {
+    // A FIFO that nobody writes blocks whoever opens it for reading.
+    const fs::path fifo = dir / "never.fifo", part = dir / "out.part.jsonl";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (int signal : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(strsignal(signal));
+        const pid_t child = StartProgram({fifo.string(), "--quiet", "-o", (dir / "out.jsonl").string()});
+        ASSERT_GT(child, 0);
+        // The part file is made just before the inputs are opened.
+        ASSERT_TRUE(Eventually([&] { return fs::exists(part); }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));  // let it block in open
+        kill(child, signal);
+        EXPECT_EQ(WaitFor(child, std::chrono::seconds(10)), 130) << "the signal must not wait for the input";
+        EXPECT_FALSE(fs::exists(part));
+        EXPECT_FALSE(fs::exists(dir / "out.jsonl"));
+    }
+}
+
+TEST_F(WeaponDetectTest, OutputsNeverReplaceInputsDevicesOrLinks) {
+    WriteSceneVideo(dir / "clip.avi", 60, 70);
+    const auto clipSize = fs::file_size(dir / "clip.avi");
+    ASSERT_EQ(mkfifo((dir / "pipe.mp4").c_str(), 0600), 0);
+    std::ofstream(dir / "real.jsonl") << "old\n";
+    fs::create_symlink(dir / "real.jsonl", dir / "link.jsonl");
+    const std::string clip = (dir / "clip.avi").string();
+    const struct {
+        std::string args;
+        int status;
+        std::string mentions;
+    } cases[] = {
+        {clip + " -o " + clip, 1, "is the input"},
+        {clip + " --video " + clip, 1, "is the input"},
+        {clip + " --video " + (dir / "." / "clip.avi").string(), 1, "is the input"},
+        {clip + " -o " + (dir / "same.mp4").string() + " --video " + (dir / "same.mp4").string(), 1, "given twice"},
+        {clip + " --video " + (dir / "pipe.mp4").string(), 1, "not a file"},
+        {clip + " -o /dev/null", 0, ""},
+        {clip + " -o " + (dir / "link.jsonl").string(), 0, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args);
+        const auto o = RunProgram(c.args + " --quiet", dir);
+        EXPECT_EQ(o.status, c.status) << o.err;
+        if (!c.mentions.empty()) {
+            EXPECT_NE(o.err.find(c.mentions), std::string::npos) << o.err;
+        }
+        EXPECT_EQ(fs::file_size(dir / "clip.avi"), clipSize) << "the input is untouched";
+        EXPECT_TRUE(fs::is_fifo(dir / "pipe.mp4"));
+        EXPECT_TRUE(fs::is_character_file("/dev/null"));
+        EXPECT_TRUE(fs::is_symlink(dir / "link.jsonl"));
+        EXPECT_FALSE(fs::exists(dir / "same.mp4"));
+    }
+    // Through the link, the file it points to got the records.
+    const auto records = ReadLines(dir / "real.jsonl");
+    ASSERT_FALSE(records.empty());
+    EXPECT_EQ(records[0]["type"], "frame");
+}
+
+TEST_F(WeaponDetectTest, LostOutputIsAFailureNeverASuccess) {
+    WriteSceneVideo(dir / "clip.avi", 60, 90);
+    const std::string clip = (dir / "clip.avi").string();
+    const std::string video = (dir / "annotated.mp4").string();
+    const struct {
+        std::string name, args, prefix, stdoutTo, mentions;
+    } cases[] = {
+        {"standard output full", clip, "", "> /dev/full", "cannot write standard output"},
+        {"standard output closed", clip, "", ">&-", "cannot write standard output"},
+        // A file-size limit stands in for a full disk; its signal is ignored, so writes fail.
+        {"disk full under the video", clip + " -o " + (dir / "o.jsonl").string() + " --video " + video,
+         "trap \"\" XFSZ; ulimit -f 64; ", "", "annotated.mp4"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto o = RunProgram(c.args + " --quiet", dir, c.prefix, c.stdoutTo);
+        EXPECT_EQ(o.status, 1) << o.err;
+        EXPECT_NE(o.err.find(c.mentions), std::string::npos) << o.err;
+        EXPECT_FALSE(fs::exists(video)) << "no truncated video under its final name";
+        EXPECT_FALSE(fs::exists(dir / "annotated.part.mp4"));
+    }
+}
+
+TEST_F(WeaponDetectTest, HostileTextAndSizesKeepTheRunGoing) {
+    // An image sequence whose frames change size, with an annotated video.
+    fs::create_directories(dir / "frames");
+    const DemoScene scene;
+    cv::Mat frame, small;
+    for (int i = 0; i < 6; ++i) {
+        scene.Render(60 + i, frame);
+        if (i % 2) cv::resize(frame, small, {}, 0.5, 0.5), frame = small;
+        char name[32];
+        std::snprintf(name, sizeof name, "f_%03d.png", i);
+        ASSERT_TRUE(cv::imwrite((dir / "frames" / name).string(), frame));
+    }
+    const std::string sequence = (dir / "frames" / "f_%03d.png").string();
+    auto o = RunProgram(sequence + " --quiet --video " + (dir / "seq.avi").string(), dir);
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_TRUE(fs::exists(dir / "seq.avi"));
+
+    // A camera id that is not UTF-8 and tries to leave the snapshot folder.
+    WriteSceneVideo(dir / "clip.avi", 60, 100);
+    o = RunProgram((dir / "clip.avi").string() + " --quiet --quiet-time 0 --camera-id \"../../caf\xe9\" --snapshots " +
+                       (dir / "snaps").string(),
+                   dir);
+    ASSERT_EQ(o.status, 0) << o.err;
+    std::istringstream lines(o.out);
+    std::string line;
+    int events = 0;
+    while (std::getline(lines, line)) {
+        const auto record = nlohmann::json::parse(line);  // valid JSON: bad bytes replaced
+        if (record["type"] != "event") continue;
+        ++events;
+        const fs::path snapshot = record["snapshot"].get<std::string>();
+        EXPECT_EQ(snapshot.parent_path(), dir / "snaps") << snapshot;
+        EXPECT_TRUE(fs::exists(snapshot));
+    }
+    EXPECT_GT(events, 0);
+    for (const fs::path& outside : {dir, dir.parent_path()}) {
+        for (const auto& entry : fs::directory_iterator(outside)) {
+            EXPECT_EQ(entry.path().filename().string().find("caf"), std::string::npos) << entry.path();
+        }
+    }
 }
