@@ -1,10 +1,39 @@
 #include "engine/model_folder.h"
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
 namespace zrv::engine {
 namespace fs = std::filesystem;
+
+namespace {
+// A class name longer than this is not a label but a broken or hostile file.
+constexpr size_t kMaxClassName = 256;
+constexpr size_t kMaxClasses = 100000;
+
+// Says exactly what is wrong with a file that should be read: missing, a folder, a
+// special file (reading a FIFO could block for good), or unreadable with the system's reason.
+bool CheckReadableFile(const std::string& path, std::string& why) {
+    std::error_code error;
+    const fs::file_status status = fs::status(path, error);
+    if (!fs::exists(status)) {
+        why = "'" + path + "' is missing";
+    } else if (fs::is_directory(status)) {
+        why = "'" + path + "' is a folder, not a file";
+    } else if (!fs::is_regular_file(status)) {
+        why = "'" + path + "' is not a regular file (a device, FIFO or socket)";
+    } else if (::access(path.c_str(), R_OK) != 0) {
+        why = "cannot read '" + path + "': " + std::strerror(errno);
+    } else {
+        return true;
+    }
+    return false;
+}
+}  // namespace
 
 bool LocateModelFiles(const std::string& folder, const std::string& modelName,
                       const std::string& classFile, ModelFiles& files, std::string& why) {
@@ -20,27 +49,40 @@ bool LocateModelFiles(const std::string& folder, const std::string& modelName,
     files.onnxPath = (fs::path(folder) / (modelName + ".onnx")).string();
     files.classPath = (fs::path(folder) / classFile).string();
     for (const std::string* path : {&files.onnxPath, &files.classPath}) {
-        if (!fs::is_regular_file(*path, error)) {
-            why = "'" + *path + "' is missing";
-            return false;
-        }
+        if (!CheckReadableFile(*path, why)) return false;
     }
     return true;
 }
 
 bool ReadClassNames(const std::string& path, std::vector<std::string>& names, std::string& why) {
     names.clear();
-    std::ifstream in(path);
+    if (!CheckReadableFile(path, why)) return false;
+    std::ifstream in(path, std::ios::binary);
     if (!in) {
-        why = "cannot read the class file '" + path + "'";
+        why = "cannot read the class file '" + path + "': " + std::strerror(errno);
         return false;
     }
     std::string line;
-    while (std::getline(in, line)) {
+    for (size_t number = 1; std::getline(in, line); ++number) {
+        // Editors on some systems start UTF-8 files with a byte-order mark.
+        if (number == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
         const auto first = line.find_first_not_of(" \t\r");
         if (first == std::string::npos) continue;
         const auto last = line.find_last_not_of(" \t\r");
+        if (last - first + 1 > kMaxClassName || names.size() >= kMaxClasses) {
+            why = "the class file '" + path + "' line " + std::to_string(number) +
+                  (names.size() >= kMaxClasses ? ": more than " + std::to_string(kMaxClasses) + " classes"
+                                               : ": a class name longer than " + std::to_string(kMaxClassName) +
+                                                     " bytes");
+            names.clear();
+            return false;
+        }
         names.push_back(line.substr(first, last - first + 1));
+    }
+    if (in.bad()) {
+        why = "cannot read the class file '" + path + "'";
+        names.clear();
+        return false;
     }
     if (names.empty()) {
         why = "the class file '" + path + "' names no class";

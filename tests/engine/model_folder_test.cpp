@@ -1,4 +1,5 @@
 // Every bad model folder is refused at load with one clear line, never half-loaded.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -20,6 +21,9 @@ protected:
         Write("empty.names", "\n  \n");
         Write("garbage.onnx", "this is not a protobuf at all");
         fs::copy_file(kTestModels + "/broadcast.onnx", dir / "broadcast.onnx");
+        Write("long.names", "handgun\n" + std::string(300, 'x') + "\n");
+        fs::create_directories(dir / "folder.names");
+        mkfifo((dir / "fifo.names").c_str(), 0600);
     }
     void TearDown() override { fs::remove_all(dir); }
     void Write(const std::string& name, const std::string& text) { std::ofstream(dir / name) << text; }
@@ -39,6 +43,9 @@ TEST_F(BadFolderTest, RefusedWithOneLineNamingTheFileAndTheReason) {
         {d, "garbage", "classes.names", "garbage.onnx"},
         {d, "train_last", "three.names", "does not fit the 3 classes"},
         {d, "broadcast", "classes.names", "fix_broadcast.py"},
+        {d, "train_last", "long.names", "line 2: a class name longer than 256 bytes"},
+        {d, "train_last", "folder.names", "folder.names' is a folder"},
+        {d, "train_last", "fifo.names", "fifo.names' is not a regular file"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.mentions);
@@ -87,4 +94,13 @@ TEST_F(BadFolderTest, FixUpScriptMakesABroadcastingExportRunnable) {
     engine->RunInference(image, "cam", found);
     ASSERT_EQ(found.size(), 1u);
     EXPECT_NEAR(found[0].box.x, 100, 2);
+}
+
+TEST_F(BadFolderTest, ByteOrderMarkIsNotPartOfTheFirstClassName) {
+    Write("bom.names", "\xEF\xBB\xBFhandgun\r\n");
+    int result = 0;
+    std::string labels;
+    Load(dir.string(), "train_last", "bom.names", &result, nullptr, &labels);
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(labels, "0 handgun\n");
 }
