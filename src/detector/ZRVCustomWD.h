@@ -10,6 +10,7 @@
 
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -80,6 +81,11 @@ private:
     bool IsHeldByPerson(const Object& weapon, const std::vector<Object>& persons,
                         float threshold);
 
+    // Frames the detector cannot analyse as they come (frame_notes.cpp): says so once per
+    // camera and kind on the error stream. Returns whether the frame can be analysed.
+    bool CheckFrame(const cv::Mat& frame, const std::string& cameraId);
+    void NoteOnce(const std::string& cameraId, const std::string& what);
+
     // Search (search.cpp) and tracking (tracking.cpp).
     void ProcessNewDetectedArea(const cv::Mat& frame, const std::string& cameraId,
                                 std::vector<Object>& results);
@@ -108,4 +114,7 @@ private:
     std::vector<ImageSection> _imageSections;
     int _currentPriority = 0;
     int _confirmationCount = 0;
+    // Camera and kind of every note given (bounded: past kMaxNotes, no more notes).
+    std::set<std::string> _notes;
+    static constexpr size_t kMaxNotes = 64;
 };

@@ -6,7 +6,6 @@
 #include "detector/ZRVCustomWD.h"
 
 namespace {
-constexpr int kSmallestFrameSide = 10;
 constexpr int kSmallestTrackedArea = 51;
 
 std::string ThresholdText(float threshold) {
@@ -23,10 +22,7 @@ std::vector<CustomObject> ZRVCustomWD::RunInference(const cv::Mat& frame) {
 std::vector<CustomObject> ZRVCustomWD::RunInference(const cv::Mat& frame,
                                                     const std::string& cameraId) {
     std::lock_guard<std::recursive_mutex> lock(_mutex);
-    if (frame.empty() || frame.cols < kSmallestFrameSide || frame.rows < kSmallestFrameSide ||
-        !_detector) {
-        return {};
-    }
+    if (!_detector || !CheckFrame(frame, cameraId)) return {};
 
     try {
         std::vector<Object> detections;

@@ -5,6 +5,7 @@
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "common/pixel_types.h"
 #include "engine/onnx_input_shape.h"
 
 namespace zrv::engine {
@@ -151,16 +152,15 @@ void DetectionModel::WarmUp() {
 void DetectionModel::Detect(const cv::Mat& image, float minScore, float iouThreshold,
                             std::vector<Candidate>& detections) {
     detections.clear();
-    if (!loaded_ || image.empty() || image.depth() != CV_8U) return;
-    const cv::Mat* bgr = &image;
-    if (image.channels() == 1) {
-        cv::cvtColor(image, converted_, cv::COLOR_GRAY2BGR);
+    if (!loaded_ || image.empty() || !zrv::pixels::Supported(image.type())) return;
+    const cv::Mat& eight = zrv::pixels::AsEightBit(image, scaled_);
+    const cv::Mat* bgr = &eight;
+    if (eight.channels() == 1) {
+        cv::cvtColor(eight, converted_, cv::COLOR_GRAY2BGR);
         bgr = &converted_;
-    } else if (image.channels() == 4) {
-        cv::cvtColor(image, converted_, cv::COLOR_BGRA2BGR);
+    } else if (eight.channels() == 4) {
+        cv::cvtColor(eight, converted_, cv::COLOR_BGRA2BGR);
         bgr = &converted_;
-    } else if (image.channels() != 3) {
-        return;
     }
     Forward(*bgr);
     raw_.clear();

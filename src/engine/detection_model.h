@@ -24,7 +24,8 @@ public:
     const OutputFormat& format() const { return format_; }
 
     // Detections in the pixels of `image` (a view of a larger frame is fine), after the
-    // score cut and per-class suppression. `detections` is overwritten.
+    // score cut and per-class suppression. `detections` is overwritten; it stays empty for
+    // pixel types the engine does not take (common/pixel_types.h).
     void Detect(const cv::Mat& image, float minScore, float iouThreshold,
                 std::vector<Candidate>& detections);
     // One inference on a grey image, so that later calls do not pay first-run costs.
@@ -39,7 +40,7 @@ private:
     int inputSize_ = 0;
     OutputFormat format_{};
     // Reused between calls.
-    cv::Mat converted_, canvas_, blob_;
+    cv::Mat scaled_, converted_, canvas_, blob_;
     std::vector<cv::Mat> outputs_;
     std::vector<Candidate> raw_;
     std::vector<int> order_;

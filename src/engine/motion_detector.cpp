@@ -2,21 +2,43 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 
 #include <opencv2/imgproc.hpp>
 
+#include "common/pixel_types.h"
+
 namespace zrv::engine {
+
+MotionDetector::Background& MotionDetector::BackgroundOf(const std::string& cameraId) {
+    const auto found = byId_.find(cameraId);
+    if (found != byId_.end()) {
+        cameras_.splice(cameras_.begin(), cameras_, found->second);
+        return found->second->background;
+    }
+    if (cameras_.size() >= kMaxCameras) {
+        // Forget the camera seen least recently; its buffers serve the new one.
+        byId_.erase(cameras_.back().id);
+        cameras_.splice(cameras_.begin(), cameras_, std::prev(cameras_.end()));
+        cameras_.front().id = cameraId;
+        cameras_.front().background.frame = cv::Size();  // starts over at the next Detect
+    } else {
+        cameras_.push_front(Camera{cameraId, {}});
+    }
+    byId_[cameraId] = cameras_.begin();
+    return cameras_.front().background;
+}
 
 void MotionDetector::Detect(const cv::Mat& image, const std::string& cameraId,
                             std::vector<cv::Rect>& regions) {
     regions.clear();
-    if (image.empty() || image.depth() != CV_8U) return;
+    if (image.empty() || !zrv::pixels::Supported(image.type())) return;
 
     cv::Size whole;
     cv::Point offset;
     image.locateROI(whole, offset);
 
-    Background& bg = cameras_[cameraId];
+    Background& bg = BackgroundOf(cameraId);
     const cv::Size bgSize(std::max(1, whole.width / kScale), std::max(1, whole.height / kScale));
     if (bg.frame != whole) {  // a new camera or a new frame size: start over
         bg.frame = whole;
@@ -31,10 +53,11 @@ void MotionDetector::Detect(const cv::Mat& image, const std::string& cameraId,
     const int y1 = std::clamp((offset.y + image.rows + kScale - 1) / kScale, y0 + 1, bgSize.height);
     const cv::Rect part(x0, y0, x1 - x0, y1 - y0);
 
-    if (image.channels() == 1) {
-        grey_ = image;
+    const cv::Mat& eight = zrv::pixels::AsEightBit(image, scaled_);
+    if (eight.channels() == 1) {
+        grey_ = eight;
     } else {
-        cv::cvtColor(image, grey_, image.channels() == 4 ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY);
+        cv::cvtColor(eight, grey_, eight.channels() == 4 ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY);
     }
     cv::resize(grey_, small_, part.size(), 0, 0, cv::INTER_AREA);
     small_.convertTo(smallF_, CV_32F);

@@ -4,8 +4,9 @@
 // compared and updated.
 #pragma once
 
-#include <map>
+#include <list>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -17,6 +18,12 @@ public:
     // Moving regions of `image` in its own coordinates. `image` may be a view of a larger
     // frame (its offset is found with locateROI); otherwise it is a whole frame.
     void Detect(const cv::Mat& image, const std::string& cameraId, std::vector<cv::Rect>& regions);
+
+    // Backgrounds held: at most kMaxCameras. Beyond that the camera seen least recently is
+    // forgotten (it starts over, as a new camera, when it comes back), so that a host that
+    // names streams by connection cannot grow this without bound.
+    size_t cameraCount() const { return cameras_.size(); }
+    static constexpr size_t kMaxCameras = 16;
 
     static constexpr int kScale = 4;              // background pixel = 4 x 4 frame pixels
     static constexpr double kLearningRate = 0.05;
@@ -30,9 +37,16 @@ private:
         cv::Mat mean;  // CV_32F, frame / kScale
         cv::Mat seen;  // CV_8U, 255 where `mean` holds data
     };
-    std::map<std::string, Background> cameras_;
+    struct Camera {
+        std::string id;
+        Background background;
+    };
+    Background& BackgroundOf(const std::string& cameraId);
+
+    std::list<Camera> cameras_;  // most recently seen first
+    std::unordered_map<std::string, std::list<Camera>::iterator> byId_;
     // Reused between calls.
-    cv::Mat grey_, small_, smallF_, diff_, moving_, labels_, stats_, centroids_, kernel_;
+    cv::Mat scaled_, grey_, small_, smallF_, diff_, moving_, labels_, stats_, centroids_, kernel_;
 };
 
 }  // namespace zrv::engine

@@ -1,5 +1,6 @@
 // The frame entry: the frame test, the choice of area step, the threshold filter, the
 // conversion for the host, the lock and the exception rules.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -16,18 +17,27 @@ namespace {
 ZORAVELIN::Object Holder() { return Detection({400, 0, 400, 400}, 0.9f, 0, "person"); }
 }  // namespace
 
-TEST_F(FrameEntryTest, FramesThatCannotBeAnalysedAreTurnedAway) {
+TEST_F(FrameEntryTest, FramesThatCannotBeAnalysedAreTurnedAwayWithOneNotePerCamera) {
     const struct {
         const char* what;
         cv::Mat frame;
         bool initialised;
         bool processed;
+        const char* note;  // the line on the error stream, at the first such frame only
     } cases[] = {
-        {"10 x 10", Frame(10, 10), true, true},
-        {"9 columns", Frame(9, 100), true, false},
-        {"9 rows", Frame(100, 9), true, false},
-        {"empty", cv::Mat(), true, false},
-        {"uninitialised", Frame(640, 480), false, false},
+        {"10 x 10", Frame(10, 10), true, true, ""},
+        {"grey", cv::Mat(100, 100, CV_8UC1, cv::Scalar(7)), true, true, ""},
+        {"BGRA", cv::Mat(100, 100, CV_8UC4, cv::Scalar::all(7)), true, true, ""},
+        {"16-bit", cv::Mat(100, 100, CV_16UC3, cv::Scalar::all(7)), true, true, "16-bit frames are scaled"},
+        {"float", cv::Mat(100, 100, CV_32FC3, cv::Scalar::all(0.5)), true, false, "frames of type CV_32FC3"},
+        {"double grey", cv::Mat(100, 100, CV_64FC1, cv::Scalar(0.5)), true, false, "frames of type CV_64FC1"},
+        {"2 channels", cv::Mat(100, 100, CV_8UC2, cv::Scalar::all(7)), true, false, "frames of type CV_8UC2"},
+        {"signed", cv::Mat(100, 100, CV_8SC3, cv::Scalar::all(7)), true, false, "frames of type CV_8SC3"},
+        {"5 channels", cv::Mat(100, 100, CV_8UC(5)), true, false, "frames of type CV_8UC5"},
+        {"9 columns", Frame(9, 100), true, false, "frames smaller than 10 x 10"},
+        {"9 rows", Frame(100, 9), true, false, "frames smaller than 10 x 10"},
+        {"empty", cv::Mat(), true, false, "empty frames"},
+        {"uninitialised", Frame(640, 480), false, false, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -41,7 +51,13 @@ TEST_F(FrameEntryTest, FramesThatCannotBeAnalysedAreTurnedAway) {
         a.confirmationCount() = 6;
         ::testing::internal::CaptureStderr();
         EXPECT_TRUE(detector->RunInference(c.frame, "c").empty());
-        EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+        const std::string first = ::testing::internal::GetCapturedStderr();
+        if (*c.note) {
+            EXPECT_NE(first.find(std::string("camera 'c': ") + c.note), std::string::npos) << first;
+            EXPECT_EQ(std::count(first.begin(), first.end(), '\n'), 1) << first;
+        } else {
+            EXPECT_EQ(first, "");
+        }
         if (c.processed) {
             EXPECT_EQ(a.currentPriority(), 1);
             EXPECT_EQ(a.noDetectionCount(), 6) << "searched, then the rule for the empty frame";
@@ -52,6 +68,13 @@ TEST_F(FrameEntryTest, FramesThatCannotBeAnalysedAreTurnedAway) {
             EXPECT_EQ(a.currentPriority(), 0);
             EXPECT_TRUE(scripted::callsOf(Op::RunInference).empty());
         }
+        // Said once per camera: the next such frame is quiet, another camera hears it too.
+        ::testing::internal::CaptureStderr();
+        detector->RunInference(c.frame, "c");
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+        ::testing::internal::CaptureStderr();
+        detector->RunInference(c.frame, "other");
+        EXPECT_EQ(::testing::internal::GetCapturedStderr().empty(), !*c.note);
     }
 }
 

@@ -1,4 +1,5 @@
 // Motion detection on views that move between calls, per camera.
+#include "engine/motion_detector.h"
 #include "engine_fixture.h"
 
 using namespace engine_test;
@@ -64,4 +65,23 @@ TEST(EngineMotionTest, StillSceneSettlesAndCamerasAreSeparate) {
 
     // A new frame size starts the background over.
     EXPECT_TRUE(Motion(*engine, Background(640, 480), "a").empty());
+}
+
+TEST(EngineMotionTest, ThousandsOfCameraIdsKeepABoundedState) {
+    zrv::engine::MotionDetector motion;
+    std::vector<cv::Rect> regions;
+    cv::Mat still = Background(1920, 1080);
+    cv::Mat moved = SceneWithSquare({900, 500});
+    // A camera that keeps coming back keeps its background while thousands of others pass.
+    motion.Detect(still, "door", regions);
+    for (int i = 0; i < 3000; ++i) {
+        motion.Detect(still(cv::Rect(0, 0, 64, 64)), ("stream-" + std::to_string(i)).c_str(), regions);
+        ASSERT_LE(motion.cameraCount(), zrv::engine::MotionDetector::kMaxCameras);
+        if (i % 8 == 0) motion.Detect(still, "door", regions);
+    }
+    motion.Detect(moved, "door", regions);
+    EXPECT_FALSE(regions.empty()) << "the recent camera was not forgotten";
+    // One forgotten long ago starts over: a first look reports nothing.
+    motion.Detect(moved, "stream-0", regions);
+    EXPECT_TRUE(regions.empty());
 }
