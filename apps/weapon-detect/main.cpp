@@ -54,6 +54,7 @@ struct Options {
     std::string outputDir = "out/demo";
     double quietSeconds = 2.0;
     bool quiet = false;
+    int opencvThreads = -1;
 };
 
 // The plug-in's console lines go to standard error, so that JSON Lines on standard output
@@ -286,6 +287,10 @@ int main(int argc, char** argv) {
         ->check(FiniteIn(0.0, 86400.0))
         ->capture_default_str();
     app.add_flag("-q,--quiet", options.quiet, "No progress line and no summary");
+    app.add_option("--opencv-threads", options.opencvThreads,
+                   "Worker threads of OpenCV's parallel loops, shared by all cameras (default: OpenCV's "
+                   "choice; 1 runs them on the calling thread)")
+        ->check(CLI::Range(1, 1024));
     app.set_version_flag("--version", std::string("weapon-detect ") + ZRV_VERSION);
 
     try {
@@ -297,6 +302,7 @@ int main(int argc, char** argv) {
 
     // Our own messages say what failed; OpenCV's warnings would only repeat it.
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR);
+    if (options.opencvThreads > 0) cv::setNumThreads(options.opencvThreads == 1 ? 0 : options.opencvThreads);
     // Ctrl-C, SIGTERM (service managers) and SIGHUP (a closed terminal) stop cleanly; a
     // closed pipe on standard output is a write error, not a silent death.
     std::signal(SIGINT, OnSignal);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cstdlib>
 #include <cstring>
 #include <chrono>
 #include <cstdio>
@@ -37,7 +38,10 @@ struct Outcome {
 Outcome RunProgram(const std::string& args, const fs::path& scratch, const std::string& prefix = "",
                    const std::string& stdoutTo = "") {
     const fs::path out = scratch / "stdout.txt", err = scratch / "stderr.txt";
-    const std::string command = prefix + std::string(WEAPON_DETECT) + " " + args + " " +
+    // Options every run gets, from the environment (the ThreadSanitizer run sets OpenCV's
+    // threads to one).
+    const char* extra = std::getenv("WEAPON_DETECT_EXTRA_ARGS");
+    const std::string command = prefix + std::string(WEAPON_DETECT) + " " + (extra ? extra : "") + " " + args + " " +
                                 (stdoutTo.empty() ? "> " + out.string() : stdoutTo) + " 2> " + err.string();
     Outcome o;
     const int raw = std::system(command.c_str());

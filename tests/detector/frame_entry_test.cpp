@@ -197,20 +197,25 @@ TEST_F(FrameEntryTest, ExceptionRules) {
 TEST_F(FrameEntryTest, ReleaseWaitsForAFrameInProgress) {
     ASSERT_TRUE(Init());
     std::atomic<bool> released{false};
+    std::atomic<pid_t> otherThread{0};
     bool releasedDuringFrame = true;
+    bool otherBlocked = false;
     std::thread other;
     scripted::script().detectResponder[scripted::kWeapon] = [&](const scripted::Call&) {
         other = std::thread([&] {
+            otherThread = CurrentThreadId();
             detector->Destroy();
             released = true;
         });
-        // Give the other thread time to reach Destroy: it must wait for this frame.
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        // Handshake: the other thread has reached Destroy and is asleep in it (or, if the
+        // lock failed to hold it, has already released the engines).
+        otherBlocked = WaitUntilAsleepOrDone(otherThread, released);
         releasedDuringFrame = released;
         return std::vector<Object>{};
     };
     detector->RunInference(Frame(640, 480));
     other.join();
+    EXPECT_TRUE(otherBlocked) << "the other thread never reached Destroy";
     EXPECT_FALSE(releasedDuringFrame);
     EXPECT_TRUE(released);
     EXPECT_EQ(access.detector(), nullptr);

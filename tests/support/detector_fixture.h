@@ -1,13 +1,40 @@
 // A detector wired to the scripted engine, with helpers shared by the detector tests.
 #pragma once
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "support/detector_access.h"
 #include "support/scripted_engine.h"
+
+inline pid_t CurrentThreadId() { return static_cast<pid_t>(::syscall(SYS_gettid)); }
+
+// Waits, at most ten seconds, until the thread `tid` (0 until it has started) sleeps in the
+// kernel (blocked on a lock) or `done` is set. True when either happened in time.
+inline bool WaitUntilAsleepOrDone(const std::atomic<pid_t>& tid, const std::atomic<bool>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (done) return true;
+        if (const pid_t id = tid) {
+            std::ifstream stat("/proc/self/task/" + std::to_string(id) + "/stat");
+            std::string line;
+            std::getline(stat, line);
+            const auto close = line.rfind(')');
+            if (close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'S') return true;
+        }
+        std::this_thread::yield();
+    }
+    return false;
+}
 
 class DetectorTest : public ::testing::Test {
 protected:

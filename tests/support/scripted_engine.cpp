@@ -1,9 +1,13 @@
 #include "support/scripted_engine.h"
 
+#include <mutex>
 #include <stdexcept>
 
 namespace scripted {
 namespace {
+// Engine calls may come from several threads (the concurrency tests): every access to the
+// script and the record holds this lock, except the calls of a responder, which may block.
+std::recursive_mutex g_mutex;
 Script g_script;
 std::vector<Call> g_calls;
 int g_created = 0;
@@ -53,6 +57,7 @@ const std::vector<Call>& calls() { return g_calls; }
 int liveInstances() { return g_live; }
 
 std::vector<Call> callsOf(Op op, const std::string& model) {
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
     std::vector<Call> out;
     for (const Call& call : g_calls) {
         if (call.op == op && (model.empty() || call.model == model)) out.push_back(call);
@@ -61,6 +66,7 @@ std::vector<Call> callsOf(Op op, const std::string& model) {
 }
 
 void Reset() {
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
     g_script = Script{};
     g_calls.clear();
     g_created = 0;
@@ -90,6 +96,7 @@ ZRVLIB::ZRVLIB() : impl_(std::make_unique<Impl>()) {}
 ZRVLIB::~ZRVLIB() = default;
 
 ZRVLIB* ZRVLIB::Create() {
+    std::lock_guard<std::recursive_mutex> lock(scripted::g_mutex);
     scripted::MaybeThrow(Op::Create, {});
     if (scripted::g_script.createFails) return nullptr;
     auto* engine = new ZRVLIB();
@@ -101,6 +108,7 @@ ZRVLIB* ZRVLIB::Create() {
 
 void ZRVLIB::Destroy(ZRVLIB* instance) {
     if (!instance) return;
+    std::lock_guard<std::recursive_mutex> lock(scripted::g_mutex);
     scripted::g_calls.push_back(scripted::MakeCall(Op::Destroy, instance->impl_->id, instance->impl_->model));
     --scripted::g_live;
     delete instance;
@@ -111,6 +119,7 @@ int ZRVLIB::LoadModelFromFolder(const char* reserved, const char* modelName,
                                 float extraThreshold, int batchSize, int modelType,
                                 int detectionType, int loadEngineOnCreate, const char* folder,
                                 std::string& labelMap) {
+    std::lock_guard<std::recursive_mutex> lock(scripted::g_mutex);
     impl_->model = modelName;
     Call call = scripted::MakeCall(Op::Load, impl_->id, impl_->model);
     call.reserved = reserved;
@@ -135,12 +144,14 @@ int ZRVLIB::LoadModelFromFolder(const char* reserved, const char* modelName,
 }
 
 int ZRVLIB::GetEngineType() {
+    std::lock_guard<std::recursive_mutex> lock(scripted::g_mutex);
     scripted::g_calls.push_back(scripted::MakeCall(Op::GetEngineType, impl_->id, impl_->model));
     scripted::MaybeThrow(Op::GetEngineType, impl_->model);
     return scripted::g_script.engineType;
 }
 
 int ZRVLIB::Optimize(bool flag) {
+    std::lock_guard<std::recursive_mutex> lock(scripted::g_mutex);
     Call call = scripted::MakeCall(Op::Optimize, impl_->id, impl_->model);
     call.flag = flag;
     scripted::g_calls.push_back(call);
@@ -154,14 +165,19 @@ int ZRVLIB::RunInference(cv::Mat image, const char* cameraId, std::vector<Object
     Call call = scripted::MakeCall(Op::RunInference, impl_->id, impl_->model);
     call.cameraId = cameraId;
     scripted::DescribeImage(image, call);
-    scripted::g_calls.push_back(call);
-    scripted::MaybeThrow(Op::RunInference, impl_->model);
-    auto& script = scripted::g_script;
-    if (auto it = script.detectResponder.find(impl_->model); it != script.detectResponder.end()) {
-        objects = it->second(call);
-    } else {
-        objects = scripted::NextAnswer(script.detections[impl_->model]);
+    scripted::Responder responder;
+    {
+        std::lock_guard<std::recursive_mutex> lock(scripted::g_mutex);
+        scripted::g_calls.push_back(call);
+        scripted::MaybeThrow(Op::RunInference, impl_->model);
+        auto& script = scripted::g_script;
+        if (auto it = script.detectResponder.find(impl_->model); it != script.detectResponder.end()) {
+            responder = it->second;
+        } else {
+            objects = scripted::NextAnswer(script.detections[impl_->model]);
+        }
     }
+    if (responder) objects = responder(call);
     return 1;
 }
 
@@ -169,11 +185,16 @@ int ZRVLIB::DetectMovement(cv::Mat image, const char* cameraId, std::vector<Obje
     Call call = scripted::MakeCall(Op::DetectMovement, impl_->id, impl_->model);
     call.cameraId = cameraId;
     scripted::DescribeImage(image, call);
-    scripted::g_calls.push_back(call);
-    scripted::MaybeThrow(Op::DetectMovement, impl_->model);
-    auto& script = scripted::g_script;
-    objects = script.motionResponder ? script.motionResponder(call)
-                                     : scripted::NextAnswer(script.motion);
+    scripted::Responder responder;
+    {
+        std::lock_guard<std::recursive_mutex> lock(scripted::g_mutex);
+        scripted::g_calls.push_back(call);
+        scripted::MaybeThrow(Op::DetectMovement, impl_->model);
+        auto& script = scripted::g_script;
+        responder = script.motionResponder;
+        if (!responder) objects = scripted::NextAnswer(script.motion);
+    }
+    if (responder) objects = responder(call);
     return 1;
 }
 
