@@ -4,6 +4,8 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "records.h"
+
 namespace weapon_detect {
 
 JsonLinesWriter::JsonLinesWriter(const std::string& path) {
@@ -18,9 +20,7 @@ JsonLinesWriter::JsonLinesWriter(const std::string& path) {
 }
 
 void JsonLinesWriter::Write(const nlohmann::ordered_json& record) {
-    // Text that is not valid UTF-8 (a Latin-1 file name, a class name) is written with
-    // replacement characters rather than ending the run.
-    const std::string line = record.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    const std::string line = RecordLine(record);
     std::lock_guard<std::mutex> lock(mutex_);
     if (closed_) throw std::runtime_error("a record came after " + description() + " was closed");
     errno = 0;

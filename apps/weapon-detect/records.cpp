@@ -7,6 +7,10 @@ nlohmann::ordered_json Box(const cv::Rect& box) {
 }
 }  // namespace
 
+std::string RecordLine(const nlohmann::ordered_json& record) {
+    return record.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
 nlohmann::ordered_json FrameRecord(const std::string& camera, long long frameIndex, double time,
                            const std::vector<CustomObject>& detections) {
     nlohmann::ordered_json list = nlohmann::ordered_json::array();

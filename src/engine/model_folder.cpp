@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 namespace zrv::engine {
 namespace fs = std::filesystem;
@@ -58,10 +59,18 @@ bool ReadClassNames(const std::string& path, std::vector<std::string>& names, st
     names.clear();
     if (!CheckReadableFile(path, why)) return false;
     std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    std::ostringstream text;
+    if (!in || !(text << in.rdbuf()) || in.bad()) {
         why = "cannot read the class file '" + path + "': " + std::strerror(errno);
         return false;
     }
+    return ParseClassNames(text.str(), path, names, why);
+}
+
+bool ParseClassNames(const std::string& text, const std::string& path, std::vector<std::string>& names,
+                     std::string& why) {
+    names.clear();
+    std::istringstream in(text);
     std::string line;
     for (size_t number = 1; std::getline(in, line); ++number) {
         // Editors on some systems start UTF-8 files with a byte-order mark.
@@ -78,11 +87,6 @@ bool ReadClassNames(const std::string& path, std::vector<std::string>& names, st
             return false;
         }
         names.push_back(line.substr(first, last - first + 1));
-    }
-    if (in.bad()) {
-        why = "cannot read the class file '" + path + "'";
-        names.clear();
-        return false;
     }
     if (names.empty()) {
         why = "the class file '" + path + "' names no class";

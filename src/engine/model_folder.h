@@ -19,6 +19,11 @@ bool LocateModelFiles(const std::string& folder, const std::string& modelName,
 // Reads the class names (blank lines and surrounding white space ignored); false with a
 // reason when the file cannot be read or names no class.
 bool ReadClassNames(const std::string& path, std::vector<std::string>& names, std::string& why);
+// The same from the file's text; `path` only names the file in `why`. A leading UTF-8
+// byte-order mark is dropped; a name over 256 bytes or more than 100000 classes refuse the
+// file, naming the line.
+bool ParseClassNames(const std::string& text, const std::string& path, std::vector<std::string>& names,
+                     std::string& why);
 
 // The label map handed back to the caller: one "<id> <name>" line per class.
 std::string FormatLabelMap(const std::vector<std::string>& names);
