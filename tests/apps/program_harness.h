@@ -1,0 +1,133 @@
+// Running the host program from tests: a child process with bounded waits, its outputs
+// read back, and demo-scene clips to feed it.
+#pragma once
+
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <opencv2/videoio.hpp>
+
+#include "demo/demo_scene.h"
+
+namespace program_test {
+
+namespace fs = std::filesystem;
+using zrv::demo::DemoScene;
+
+
+struct Outcome {
+    int status = -1;
+    std::string out, err;
+};
+
+// Runs the program with `args` (already quoted for the shell). `prefix` runs in the same
+// shell first (limits), `stdoutTo` replaces the capture of standard output.
+inline Outcome RunProgram(const std::string& args, const fs::path& scratch, const std::string& prefix = "",
+                   const std::string& stdoutTo = "") {
+    const fs::path out = scratch / "stdout.txt", err = scratch / "stderr.txt";
+    // Options every run gets, from the environment (the ThreadSanitizer run sets OpenCV's
+    // threads to one).
+    const char* extra = std::getenv("WEAPON_DETECT_EXTRA_ARGS");
+    const std::string command = prefix + std::string(WEAPON_DETECT) + " " + (extra ? extra : "") + " " + args + " " +
+                                (stdoutTo.empty() ? "> " + out.string() : stdoutTo) + " 2> " + err.string();
+    Outcome o;
+    const int raw = std::system(command.c_str());
+    o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    std::ifstream so(out), se(err);
+    o.out.assign(std::istreambuf_iterator<char>(so), {});
+    o.err.assign(std::istreambuf_iterator<char>(se), {});
+    return o;
+}
+
+inline std::vector<nlohmann::json> ReadLines(const fs::path& path) {
+    std::vector<nlohmann::json> records;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) records.push_back(nlohmann::json::parse(line));
+    return records;
+}
+
+inline cv::Rect Box(const nlohmann::json& b) {
+    return {b["x"].get<int>(), b["y"].get<int>(), b["width"].get<int>(), b["height"].get<int>()};
+}
+
+inline void WriteSceneVideo(const fs::path& path, int from, int to) {
+    cv::VideoWriter writer(path.string(), cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), DemoScene::kFps,
+                           cv::Size(DemoScene::kWidth, DemoScene::kHeight));
+    ASSERT_TRUE(writer.isOpened());
+    const DemoScene scene;
+    cv::Mat frame;
+    for (int i = from; i < to; ++i) {
+        scene.Render(i, frame);
+        writer.write(frame);
+    }
+}
+
+class WeaponDetectTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() /
+              ("weapon_detect_" + std::to_string(::getpid()) + "_" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+    fs::path dir;
+};
+
+// Starts the program with `args` in a child process; standard error goes to /dev/null.
+inline pid_t StartProgram(const std::vector<std::string>& args) {
+    const pid_t child = fork();
+    if (child == 0) {
+        if (!freopen("/dev/null", "w", stderr)) _exit(126);
+        std::vector<char*> argv{const_cast<char*>(WEAPON_DETECT)};
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(WEAPON_DETECT, argv.data());
+        _exit(127);
+    }
+    return child;
+}
+
+// Waits at most `limit` for the child; kills it and reports -1 when it does not end.
+// `usage`, when given, receives the child's resource usage (peak memory).
+inline int WaitFor(pid_t child, std::chrono::seconds limit, struct rusage* usage = nullptr) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    struct rusage ignored {};
+    while (wait4(child, &status, WNOHANG, usage ? usage : &ignored) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Waits until `condition` holds, at most a minute.
+template <typename F>
+inline bool Eventually(F condition) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+}  // namespace program_test
