@@ -7,7 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "records.h"
+#include "output/records.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider in(data, size);

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "annotate.h"
+#include "output/annotate.h"
 
 namespace weapon_detect {
 

@@ -5,7 +5,7 @@
 #include <opencv2/videoio.hpp>
 
 #include "demo/demo_scene.h"
-#include "video_output.h"
+#include "output/video_output.h"
 
 namespace weapon_detect {
 

@@ -17,12 +17,12 @@
 
 #include "demo_video.h"
 #include "fd_redirect.h"
-#include "jsonl_writer.h"
-#include "output_file.h"
+#include "output/jsonl_writer.h"
+#include "output/output_file.h"
 #include "install_paths.h"
 #include "progress.h"
 #include "stream_worker.h"
-#include "video_source.h"
+#include "input/video_source.h"
 
 namespace fs = std::filesystem;
 using namespace weapon_detect;

@@ -8,8 +8,8 @@
 #include <opencv2/videoio.hpp>
 
 #include "alarm_events.h"
-#include "annotate.h"
-#include "records.h"
+#include "output/annotate.h"
+#include "output/records.h"
 
 namespace weapon_detect {
 

@@ -6,11 +6,11 @@
 #include <memory>
 #include <string>
 
-#include "jsonl_writer.h"
+#include "output/jsonl_writer.h"
 #include "loader/plugin_loader.h"
-#include "output_file.h"
-#include "video_output.h"
-#include "video_source.h"
+#include "output/output_file.h"
+#include "output/video_output.h"
+#include "input/video_source.h"
 
 namespace weapon_detect {
 

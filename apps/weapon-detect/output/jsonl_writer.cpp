@@ -1,10 +1,10 @@
-#include "jsonl_writer.h"
+#include "output/jsonl_writer.h"
 
 #include <cerrno>
 #include <iostream>
 #include <stdexcept>
 
-#include "records.h"
+#include "output/records.h"
 
 namespace weapon_detect {
 

@@ -1,4 +1,4 @@
-#include "annotate.h"
+#include "output/annotate.h"
 
 #include <algorithm>
 #include <cstdio>

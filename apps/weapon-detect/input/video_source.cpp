@@ -1,4 +1,4 @@
-#include "video_source.h"
+#include "input/video_source.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "records.h"
+#include "output/records.h"
 
 namespace weapon_detect {
 namespace {

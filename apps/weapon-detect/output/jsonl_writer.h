@@ -10,7 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "output_file.h"
+#include "output/output_file.h"
 
 namespace weapon_detect {
 

@@ -9,7 +9,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
 
-#include "output_file.h"
+#include "output/output_file.h"
 
 namespace weapon_detect {
 
