@@ -6,14 +6,14 @@
 
 namespace weapon_detect {
 
-std::optional<AlarmEvent> AlarmTracker::Update(long long frameIndex, double time,
-                                               const std::vector<CustomObject>& detections,
-                                               const cv::Mat& frame) {
-    std::optional<AlarmEvent> ended;
-    if (open_ && time - open_->endTime > quietSeconds_) ended = Finish();
-    if (detections.empty()) return ended;
+AlarmChanges AlarmTracker::Update(long long frameIndex, double time, const std::vector<CustomObject>& detections,
+                                  const cv::Mat& frame) {
+    AlarmChanges changes;
+    if (open_ && time - open_->endTime > quietSeconds_) changes.ended = Finish();
+    if (detections.empty()) return changes;
 
     if (!open_) {
+        changes.started = true;
         open_.emplace();
         open_->startTime = time;
         open_->firstFrame = frameIndex;
@@ -24,6 +24,7 @@ std::optional<AlarmEvent> AlarmTracker::Update(long long frameIndex, double time
     event.detections += static_cast<int>(detections.size());
     for (const CustomObject& d : detections) {
         if (d.confidence <= event.bestConfidence && !event.bestFrame.empty()) continue;
+        changes.improved = !changes.started;
         event.bestConfidence = d.confidence;
         event.bestBox = d.box;
         event.className = d.className;
@@ -32,7 +33,7 @@ std::optional<AlarmEvent> AlarmTracker::Update(long long frameIndex, double time
         std::snprintf(label, sizeof label, "%s %.2f", d.className.c_str(), static_cast<double>(d.confidence));
         DrawDetection(event.bestFrame, d.box, label);
     }
-    return ended;
+    return changes;
 }
 
 std::optional<AlarmEvent> AlarmTracker::Finish() {

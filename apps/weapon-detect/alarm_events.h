@@ -22,14 +22,24 @@ struct AlarmEvent {
     cv::Mat bestFrame;      // a copy of the frame of the best detection, box drawn
 };
 
+// What one frame changed: the event it ended, and whether it started an event or improved
+// the open event's best detection.
+struct AlarmChanges {
+    std::optional<AlarmEvent> ended;
+    bool started = false;
+    bool improved = false;
+};
+
 class AlarmTracker {
 public:
     explicit AlarmTracker(double quietSeconds) : quietSeconds_(quietSeconds) {}
 
-    // Feeds one analysed frame. Returns the event that this frame ended, if any; a frame
-    // with detections after the quiet time ends the old event and starts a new one.
-    std::optional<AlarmEvent> Update(long long frameIndex, double time,
-                                     const std::vector<CustomObject>& detections, const cv::Mat& frame);
+    // Feeds one analysed frame. A frame with detections after the quiet time ends the old
+    // event and starts a new one.
+    AlarmChanges Update(long long frameIndex, double time, const std::vector<CustomObject>& detections,
+                        const cv::Mat& frame);
+    // The open event, if any.
+    const AlarmEvent* open() const { return open_ ? &*open_ : nullptr; }
     // Ends the open event at the end of the stream.
     std::optional<AlarmEvent> Finish();
 

@@ -19,7 +19,8 @@
 #include "fd_redirect.h"
 #include "output/jsonl_writer.h"
 #include "output/output_file.h"
-#include "install_paths.h"
+#include "options.h"
+#include "output/mqtt_publisher.h"
 #include "progress.h"
 #include "stream_worker.h"
 #include "input/video_source.h"
@@ -37,25 +38,6 @@ struct InputBlocked : std::runtime_error {
     InputBlocked() : std::runtime_error("stopped while an input was blocked; its outputs are not kept") {}
 };
 
-struct Options {
-    std::vector<std::string> inputs;
-    std::vector<std::string> cameraIds;
-    bool demo = false;
-    std::string models = DefaultModelFolder();
-    float threshold = 0.5f;
-    std::string module = DefaultModulePath();
-    bool loadEngineOnCreate = false;
-    bool optimize = false;
-    int stride = 1;
-    long long maxFrames = 0;
-    std::string output = "-";
-    std::string video;
-    std::string snapshots;
-    std::string outputDir = "out/demo";
-    double quietSeconds = 2.0;
-    bool quiet = false;
-    int opencvThreads = -1;
-};
 
 // The plug-in's console lines go to standard error, so that JSON Lines on standard output
 // stay clean: through the module's console sink, or for a module without one by sending
@@ -109,7 +91,7 @@ bool JoinWorkers(std::vector<std::thread>& threads, std::atomic<int>& running) {
 }
 
 int Run(Options& options) {
-    if (options.demo || options.inputs.empty()) {
+    if (options.demo || (options.inputs.empty() && options.cameras.empty())) {
         options.demo = true;
         fs::create_directories(options.outputDir);
         const std::string scene = (fs::path(options.outputDir) / "demo_scene.avi").string();
@@ -124,59 +106,93 @@ int Run(Options& options) {
     if (!options.cameraIds.empty() && options.cameraIds.size() != options.inputs.size()) {
         throw CLI::ValidationError("--camera-id", "give one camera id per input");
     }
+    // The command line's inputs first, then the config file's cameras.
+    std::vector<CameraConfig> cameras;
+    for (size_t i = 0; i < options.inputs.size(); ++i) {
+        cameras.push_back({options.inputs[i], options.cameraIds.empty() ? std::string() : options.cameraIds[i],
+                           {}, {}, {}, {}});
+    }
+    cameras.insert(cameras.end(), options.cameras.begin(), options.cameras.end());
 
     // Camera ids, unique also as file names, and every output path, checked before
     // anything is opened or written.
-    std::vector<StreamSettings> settings(options.inputs.size());
+    std::vector<StreamSettings> settings(cameras.size());
     std::map<std::string, int> seenNames;
-    std::vector<std::string> outputs;
+    std::vector<std::string> inputs, outputs;
     if (options.output != "-") outputs.push_back(options.output);
     if (!options.snapshots.empty()) outputs.push_back(options.snapshots);
-    for (size_t i = 0; i < options.inputs.size(); ++i) {
+    for (size_t i = 0; i < cameras.size(); ++i) {
+        const CameraConfig& camera = cameras[i];
         StreamSettings& s = settings[i];
-        s.cameraId = options.cameraIds.empty() ? VideoSource::DefaultCameraId(options.inputs[i]) : options.cameraIds[i];
+        inputs.push_back(camera.input);
+        s.input = camera.input;
+        s.cameraId = camera.id.empty() ? VideoSource::DefaultCameraId(camera.input) : camera.id;
         if (seenNames[FileNameFor(s.cameraId)]++ > 0) s.cameraId += "_" + std::to_string(i + 1);
-        s.stride = options.stride;
+        s.stride = camera.stride.value_or(options.stride);
         s.maxFrames = options.maxFrames;
         s.snapshotDir = options.snapshots;
         s.quietSeconds = options.quietSeconds;
-        if (!options.video.empty()) {
+        s.realtime = options.realtime.value_or(IsLiveInput(camera.input));
+        s.live.stallSeconds = options.stallSeconds;
+        s.live.maxReconnects = options.maxReconnects;
+        s.statsSeconds = options.statsSeconds.value_or(s.realtime ? 60.0 : 0.0);
+        if (camera.video) {
+            s.videoPath = *camera.video;
+        } else if (!options.video.empty()) {
             fs::path video(options.video);
-            if (options.inputs.size() > 1) {
+            if (cameras.size() > 1) {
                 video.replace_filename(video.stem().string() + "_" + FileNameFor(s.cameraId) +
                                        video.extension().string());
             }
             s.videoPath = video.string();
-            outputs.push_back(s.videoPath);
         }
+        if (!s.videoPath.empty()) outputs.push_back(s.videoPath);
     }
-    RefuseClashingPaths(options.inputs, outputs);
+    RefuseClashingPaths(inputs, outputs);
 
     const zrv::PluginModule module(options.module);
     const bool routed = module.RouteConsole(ConsoleOnStderr, nullptr);
 
-    // Open every input and initialise every detector before writing anything.
+    std::unique_ptr<MqttPublisher> mqtt;
+    if (!options.mqtt.empty()) {
+        MqttSettings m;
+        try {
+            MqttPublisher::ParseAddress(options.mqtt, m.host, m.port);
+        } catch (const std::invalid_argument& e) {
+            throw CLI::ValidationError("--mqtt", e.what());
+        }
+        m.topicPrefix = options.mqttTopic;
+        m.clientId = options.mqttClientId;
+        if (const char* user = std::getenv("WEAPON_DETECT_MQTT_USERNAME")) m.username = user;
+        if (const char* password = std::getenv("WEAPON_DETECT_MQTT_PASSWORD")) m.password = password;
+        mqtt = std::make_unique<MqttPublisher>(m);
+    }
+
+    // Open every file input and initialise every detector before analysing anything; live
+    // inputs are opened by their workers, which keep trying.
+    const auto start = std::chrono::steady_clock::now();
     std::vector<std::unique_ptr<StreamWorker>> workers;
     JsonLinesWriter records(options.output);
-    for (size_t i = 0; i < options.inputs.size(); ++i) {
-        auto source = std::make_unique<VideoSource>(options.inputs[i], g_stop);
+    for (size_t i = 0; i < cameras.size(); ++i) {
+        const CameraConfig& camera = cameras[i];
+        std::unique_ptr<VideoSource> source;
+        if (!settings[i].realtime || !IsLiveInput(camera.input)) source = std::make_unique<VideoSource>(camera.input, g_stop);
         auto detector = module.NewDetector();
         detector->SetLoadEngineOnCreate(options.loadEngineOnCreate);
         std::string labels;
-        const bool loaded = WithPluginConsole(
-            routed, [&] { return detector->Initialize(options.models, options.threshold, labels); });
-        if (!loaded) throw std::runtime_error("cannot load the models from " + options.models);
+        const std::string models = camera.models.value_or(options.models);
+        const float threshold = camera.threshold.value_or(options.threshold);
+        const bool loaded = WithPluginConsole(routed, [&] { return detector->Initialize(models, threshold, labels); });
+        if (!loaded) throw std::runtime_error("cannot load the models from " + models);
         if (options.optimize && !WithPluginConsole(routed, [&] { return detector->OptimizeModel(true); })) {
             throw std::runtime_error("model optimisation failed");
         }
-        workers.push_back(std::make_unique<StreamWorker>(std::move(source), std::move(detector),
-                                                         std::move(settings[i]), records));
+        workers.push_back(std::make_unique<StreamWorker>(std::move(source), std::move(detector), std::move(settings[i]),
+                                                         records, mqtt.get(), start));
     }
 
     if (!options.snapshots.empty()) fs::create_directories(options.snapshots);
 
-    const auto start = std::chrono::steady_clock::now();
-    std::vector<std::string> errors(workers.size());
     bool finished = true;
     {
         const ProgressLine progress(workers, !options.quiet && isatty(STDERR_FILENO));
@@ -184,11 +200,11 @@ int Run(Options& options) {
         std::atomic<int> running{static_cast<int>(workers.size())};
         for (size_t i = 0; i < workers.size(); ++i) {
             threads.emplace_back([&, i] {
+                // A failure stays with its camera: the others keep running.
                 try {
                     workers[i]->Run(g_stop);
                 } catch (const std::exception& e) {
-                    errors[i] = e.what();
-                    g_stop = true;
+                    workers[i]->ReportFailure(e.what());
                 }
                 --running;
             });
@@ -202,10 +218,15 @@ int Run(Options& options) {
         records.Discard();
         throw InputBlocked();
     }
-    for (const auto& error : errors) {
-        if (!error.empty()) throw std::runtime_error(error);
+    bool anyFailed = false;
+    for (auto& worker : workers) {
+        try {
+            worker->CommitOutputs();
+        } catch (const std::exception& e) {
+            worker->ReportFailure(e.what());
+        }
+        anyFailed = anyFailed || worker->progress().failed;
     }
-    for (auto& worker : workers) worker->CommitOutputs();
     records.Close();
 
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -215,11 +236,17 @@ int Run(Options& options) {
         std::fprintf(stderr, "%s %lld frames in %.1f s (%.1f fps)\n", g_stop ? "Stopped after" : "Processed",
                      frames, seconds, seconds > 0 ? frames / seconds : 0.0);
         for (const auto& w : workers) {
-            std::fprintf(stderr, "  %s: %lld detections, %lld alarm events\n", w->settings().cameraId.c_str(),
-                         static_cast<long long>(w->progress().detections),
-                         static_cast<long long>(w->progress().events));
+            const auto& p = w->progress();
+            std::fprintf(stderr, "  %s: %lld detections, %lld alarm events, %lld frames dropped%s\n",
+                         w->settings().cameraId.c_str(), static_cast<long long>(p.detections),
+                         static_cast<long long>(p.events), static_cast<long long>(p.dropped),
+                         p.failed ? ", FAILED" : "");
+        }
+        if (mqtt && mqtt->dropped() > 0) {
+            std::fprintf(stderr, "  MQTT: %lld messages dropped from a full queue\n", mqtt->dropped());
         }
     }
+    mqtt.reset();  // says "offline" and delivers what is still queued
     if (options.demo) {
         std::cout << "Detections (JSON Lines): " << records.description() << "\n";
         if (!workers.empty() && !workers[0]->settings().videoPath.empty()) {
@@ -228,24 +255,11 @@ int Run(Options& options) {
         std::cout << "Event snapshots: " << options.snapshots << std::endl;
         if (!std::cout) throw std::runtime_error("cannot write standard output: " + SystemReason());
     }
+    if (anyFailed) return 1;
     return g_stop ? 130 : 0;
 }
 
 }  // namespace
-
-// CLI11's range checks let NaN through (every comparison with it is false).
-CLI::Validator FiniteIn(double low, double high) {
-    return CLI::Validator(
-        [low, high](std::string& text) -> std::string {
-            double value = 0.0;
-            if (!CLI::detail::lexical_cast(text, value) || !std::isfinite(value) || value < low || value > high) {
-                return "Value " + text + " is not a number in [" + CLI::detail::to_string(low) + " - " +
-                       CLI::detail::to_string(high) + "]";
-            }
-            return {};
-        },
-        "NUMBER in [" + CLI::detail::to_string(low) + " - " + CLI::detail::to_string(high) + "]");
-}
 
 int main(int argc, char** argv) {
     Options options;
@@ -254,50 +268,18 @@ int main(int argc, char** argv) {
                  "cameras, each with its own detector on its own thread. Without inputs, runs the\n"
                  "synthetic demo scene with the demo models.",
                  "weapon-detect"};
-    app.add_option("inputs", options.inputs, "Video files, image sequences, camera indices or URLs");
-    app.add_flag("--demo", options.demo, "Run the synthetic demo scene (also the default without inputs)");
-    app.add_option("--camera-id", options.cameraIds,
-                   "Camera id per input, in input order (default: derived from the input)");
-    app.add_option("-m,--models", options.models, "Model folder")->capture_default_str();
-    app.add_option("-t,--threshold", options.threshold, "Detection score threshold")
-        ->check(FiniteIn(0.0, 1.0))
-        ->capture_default_str();
-    app.add_option("--module", options.module, "Plug-in module to load")->capture_default_str();
-    app.add_flag("--load-engine-on-create", options.loadEngineOnCreate,
-                 "Ask the engine to prepare the models while loading");
-    app.add_flag("--optimize", options.optimize, "Optimise the models after loading");
-    app.add_option("--stride", options.stride, "Analyse every N-th frame")
-        ->check(CLI::PositiveNumber)
-        ->capture_default_str();
-    app.add_option("--max-frames", options.maxFrames, "Read at most N frames per input (0: all)")
-        ->check(CLI::NonNegativeNumber)
-        ->capture_default_str();
-    app.add_option("-o,--output", options.output,
-                   "JSON Lines output, - for standard output (demo: <output-dir>/detections.jsonl)")
-        ->capture_default_str();
-    app.add_option("--video", options.video,
-                   "Annotated video to write (.mp4 or .avi; with several inputs the camera id is "
-                   "added to the name; default: none, demo: <output-dir>/annotated.mp4)");
-    app.add_option("--snapshots", options.snapshots,
-                   "Folder for the JPEG snapshot of every alarm event (default: none, demo: "
-                   "<output-dir>/snapshots)");
-    app.add_option("--output-dir", options.outputDir, "Folder for the demo's outputs")->capture_default_str();
-    app.add_option("--quiet-time", options.quietSeconds,
-                   "Seconds without a detection that end an alarm event")
-        ->check(FiniteIn(0.0, 86400.0))
-        ->capture_default_str();
-    app.add_flag("-q,--quiet", options.quiet, "No progress line and no summary");
-    app.add_option("--opencv-threads", options.opencvThreads,
-                   "Worker threads of OpenCV's parallel loops, shared by all cameras (default: OpenCV's "
-                   "choice; 1 runs them on the calling thread)")
-        ->check(CLI::Range(1, 1024));
+    AddOptions(app, options);
     app.set_version_flag("--version", std::string("weapon-detect ") + ZRV_VERSION);
 
     try {
         app.parse(argc, argv);
+        if (!options.config.empty()) ApplySiteConfig(app, LoadSiteConfig(options.config), options);
     } catch (const CLI::ParseError& e) {
         const int code = app.exit(e);
         return code == 0 ? 0 : 2;
+    } catch (const ConfigError& e) {
+        std::cerr << "weapon-detect: " << e.what() << std::endl;
+        return 2;
     }
 
     // Our own messages say what failed; OpenCV's warnings would only repeat it.

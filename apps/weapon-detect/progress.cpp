@@ -1,7 +1,9 @@
 #include "progress.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <string>
 
 namespace weapon_detect {
 
@@ -29,14 +31,41 @@ ProgressLine::~ProgressLine() {
 }
 
 void ProgressLine::Draw(double seconds) {
-    long long frames = 0, detections = 0, events = 0;
+    // Files with a known length: share done and time left. Live inputs: the rate analysed
+    // against the camera's, frames dropped and the current delay.
+    std::string line;
+    char part[160];
     for (const auto& worker : workers_) {
-        frames += worker->progress().frames;
+        const StreamProgress& p = worker->progress();
+        const long long total = p.total;
+        if (!p.online) {
+            std::snprintf(part, sizeof part, "%s: offline", worker->settings().cameraId.c_str());
+        } else if (worker->settings().realtime) {
+            std::snprintf(part, sizeof part, "%s: %.1f/%.1f fps, %lld dropped, delay %.2f s",
+                          worker->settings().cameraId.c_str(), seconds > 0 ? p.analysed / seconds : 0.0,
+                          static_cast<double>(p.cameraFps), static_cast<long long>(p.dropped),
+                          static_cast<double>(p.delay));
+        } else if (total > 0) {
+            const double done = std::min(1.0, static_cast<double>(p.frames) / static_cast<double>(total));
+            const double left = done > 0 ? seconds * (1 - done) / done : 0.0;
+            std::snprintf(part, sizeof part, "%s: %.0f%%, %.0f s left", worker->settings().cameraId.c_str(),
+                          done * 100, left);
+        } else {
+            std::snprintf(part, sizeof part, "%s: %lld frames", worker->settings().cameraId.c_str(),
+                          static_cast<long long>(p.frames));
+        }
+        if (!line.empty()) line += " | ";
+        line += part;
+    }
+    long long detections = 0, events = 0;
+    for (const auto& worker : workers_) {
         detections += worker->progress().detections;
         events += worker->progress().events;
     }
-    std::fprintf(stderr, "\r%lld frames  %.1f fps  %lld detections  %lld events   ", frames,
-                 seconds > 0 ? frames / seconds : 0.0, detections, events);
+    std::snprintf(part, sizeof part, " | %lld detections, %lld events", detections, events);
+    line += part;
+    if (line.size() > 200) line.resize(200);
+    std::fprintf(stderr, "\r%s\033[K", line.c_str());
     std::fflush(stderr);
 }
 

@@ -5,7 +5,6 @@
 #include <stdexcept>
 
 #include <opencv2/imgcodecs.hpp>
-#include <opencv2/videoio.hpp>
 
 #include "alarm_events.h"
 #include "output/annotate.h"
@@ -14,49 +13,130 @@
 namespace weapon_detect {
 
 StreamWorker::StreamWorker(std::unique_ptr<VideoSource> source, PluginModule::Detector detector,
-                           StreamSettings settings, JsonLinesWriter& records)
+                           StreamSettings settings, JsonLinesWriter& records, MqttPublisher* mqtt,
+                           std::chrono::steady_clock::time_point start)
     : source_(std::move(source)), detector_(std::move(detector)), settings_(std::move(settings)),
-      records_(records) {}
+      records_(records), mqtt_(mqtt), start_(start),
+      alarms_(std::make_unique<AlarmTracker>(settings_.quietSeconds)) {
+    if (source_) progress_.total = source_->frameCount();
+    nextStats_ = settings_.statsSeconds;
+}
+
+double StreamWorker::Now() const {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+}
 
 void StreamWorker::Run(const std::atomic<bool>& stop) {
-    if (!settings_.videoPath.empty()) {
-        video_ = std::make_unique<VideoOutput>(settings_.videoPath, source_->fps() / settings_.stride,
-                                               source_->size());
-    }
-    AlarmTracker alarms(settings_.quietSeconds);
-    auto writeEvent = [&](const AlarmEvent& event) {
-        std::string snapshot;
-        if (!settings_.snapshotDir.empty()) {
-            snapshot = (std::filesystem::path(settings_.snapshotDir) /
-                        (FileNameFor(settings_.cameraId) + "_" + std::to_string(event.firstFrame) + ".jpg"))
-                           .string();
-            std::vector<unsigned char> jpeg;
-            if (!cv::imencode(".jpg", event.bestFrame, jpeg)) throw std::runtime_error("cannot encode " + snapshot);
-            WriteWholeFile(snapshot, jpeg);
+    if (!settings_.realtime) {
+        if (!settings_.videoPath.empty()) {
+            video_ = std::make_unique<VideoOutput>(settings_.videoPath, source_->fps() / settings_.stride,
+                                                   source_->size());
         }
-        records_.Write(EventRecord(settings_.cameraId, event, snapshot));
-        ++progress_.events;
-    };
+        cv::Mat frame;
+        long long index = -1;
+        while (!stop && (settings_.maxFrames <= 0 || index + 1 < settings_.maxFrames) && source_->Read(frame)) {
+            ++index;
+            ++progress_.frames;
+            if (index % settings_.stride != 0) continue;
+            Analyse(frame, index, source_->Timestamp(), -1.0);
+        }
+    } else {
+        // A file given --realtime is read at its own pace, like a camera.
+        if (source_) settings_.live.paceFps = source_->fps();
+        const std::string input = source_ ? source_->input() : settings_.input;
+        source_.reset();
+        LiveSource live(input, settings_.live, start_,
+                        [this](bool online, const std::string& reason, double time) { SetState(online, reason, time); });
+        LiveFrame frame;
+        long long lastAnalysed = -settings_.stride;
+        while (!stop && !live.finished() && (settings_.maxFrames <= 0 || progress_.frames < settings_.maxFrames)) {
+            if (!live.Take(frame, std::chrono::milliseconds(200))) continue;
+            progress_.frames = live.read();
+            progress_.dropped = live.dropped();
+            progress_.cameraFps = live.cameraFps();
+            if (frame.index - lastAnalysed < settings_.stride) continue;
+            lastAnalysed = frame.index;
+            if (!video_ && !settings_.videoPath.empty()) {
+                const double fps = live.cameraFps() > 0 ? live.cameraFps() : 25.0;
+                video_ = std::make_unique<VideoOutput>(settings_.videoPath, fps, frame.image.size());
+            }
+            Analyse(frame.image, frame.index, frame.captureTime, frame.captureTime);
+        }
+        progress_.dropped = live.dropped();
+    }
+    if (const auto ended = alarms_->Finish()) WriteEvent(*ended);
+}
 
-    cv::Mat frame;
-    long long index = -1;
-    while (!stop && (settings_.maxFrames <= 0 || index + 1 < settings_.maxFrames) && source_->Read(frame)) {
-        ++index;
-        ++progress_.frames;
-        if (index % settings_.stride != 0) continue;
-        ++progress_.analysed;
-        const auto detections = detector_->RunInference(frame, settings_.cameraId);
-        progress_.detections += static_cast<long long>(detections.size());
-        if (!detections.empty()) {
-            records_.Write(FrameRecord(settings_.cameraId, index, source_->Timestamp(), detections));
-        }
-        if (const auto ended = alarms.Update(index, source_->Timestamp(), detections, frame)) writeEvent(*ended);
-        if (video_) {
-            DrawDetections(frame, detections);  // the frame is ours: the next Read replaces it
-            video_->Write(frame);
-        }
+void StreamWorker::Analyse(cv::Mat& frame, long long index, double streamTime, double captureTime) {
+    ++progress_.analysed;
+    const auto detections = detector_->RunInference(frame, settings_.cameraId);
+    const double now = Now();
+    const double delay = captureTime >= 0 ? now - captureTime : -1.0;
+    if (captureTime >= 0) progress_.delay = delay;
+    progress_.detections += static_cast<long long>(detections.size());
+    if (!detections.empty()) records_.Write(FrameRecord(settings_.cameraId, index, streamTime, detections, delay));
+    const AlarmChanges changes = alarms_->Update(index, streamTime, detections, frame);
+    if (changes.ended) WriteEvent(*changes.ended);
+    if (mqtt_ && (changes.started || changes.improved)) {
+        PublishEvent(*alarms_->open(), changes.started ? "start" : "update");
     }
-    if (const auto ended = alarms.Finish()) writeEvent(*ended);
+    if (video_) {
+        DrawDetections(frame, detections);  // the frame is ours: the next read replaces it
+        video_->Write(frame);
+    }
+    if (settings_.statsSeconds > 0 && now >= nextStats_) {
+        const double fps = now > statsTime_ ? (progress_.analysed - statsAnalysed_) / (now - statsTime_) : 0.0;
+        records_.Write(StatsRecord(settings_.cameraId, now, progress_.frames, progress_.analysed, progress_.dropped,
+                                   fps, progress_.cameraFps, captureTime >= 0 ? delay : -1.0));
+        statsAnalysed_ = progress_.analysed;
+        statsTime_ = now;
+        nextStats_ = now + settings_.statsSeconds;
+    }
+}
+
+void StreamWorker::PublishEvent(const AlarmEvent& event, const char* phase) {
+    mqtt_->PublishEvent(settings_.cameraId, RecordLine(EventRecord(settings_.cameraId, event, {}, phase)));
+    std::vector<unsigned char> jpeg;
+    if (cv::imencode(".jpg", event.bestFrame, jpeg)) mqtt_->PublishSnapshot(settings_.cameraId, std::move(jpeg));
+}
+
+void StreamWorker::WriteEvent(const AlarmEvent& event) {
+    std::string snapshot;
+    if (!settings_.snapshotDir.empty()) {
+        snapshot = (std::filesystem::path(settings_.snapshotDir) /
+                    (FileNameFor(settings_.cameraId) + "_" + std::to_string(event.firstFrame) + ".jpg"))
+                       .string();
+        std::vector<unsigned char> jpeg;
+        if (!cv::imencode(".jpg", event.bestFrame, jpeg)) throw std::runtime_error("cannot encode " + snapshot);
+        WriteWholeFile(snapshot, jpeg);
+    }
+    records_.Write(EventRecord(settings_.cameraId, event, snapshot));
+    if (mqtt_) mqtt_->PublishEvent(settings_.cameraId, RecordLine(EventRecord(settings_.cameraId, event, snapshot, "end")));
+    ++progress_.events;
+}
+
+void StreamWorker::SetState(bool online, const std::string& reason, double time) {
+    // Runs on the reader's thread: a failure here is the records' own, and the worker's next
+    // write reports it.
+    progress_.online = online;
+    const char* state = online ? "online" : "offline";
+    std::fprintf(stderr, "weapon-detect: camera %s %s: %s\n", settings_.cameraId.c_str(), state, reason.c_str());
+    try {
+        records_.Write(CameraRecord(settings_.cameraId, state, time, reason));
+        if (mqtt_) mqtt_->PublishState(settings_.cameraId, state);
+    } catch (const std::exception&) {
+    }
+}
+
+void StreamWorker::ReportFailure(const std::string& reason) {
+    progress_.failed = true;
+    std::fprintf(stderr, "weapon-detect: camera %s failed: %s\n", settings_.cameraId.c_str(), reason.c_str());
+    try {
+        records_.Write(CameraRecord(settings_.cameraId, "failed", Now(), reason));
+    } catch (const std::exception&) {
+        // The records themselves cannot be written: the message above says it all.
+    }
+    if (mqtt_) mqtt_->PublishState(settings_.cameraId, "failed");
 }
 
 void StreamWorker::DiscardOutputs() {

@@ -1,62 +1,97 @@
-// One input stream: reads frames, hands every stride-th one to its own detector, writes
-// records, the annotated video and alarm events. Runs on a worker thread of its own.
+// One camera: reads frames, hands them to its own detector, writes records, the annotated
+// video, alarm events with snapshots, camera states and periodic stats, and publishes events
+// over MQTT when asked. Runs on a worker thread of its own.
+//
+// Files and image sequences are read frame by frame, every one analysed. Live inputs (and
+// files with --realtime) are read by a LiveSource that keeps only the newest frame: the
+// analysis takes the newest one, the others are counted as dropped, and the input is
+// reopened when it stops delivering.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 
-#include "output/jsonl_writer.h"
-#include "loader/plugin_loader.h"
-#include "output/output_file.h"
-#include "output/video_output.h"
+#include "alarm_events.h"
+#include "input/live_source.h"
 #include "input/video_source.h"
+#include "loader/plugin_loader.h"
+#include "output/jsonl_writer.h"
+#include "output/mqtt_publisher.h"
+#include "output/video_output.h"
 
 namespace weapon_detect {
 
 using zrv::PluginModule;
 
 struct StreamSettings {
+    std::string input;
     std::string cameraId;
     int stride = 1;             // analyse every stride-th frame
     long long maxFrames = 0;    // frames to read at most; 0 for all
     std::string videoPath;      // annotated video, empty for none
     std::string snapshotDir;    // event snapshots, empty for none
     double quietSeconds = 2.0;  // an event ends after this long without a detection
+    bool realtime = false;      // newest frame only, with reconnection
+    LiveSettings live;
+    double statsSeconds = 0.0;  // a stats record this often; 0 for none
 };
 
 struct StreamProgress {
     std::atomic<long long> frames{0};      // frames read
     std::atomic<long long> analysed{0};    // frames handed to the detector
+    std::atomic<long long> dropped{0};     // live frames never analysed
     std::atomic<long long> detections{0};
     std::atomic<long long> events{0};
+    std::atomic<long long> total{0};       // frames in the input when known, else 0
+    std::atomic<double> delay{0.0};        // capture to result of the last live frame, seconds
+    std::atomic<double> cameraFps{0.0};
+    std::atomic<bool> online{true};
+    std::atomic<bool> failed{false};
 };
 
 class StreamWorker {
 public:
-    StreamWorker(std::unique_ptr<VideoSource> source, PluginModule::Detector detector,
-                 StreamSettings settings, JsonLinesWriter& records);
+    // `source` is the opened input for frame-by-frame reading; null for a realtime camera,
+    // whose input the worker opens itself. `mqtt` may be null.
+    StreamWorker(std::unique_ptr<VideoSource> source, PluginModule::Detector detector, StreamSettings settings,
+                 JsonLinesWriter& records, MqttPublisher* mqtt, std::chrono::steady_clock::time_point start);
 
     // Processes the stream until it ends or `stop` is set. Throws std::runtime_error when
     // an output cannot be written.
     void Run(const std::atomic<bool>& stop);
-    // Finishes and commits the annotated video (after Run returned normally); throws
+    // Finishes and commits the annotated video (after Run returned); throws
     // std::runtime_error when it is incomplete.
     void CommitOutputs();
-
     // Removes the part files of the outputs without committing anything.
     void DiscardOutputs();
+    // Says that this camera failed: a record, the MQTT state, and its outputs committed as
+    // far as they can be.
+    void ReportFailure(const std::string& reason);
 
     const StreamSettings& settings() const { return settings_; }
     const StreamProgress& progress() const { return progress_; }
 
 private:
+    void Analyse(cv::Mat& frame, long long index, double streamTime, double captureTime);
+    void WriteEvent(const AlarmEvent& event);
+    void PublishEvent(const AlarmEvent& event, const char* phase);
+    void SetState(bool online, const std::string& reason, double time);
+    double Now() const;
+
     std::unique_ptr<VideoSource> source_;
     PluginModule::Detector detector_;
     StreamSettings settings_;
     JsonLinesWriter& records_;
+    MqttPublisher* mqtt_;
+    std::chrono::steady_clock::time_point start_;
     StreamProgress progress_;
     std::unique_ptr<VideoOutput> video_;
+    std::unique_ptr<AlarmTracker> alarms_;
+    double nextStats_ = 0.0;
+    long long statsAnalysed_ = 0;
+    double statsTime_ = 0.0;
 };
 
 }  // namespace weapon_detect

@@ -26,6 +26,19 @@ bool IsUrl(const std::string& input) { return input.find("://") != std::string::
 constexpr int kStreamTimeoutMs = 10000;
 }  // namespace
 
+bool IsLiveInput(const std::string& input) { return IsCameraIndex(input) || IsUrl(input); }
+
+bool OpenCapture(cv::VideoCapture& capture, const std::string& input, int timeoutMs) {
+    if (IsCameraIndex(input)) return capture.open(std::stoi(input));
+    if (IsUrl(input)) {
+        return capture.open(input, cv::CAP_ANY,
+                            {cv::CAP_PROP_OPEN_TIMEOUT_MSEC, timeoutMs, cv::CAP_PROP_READ_TIMEOUT_MSEC, timeoutMs});
+    }
+    // The image-sequence reader copes with frames that change size.
+    if (input.find('%') != std::string::npos) return capture.open(input, cv::CAP_IMAGES);
+    return capture.open(input);
+}
+
 VideoSource::VideoSource(const std::string& input, const std::atomic<bool>& stop) : input_(input) {
     const bool camera = IsCameraIndex(input);
     const bool url = IsUrl(input);
@@ -52,23 +65,11 @@ VideoSource::VideoSource(const std::string& input, const std::atomic<bool>& stop
     };
     auto capture = std::make_shared<cv::VideoCapture>();
     auto opening = std::make_shared<Opening>();
-    std::thread([capture, opening, input, camera, url, sequence] {
+    std::thread([capture, opening, input] {
         bool opened = false;
         cv::Mat first;
         try {
-            if (camera) {
-                opened = capture->open(std::stoi(input));
-            } else if (sequence) {
-                // The image-sequence reader copes with frames that change size.
-                opened = capture->open(input, cv::CAP_IMAGES);
-            } else if (url) {
-                opened = capture->open(input, cv::CAP_ANY,
-                                       {cv::CAP_PROP_OPEN_TIMEOUT_MSEC, kStreamTimeoutMs,
-                                        cv::CAP_PROP_READ_TIMEOUT_MSEC, kStreamTimeoutMs});
-            } else {
-                opened = capture->open(input);
-            }
-            opened = opened && capture->read(first) && !first.empty();
+            opened = OpenCapture(*capture, input, kStreamTimeoutMs) && capture->read(first) && !first.empty();
         } catch (const std::exception&) {
             opened = false;
         }
@@ -93,6 +94,8 @@ VideoSource::VideoSource(const std::string& input, const std::atomic<bool>& stop
     size_ = first_.size();
     const double fps = capture_->get(cv::CAP_PROP_FPS);
     if (fps > 0.0 && fps < 1000.0) fps_ = fps;
+    const double count = capture_->get(cv::CAP_PROP_FRAME_COUNT);
+    if (!IsLiveInput(input) && count > 0 && count < 1e12) frameCount_ = static_cast<long long>(count);
 }
 
 bool VideoSource::Read(cv::Mat& frame) {

@@ -11,6 +11,13 @@
 
 namespace weapon_detect {
 
+// Camera indices and stream URLs are live: they deliver at their own pace and may drop.
+bool IsLiveInput(const std::string& input);
+
+// Opens an input with the reader that suits it; streams give up after `timeoutMs` without
+// an answer or a frame.
+bool OpenCapture(cv::VideoCapture& capture, const std::string& input, int timeoutMs);
+
 // Thrown when a stop was asked for while an input was still opening.
 struct OpenInterrupted : std::runtime_error {
     OpenInterrupted() : std::runtime_error("stopped while opening an input") {}
@@ -30,6 +37,8 @@ public:
     // Stream time of the frame last read, in seconds.
     double Timestamp() const { return timestamp_; }
     double fps() const { return fps_; }
+    // Frames in the input when the reader knows (files), else 0.
+    long long frameCount() const { return frameCount_; }
     cv::Size size() const { return size_; }
     const std::string& input() const { return input_; }
 
@@ -43,6 +52,7 @@ private:
     cv::Mat first_;  // the frame read while opening, handed out by the first Read
     bool firstPending_ = false;
     double fps_ = 25.0;
+    long long frameCount_ = 0;
     double timestamp_ = 0.0;
     long long index_ = -1;
     cv::Size size_;

@@ -1,6 +1,11 @@
 #include "output/records.h"
 
+#include <cmath>
+
 namespace weapon_detect {
+
+double Seconds(double seconds) { return std::round(seconds * 1000.0) / 1000.0; }
+
 namespace {
 nlohmann::ordered_json Box(const cv::Rect& box) {
     return {{"x", box.x}, {"y", box.y}, {"width", box.width}, {"height", box.height}};
@@ -12,7 +17,7 @@ std::string RecordLine(const nlohmann::ordered_json& record) {
 }
 
 nlohmann::ordered_json FrameRecord(const std::string& camera, long long frameIndex, double time,
-                           const std::vector<CustomObject>& detections) {
+                                   const std::vector<CustomObject>& detections, double delay) {
     nlohmann::ordered_json list = nlohmann::ordered_json::array();
     for (const CustomObject& d : detections) {
         list.push_back({{"class_id", d.classId},
@@ -21,21 +26,41 @@ nlohmann::ordered_json FrameRecord(const std::string& camera, long long frameInd
                         {"box", Box(d.box)},
                         {"info", d.extraInfo}});
     }
-    return {{"type", "frame"}, {"camera", camera}, {"frame", frameIndex}, {"time", time}, {"detections", list}};
+    nlohmann::ordered_json record = {{"type", "frame"}, {"camera", camera}, {"frame", frameIndex}, {"time", Seconds(time)}};
+    if (delay >= 0.0) record["delay"] = Seconds(delay);
+    record["detections"] = std::move(list);
+    return record;
 }
 
-nlohmann::ordered_json EventRecord(const std::string& camera, const AlarmEvent& event, const std::string& snapshot) {
-    nlohmann::ordered_json record = {{"type", "event"},
-                             {"camera", camera},
-                             {"start_time", event.startTime},
-                             {"end_time", event.endTime},
+nlohmann::ordered_json EventRecord(const std::string& camera, const AlarmEvent& event, const std::string& snapshot,
+                                   const char* phase) {
+    nlohmann::ordered_json record = {{"type", "event"}, {"camera", camera}};
+    if (phase) record["phase"] = phase;
+    record.update(nlohmann::ordered_json{
+                             {"start_time", Seconds(event.startTime)},
+                             {"end_time", Seconds(event.endTime)},
                              {"first_frame", event.firstFrame},
                              {"last_frame", event.lastFrame},
                              {"detections", event.detections},
                              {"class_name", event.className},
                              {"best_confidence", event.bestConfidence},
-                             {"best_box", Box(event.bestBox)}};
+                             {"best_box", Box(event.bestBox)}});
     record["snapshot"] = snapshot.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(snapshot);
+    return record;
+}
+
+nlohmann::ordered_json CameraRecord(const std::string& camera, const std::string& state, double time,
+                                    const std::string& reason) {
+    return {{"type", "camera"}, {"camera", camera}, {"state", state}, {"time", Seconds(time)}, {"reason", reason}};
+}
+
+nlohmann::ordered_json StatsRecord(const std::string& camera, double time, long long frames, long long analysed,
+                                   long long dropped, double fps, double cameraFps, double delay) {
+    nlohmann::ordered_json record = {{"type", "stats"},     {"camera", camera},       {"time", Seconds(time)},
+                                     {"frames", frames},    {"analysed", analysed},   {"dropped", dropped},
+                                     {"fps", std::round(fps * 10) / 10}};
+    if (cameraFps > 0) record["camera_fps"] = std::round(cameraFps * 10) / 10;
+    if (delay >= 0) record["delay"] = Seconds(delay);
     return record;
 }
 

@@ -11,12 +11,25 @@
 
 namespace weapon_detect {
 
+// Seconds rounded to the millisecond, as every time in the records is.
+double Seconds(double seconds);
+
+// `delay` is the time from capture to result, for live inputs; negative leaves it out.
 nlohmann::ordered_json FrameRecord(const std::string& camera, long long frameIndex, double time,
-                           const std::vector<CustomObject>& detections);
+                                   const std::vector<CustomObject>& detections, double delay = -1.0);
 // One record as one line of JSON, without the end of line. Text that is not valid UTF-8
 // (a Latin-1 file name or class name) is written with replacement characters.
 std::string RecordLine(const nlohmann::ordered_json& record);
 // `snapshot` is the path of the JPEG written for the event, or empty.
-nlohmann::ordered_json EventRecord(const std::string& camera, const AlarmEvent& event, const std::string& snapshot);
+// `phase` ("start", "update", "end") for event messages; null for the record of an ended
+// event in the JSON Lines.
+nlohmann::ordered_json EventRecord(const std::string& camera, const AlarmEvent& event, const std::string& snapshot,
+                                   const char* phase = nullptr);
+// A camera going "online", "offline" or "failed", with the reason.
+nlohmann::ordered_json CameraRecord(const std::string& camera, const std::string& state, double time,
+                                    const std::string& reason);
+// Periodic counts of one camera: frames read, analysed and dropped, rates and delay.
+nlohmann::ordered_json StatsRecord(const std::string& camera, double time, long long frames, long long analysed,
+                                   long long dropped, double fps, double cameraFps, double delay);
 
 }  // namespace weapon_detect

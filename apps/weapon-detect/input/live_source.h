@@ -1,0 +1,68 @@
+// A live input (camera index or stream URL) read on a thread of its own that keeps only
+// the newest decoded frame: analysis always takes the newest one, and frames it never saw
+// are counted as dropped. Memory stays at two frames whatever the speed of analysis.
+//
+// When the input stops delivering (end of stream, a read error, or no frame for the stall
+// timeout) the reader reopens it with exponential backoff (1 s doubling to 30 s), forever
+// or up to a set number of attempts, and reports each change of state through a callback
+// (called on the reader thread).
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include <opencv2/core.hpp>
+
+namespace weapon_detect {
+
+struct LiveSettings {
+    double stallSeconds = 10.0;  // no frame for this long: reconnect
+    int maxReconnects = -1;      // attempts in a row before giving up; -1 for ever
+    double firstBackoff = 1.0, maxBackoff = 30.0;
+    double paceFps = 0.0;        // > 0: read no faster than this (a file played as a camera)
+};
+
+struct LiveFrame {
+    cv::Mat image;
+    long long index = -1;      // frames read from the input since the start, dropped ones included
+    double captureTime = 0.0;  // seconds on the run's clock when it was read
+};
+
+class LiveSource {
+public:
+    // `online` true when frames flow again, false when they stopped, with the reason.
+    using StateCallback = std::function<void(bool online, const std::string& reason, double time)>;
+    using Clock = std::chrono::steady_clock;
+
+    LiveSource(std::string input, LiveSettings settings, Clock::time_point start, StateCallback onState);
+    // Stops the reader; waits for it at most two seconds (a reader blocked in the input is
+    // left behind, holding only its own state).
+    ~LiveSource();
+    LiveSource(const LiveSource&) = delete;
+    LiveSource& operator=(const LiveSource&) = delete;
+
+    // The newest frame not taken yet, swapped into `frame` (no pixels are copied). Waits at
+    // most `wait`; false when none came or the source gave up.
+    bool Take(LiveFrame& frame, std::chrono::milliseconds wait);
+    // The reader gave up (too many failed reconnections).
+    bool finished() const;
+    long long dropped() const;
+    long long read() const;
+    double cameraFps() const;  // frames per second the input delivers, measured
+    cv::Size size() const;     // of the newest frame; empty before the first
+
+private:
+    struct Shared;
+    static void ReadLoop(std::shared_ptr<Shared> shared);
+
+    std::shared_ptr<Shared> shared_;
+    std::thread thread_;
+};
+
+}  // namespace weapon_detect

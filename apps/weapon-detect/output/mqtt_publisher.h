@@ -1,0 +1,81 @@
+// Alarm events, snapshots and camera states to an MQTT broker, through libmosquitto.
+//
+// Topics under a prefix (default "weapon-detect"):
+//   <prefix>/available          "online" / "offline" (retained; "offline" is the last will)
+//   <prefix>/<camera>/events    one JSON message per event start, improvement and end (QoS 1)
+//   <prefix>/<camera>/snapshot  JPEG of the event's best frame (retained, QoS 1)
+//   <prefix>/<camera>/state     "online" / "offline" / "failed" (retained, QoS 1)
+//
+// The broker may be down at start or drop later: analysis goes on, the client reconnects
+// in the background, and messages wait in a bounded queue until the broker has them (QoS 1
+// messages are kept until acknowledged and sent again after a reconnection). What overflows
+// the queue is counted (dropped()) and said once on standard error per overflow spell.
+#pragma once
+
+#include <atomic>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+struct mosquitto;
+
+namespace weapon_detect {
+
+struct MqttSettings {
+    std::string host;
+    int port = 1883;
+    std::string topicPrefix = "weapon-detect";
+    std::string clientId;  // empty: one is made from the host name and the process id
+    std::string username, password;  // from the environment, never from the command line
+    size_t maxQueued = 1000;
+};
+
+class MqttPublisher {
+public:
+    // Starts connecting in the background; throws std::runtime_error only for settings the
+    // client library refuses.
+    explicit MqttPublisher(MqttSettings settings);
+    // Says "offline" on the availability topic, waits up to two seconds for what is still
+    // queued, and disconnects.
+    ~MqttPublisher();
+    MqttPublisher(const MqttPublisher&) = delete;
+    MqttPublisher& operator=(const MqttPublisher&) = delete;
+
+    void PublishEvent(const std::string& camera, const std::string& json);
+    void PublishSnapshot(const std::string& camera, std::vector<unsigned char> jpeg);
+    void PublishState(const std::string& camera, const std::string& state);
+
+    long long dropped() const { return dropped_; }
+    bool connected() const { return connected_; }
+    // Messages not yet acknowledged by the broker.
+    size_t pending() const;
+
+    // Splits "host[:port]"; throws std::invalid_argument for a bad port.
+    static void ParseAddress(const std::string& address, std::string& host, int& port);
+
+private:
+    struct Message {
+        std::string topic;
+        std::vector<unsigned char> payload;
+        bool retain = false;
+    };
+    void Enqueue(Message message);
+    void SendLocked(Message message);  // expects mutex_ held
+    void OnConnect(int result);
+    void OnDisconnect();
+    void OnPublish(int mid);
+    std::string Topic(const std::string& camera, const char* leaf) const;
+
+    MqttSettings settings_;
+    mosquitto* client_ = nullptr;
+    mutable std::mutex mutex_;
+    std::deque<Message> queued_;         // waiting for a connection
+    std::map<int, Message> inFlight_;    // sent, not yet acknowledged
+    std::atomic<bool> connected_{false};
+    std::atomic<long long> dropped_{0};
+    bool overflowing_ = false;
+};
+
+}  // namespace weapon_detect

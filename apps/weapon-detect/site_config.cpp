@@ -1,0 +1,135 @@
+#include "site_config.h"
+
+#include <cmath>
+#include <set>
+
+#include <yaml-cpp/yaml.h>
+
+namespace weapon_detect {
+namespace {
+
+class Reader {
+public:
+    explicit Reader(std::string path) : path_(std::move(path)) {}
+
+    [[noreturn]] void Fail(const YAML::Node& node, const std::string& key, const std::string& what) const {
+        const int line = node.Mark().line >= 0 ? node.Mark().line + 1 : 0;
+        throw ConfigError(path_ + ":" + std::to_string(line) + ": " + (key.empty() ? "" : key + ": ") + what);
+    }
+
+    template <typename T>
+    T Scalar(const YAML::Node& node, const std::string& key, const char* kind) const {
+        if (!node.IsScalar()) Fail(node, key, std::string("must be ") + kind);
+        try {
+            return node.as<T>();
+        } catch (const YAML::Exception&) {
+            Fail(node, key, std::string("must be ") + kind + ", not '" + node.Scalar() + "'");
+        }
+    }
+    std::string Text(const YAML::Node& n, const std::string& key) const {
+        const std::string text = Scalar<std::string>(n, key, "text");
+        if (text.empty()) Fail(n, key, "must not be empty");
+        return text;
+    }
+    double Number(const YAML::Node& n, const std::string& key, double low, double high) const {
+        const double value = Scalar<double>(n, key, "a number");
+        if (!std::isfinite(value) || value < low || value > high) {
+            Fail(n, key, "must be a number from " + Format(low) + " to " + Format(high));
+        }
+        return value;
+    }
+    int Integer(const YAML::Node& n, const std::string& key, int low, int high) const {
+        const int value = Scalar<int>(n, key, "a whole number");
+        if (value < low || value > high) Fail(n, key, "must be from " + Format(low) + " to " + Format(high));
+        return value;
+    }
+    bool Flag(const YAML::Node& n, const std::string& key) const { return Scalar<bool>(n, key, "true or false"); }
+
+private:
+    static std::string Format(double v) {
+        std::string text = std::to_string(v);
+        text.erase(text.find_last_not_of('0') + 1);
+        if (!text.empty() && text.back() == '.') text.pop_back();
+        return text;
+    }
+    std::string path_;
+};
+
+void ReadCamera(const Reader& r, const YAML::Node& node, size_t index, CameraConfig& camera) {
+    const std::string where = "cameras[" + std::to_string(index) + "]";
+    if (!node.IsMap()) r.Fail(node, where, "must be a mapping with at least 'input'");
+    for (const auto& entry : node) {
+        const std::string key = entry.first.as<std::string>();
+        const YAML::Node& v = entry.second;
+        const std::string name = where + "." + key;
+        if (key == "input") camera.input = r.Text(v, name);
+        else if (key == "id") camera.id = r.Text(v, name);
+        else if (key == "threshold") camera.threshold = static_cast<float>(r.Number(v, name, 0, 1));
+        else if (key == "stride") camera.stride = r.Integer(v, name, 1, 100000);
+        else if (key == "models") camera.models = r.Text(v, name);
+        else if (key == "video") camera.video = r.Text(v, name);
+        else r.Fail(entry.first, name, "unknown key (known: input, id, threshold, stride, models, video)");
+    }
+    if (camera.input.empty()) r.Fail(node, where, "has no 'input'");
+}
+
+}  // namespace
+
+SiteConfig LoadSiteConfig(const std::string& path) {
+    YAML::Node root;
+    try {
+        root = YAML::LoadFile(path);
+    } catch (const YAML::BadFile&) {
+        throw ConfigError(path + ": cannot read the config file");
+    } catch (const YAML::ParserException& e) {
+        throw ConfigError(path + ":" + std::to_string(e.mark.line + 1) + ": " + e.msg);
+    }
+    const Reader r(path);
+    if (!root.IsMap()) r.Fail(root, "", "the config file must be a mapping with a 'cameras' list");
+    SiteConfig site;
+    for (const auto& entry : root) {
+        const std::string key = entry.first.as<std::string>();
+        const YAML::Node& v = entry.second;
+        if (key == "cameras") {
+            if (!v.IsSequence() || v.size() == 0) r.Fail(v, key, "must be a list of cameras");
+            site.cameras.resize(v.size());
+            for (size_t i = 0; i < v.size(); ++i) ReadCamera(r, v[i], i, site.cameras[i]);
+        } else if (key == "output") site.output = r.Text(v, key);
+        else if (key == "snapshots") site.snapshots = r.Text(v, key);
+        else if (key == "models") site.models = r.Text(v, key);
+        else if (key == "module") site.module = r.Text(v, key);
+        else if (key == "threshold") site.threshold = static_cast<float>(r.Number(v, key, 0, 1));
+        else if (key == "stride") site.stride = r.Integer(v, key, 1, 100000);
+        else if (key == "quiet-time") site.quietTime = r.Number(v, key, 0, 86400);
+        else if (key == "stall-timeout") site.stallTimeout = r.Number(v, key, 0.5, 3600);
+        else if (key == "stats-interval") site.statsInterval = r.Number(v, key, 0, 86400);
+        else if (key == "max-reconnects") site.maxReconnects = r.Integer(v, key, -1, 1000000);
+        else if (key == "realtime") site.realtime = r.Flag(v, key);
+        else if (key == "mqtt") {
+            if (!v.IsMap()) r.Fail(v, key, "must be a mapping with 'host'");
+            for (const auto& m : v) {
+                const std::string sub = m.first.as<std::string>();
+                const std::string name = "mqtt." + sub;
+                if (sub == "host") site.mqtt = r.Text(m.second, name);
+                else if (sub == "topic") site.mqttTopic = r.Text(m.second, name);
+                else if (sub == "client-id") site.mqttClientId = r.Text(m.second, name);
+                else r.Fail(m.first, name, "unknown key (known: host, topic, client-id; the user and password "
+                                           "come from WEAPON_DETECT_MQTT_USERNAME and WEAPON_DETECT_MQTT_PASSWORD)");
+            }
+            if (!site.mqtt) r.Fail(v, key, "has no 'host'");
+        } else {
+            r.Fail(entry.first, key, "unknown key");
+        }
+    }
+    if (site.cameras.empty()) r.Fail(root, "cameras", "the config file names no camera");
+    std::set<std::string> ids;
+    for (size_t i = 0; i < site.cameras.size(); ++i) {
+        const auto& id = site.cameras[i].id;
+        if (!id.empty() && !ids.insert(id).second) {
+            r.Fail(root["cameras"][i]["id"], "cameras[" + std::to_string(i) + "].id", "duplicate camera id '" + id + "'");
+        }
+    }
+    return site;
+}
+
+}  // namespace weapon_detect

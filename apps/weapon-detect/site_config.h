@@ -1,0 +1,42 @@
+// The site config file (YAML) for sites with many cameras: global output and MQTT
+// settings, and per camera its input, id, threshold, stride, model folder and video.
+// Command-line options override the file. See packaging/site.example.yaml.
+#pragma once
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace weapon_detect {
+
+// A mistake in the file: the message names the file, the line and the key.
+struct ConfigError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+struct CameraConfig {
+    std::string input;
+    std::string id;  // empty: derived from the input
+    std::optional<float> threshold;
+    std::optional<int> stride;
+    std::optional<std::string> models;
+    std::optional<std::string> video;
+};
+
+struct SiteConfig {
+    std::vector<CameraConfig> cameras;
+    std::optional<std::string> output, snapshots, models, module;
+    std::optional<float> threshold;
+    std::optional<int> stride;
+    std::optional<double> quietTime, stallTimeout, statsInterval;
+    std::optional<int> maxReconnects;
+    std::optional<bool> realtime;
+    std::optional<std::string> mqtt, mqttTopic, mqttClientId;
+};
+
+// Reads and checks the file; throws ConfigError for every mistake (unknown key, wrong type,
+// value out of range, duplicate camera id, camera without input, YAML syntax).
+SiteConfig LoadSiteConfig(const std::string& path);
+
+}  // namespace weapon_detect
