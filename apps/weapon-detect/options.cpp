@@ -70,9 +70,14 @@ void AddOptions(CLI::App& app, Options& options) {
                    "Worker threads of OpenCV's parallel loops, shared by all cameras (default: OpenCV's "
                    "choice; 1 runs them on the calling thread)")
         ->check(CLI::Range(1, 1024));
-    app.add_flag("--realtime,!--no-realtime", options.realtime,
-                 "Analyse only the newest frame, counting the others as dropped, and reconnect when the "
-                 "input stops (default: on for camera indices and URLs, off for files)");
+    auto* realtime = app.add_flag_callback(
+        "--realtime", [&options] { options.realtime = true; },
+        "Analyse only the newest frame, counting the others as dropped, and reconnect when the input "
+        "stops (default for camera indices and URLs; a file is then played at its own frame rate)");
+    auto* notRealtime = app.add_flag_callback(
+        "--no-realtime", [&options] { options.realtime = false; },
+        "Analyse every frame in order (default for files and image sequences)");
+    realtime->excludes(notRealtime);
     app.add_option("--stall-timeout", options.stallSeconds,
                    "Seconds without a frame after which a live input is reopened")
         ->check(FiniteIn(0.5, 3600.0))

@@ -84,7 +84,9 @@ protected:
         fs::remove_all(dir);
         fs::create_directories(dir);
     }
-    void TearDown() override { fs::remove_all(dir); }
+    void TearDown() override {
+        if (!std::getenv("KEEP_TEST_DIR")) fs::remove_all(dir);
+    }
     fs::path dir;
 };
 

@@ -31,7 +31,7 @@ bool IsLiveInput(const std::string& input) { return IsCameraIndex(input) || IsUr
 bool OpenCapture(cv::VideoCapture& capture, const std::string& input, int timeoutMs) {
     if (IsCameraIndex(input)) return capture.open(std::stoi(input));
     if (IsUrl(input)) {
-        return capture.open(input, cv::CAP_ANY,
+        return capture.open(input, cv::CAP_FFMPEG,
                             {cv::CAP_PROP_OPEN_TIMEOUT_MSEC, timeoutMs, cv::CAP_PROP_READ_TIMEOUT_MSEC, timeoutMs});
     }
     // The image-sequence reader copes with frames that change size.

@@ -24,7 +24,10 @@ void JsonLinesWriter::Write(const nlohmann::ordered_json& record) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (closed_) throw std::runtime_error("a record came after " + description() + " was closed");
     errno = 0;
+    // One write per record, right away: a consumer following the file sees each alarm as
+    // it happens, and a write that fails is known at once.
     *out_ << line << '\n';
+    out_->flush();
     if (!*out_) Fail();
 }
 

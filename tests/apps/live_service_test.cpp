@@ -1,0 +1,240 @@
+// The host program as a service, against real servers on loopback: a live stream served by
+// ffmpeg (newest-frame analysis, bounded delay, dropped frames counted, reconnection after
+// the server is killed and started again), an MQTT broker (every message with the right
+// payload, nothing lost while the broker is down), and the site config file.
+#include <cstdlib>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "program_harness.h"
+#include "support/servers.h"
+
+using namespace program_test;
+using servers::Process;
+
+namespace {
+
+std::vector<std::string> StreamServer(const fs::path& clip, int port) {
+    return {"ffmpeg", "-hide_banner", "-loglevel", "error", "-re", "-i", clip.string(), "-c:v", "mpeg4",
+            "-q:v", "5", "-f", "mpegts", "-listen", "1", "http://127.0.0.1:" + std::to_string(port) + "/live"};
+}
+
+// The records written so far, from the part file of a run still going.
+std::vector<nlohmann::json> RecordsSoFar(const fs::path& part) {
+    std::vector<nlohmann::json> records;
+    std::ifstream in(part);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (nlohmann::json::accept(line)) records.push_back(nlohmann::json::parse(line));
+    }
+    return records;
+}
+
+int Count(const std::vector<nlohmann::json>& records, const std::string& type, const std::string& state = "") {
+    int n = 0;
+    for (const auto& r : records) n += r["type"] == type && (state.empty() || r.value("state", "") == state);
+    return n;
+}
+
+// Environment for the child processes started from here on.
+struct ScopedEnv {
+    ScopedEnv(const char* name, const char* value) : name_(name) { setenv(name, value, 1); }
+    ~ScopedEnv() { unsetenv(name_); }
+    const char* name_;
+};
+
+}  // namespace
+
+TEST_F(WeaponDetectTest, LiveStreamKeepsUpAndReconnects) {
+    WriteSceneVideo(dir / "scene.avi", 0, DemoScene::kFrames);
+    const int port = servers::FreePort();
+    auto server = std::make_unique<Process>(StreamServer(dir / "scene.avi", port), (dir / "ffmpeg1.log").string());
+    ASSERT_TRUE(servers::WaitForPort(port, std::chrono::seconds(10)));
+
+    // A detector four times slower than the camera (10 fps against 25).
+    const ScopedEnv slow("STEADY_MODULE_DELAY_MS", "100");
+    const fs::path part = dir / "out.part.jsonl";
+    Process run({WEAPON_DETECT, "http://127.0.0.1:" + std::to_string(port) + "/live", "--module", STEADY_MODULE,
+                 "--camera-id", "gate", "--stats-interval", "1", "--stall-timeout", "3", "--max-reconnects", "8",
+                 "-q", "-o", (dir / "out.jsonl").string()},
+                (dir / "run.log").string());
+    // Under way with frames dropped: then kill the server.
+    ASSERT_TRUE(Eventually([&] {
+        for (const auto& r : RecordsSoFar(part)) {
+            if (r["type"] == "stats" && r["dropped"].get<long>() > 0) return true;
+        }
+        return false;
+    }));
+    server->Stop(SIGKILL);
+    ASSERT_TRUE(Eventually([&] { return Count(RecordsSoFar(part), "camera", "offline") == 1; }));
+    server = std::make_unique<Process>(StreamServer(dir / "scene.avi", port), (dir / "ffmpeg2.log").string());
+    // Online again, and frames analysed after that.
+    ASSERT_TRUE(Eventually([&] {
+        const auto records = RecordsSoFar(part);
+        bool again = false;
+        int framesAfter = 0;
+        for (const auto& r : records) {
+            if (r["type"] == "camera" && r["state"] == "online" && Count(records, "camera", "online") == 2) again = true;
+            if (again && r["type"] == "frame") ++framesAfter;
+        }
+        return framesAfter > 5;
+    })) << "the camera came back";
+    EXPECT_EQ(run.Stop(SIGTERM, std::chrono::seconds(20)), 130);
+    server.reset();
+
+    const auto records = ReadLines(dir / "out.jsonl");
+    std::vector<std::string> states;
+    long dropped = 0;
+    double worstDelay = 0;
+    for (const auto& r : records) {
+        if (r["type"] == "camera") states.push_back(r["state"]);
+        if (r["type"] == "stats") dropped = std::max(dropped, r["dropped"].get<long>());
+        if (r["type"] == "frame") {
+            ASSERT_TRUE(r.contains("delay")) << r;
+            worstDelay = std::max(worstDelay, r["delay"].get<double>());
+            EXPECT_EQ(r["camera"], "gate");
+        }
+    }
+    EXPECT_EQ(states, (std::vector<std::string>{"online", "offline", "online"}));
+    EXPECT_GT(dropped, 10) << "frames the slow detector never saw are counted";
+    // Newest-frame analysis: the delay stays near one analysis, it does not grow.
+    EXPECT_LT(worstDelay, 1.5);
+}
+
+namespace {
+// One subscriber line: topic, payload length, payload as hex.
+struct Message {
+    std::string topic;
+    size_t length = 0;
+    std::string payload;
+};
+
+std::vector<Message> ReadMessages(const fs::path& log) {
+    std::vector<Message> messages;
+    std::ifstream in(log);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        Message m;
+        std::string length, hex;
+        if (!std::getline(fields, m.topic, '|') || !std::getline(fields, length, '|')) continue;
+        std::getline(fields, hex);
+        m.length = std::stoul(length);
+        for (size_t i = 0; i + 1 < hex.size(); i += 2) m.payload += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+        messages.push_back(std::move(m));
+    }
+    return messages;
+}
+}  // namespace
+
+TEST_F(WeaponDetectTest, MqttDeliversEveryMessageAcrossABrokerRestart) {
+    WriteSceneVideo(dir / "scene.avi", 0, DemoScene::kFrames);
+    const int port = servers::FreePort();
+    const fs::path conf = dir / "mosquitto.conf";
+    std::ofstream(conf) << "listener " << port << " 127.0.0.1\nallow_anonymous true\npersistence true\n"
+                        << "persistence_location " << dir.string() << "/\n";
+    auto broker = std::make_unique<Process>(std::vector<std::string>{"mosquitto", "-c", conf.string()},
+                                            (dir / "broker.log").string());
+    ASSERT_TRUE(servers::WaitForPort(port, std::chrono::seconds(10)));
+    // A subscriber with a session the broker keeps across its restart.
+    const fs::path received = dir / "received.txt";
+    Process subscriber({"mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(port), "-t", "weapon-detect/#",
+                        "-q", "1", "-c", "-i", "test-subscriber", "-F", "%t|%l|%x"},
+                       received.string());
+    ASSERT_TRUE(Eventually([&] {
+        Process({"mosquitto_pub", "-h", "127.0.0.1", "-p", std::to_string(port), "-t", "weapon-detect/probe", "-m", "x",
+                 "-q", "1"},
+                (dir / "pub.log").string())
+            .Wait(std::chrono::seconds(5));
+        for (const auto& m : ReadMessages(received)) {
+            if (m.topic == "weapon-detect/probe") return true;
+        }
+        return false;
+    }));
+
+    // Bursts of detections: several events over a run of about eight seconds, and a live
+    // camera that cannot be reached, for the state topic.
+    const ScopedEnv bursts("STEADY_MODULE_BURSTS", "1");
+    const ScopedEnv slow("STEADY_MODULE_DELAY_MS", "25");
+    const int closed = servers::FreePort();
+    Process run({WEAPON_DETECT, (dir / "scene.avi").string(), "http://127.0.0.1:" + std::to_string(closed) + "/none",
+                 "--camera-id", "door", "--camera-id", "yard", "--module", STEADY_MODULE, "--quiet-time", "0.2",
+                 "--max-reconnects", "0", "--mqtt", "127.0.0.1:" + std::to_string(port), "-q", "-o",
+                 (dir / "out.jsonl").string(), "--snapshots", (dir / "snaps").string()},
+                (dir / "run.log").string());
+    auto ends = [&] {
+        int n = 0;
+        for (const auto& m : ReadMessages(received)) {
+            n += m.topic == "weapon-detect/door/events" && nlohmann::json::parse(m.payload)["phase"] == "end";
+        }
+        return n;
+    };
+    // The broker goes down after the first event and comes back a while later.
+    ASSERT_TRUE(Eventually([&] { return ends() >= 1; }));
+    broker->Stop(SIGTERM);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // events happen meanwhile
+    broker = std::make_unique<Process>(std::vector<std::string>{"mosquitto", "-c", conf.string()},
+                                       (dir / "broker2.log").string());
+    ASSERT_TRUE(servers::WaitForPort(port, std::chrono::seconds(10)));
+    EXPECT_EQ(run.Wait(std::chrono::seconds(120)), 0);
+
+    const int events = Count(ReadLines(dir / "out.jsonl"), "event");
+    ASSERT_GE(events, 4);
+    EXPECT_TRUE(Eventually([&] { return ends() == events; })) << ends() << " of " << events << " events arrived";
+    std::map<std::string, std::vector<Message>> byTopic;
+    for (auto& m : ReadMessages(received)) byTopic[m.topic].push_back(m);
+    const auto& available = byTopic["weapon-detect/available"];
+    ASSERT_FALSE(available.empty());
+    EXPECT_EQ(available.front().payload, "online");
+    EXPECT_EQ(available.back().payload, "offline");
+    ASSERT_FALSE(byTopic["weapon-detect/door/snapshot"].empty());
+    const auto& snapshot = byTopic["weapon-detect/door/snapshot"].front();
+    EXPECT_GT(snapshot.length, 100u);
+    EXPECT_EQ(snapshot.payload.substr(0, 2), "\xff\xd8") << "a JPEG";
+    const auto first = nlohmann::json::parse(byTopic["weapon-detect/door/events"].front().payload);
+    EXPECT_EQ(first["phase"], "start");
+    EXPECT_EQ(first["camera"], "door");
+    ASSERT_FALSE(byTopic["weapon-detect/yard/state"].empty());
+    EXPECT_EQ(byTopic["weapon-detect/yard/state"].back().payload, "offline");
+    subscriber.Stop();
+}
+
+TEST_F(WeaponDetectTest, SiteConfigMistakesNameFileLineAndKey) {
+    WriteSceneVideo(dir / "clip.avi", 60, 66);
+    const std::string clip = (dir / "clip.avi").string();
+    const struct {
+        std::string name, text, mentions;
+    } cases[] = {
+        {"unknown key", "cameras:\n  - input: " + clip + "\n    colour: red\n", ":3: cameras[0].colour: unknown key"},
+        {"wrong type", "threshold: high\ncameras:\n  - input: " + clip + "\n", ":1: threshold: must be a number"},
+        {"out of range", "cameras:\n  - input: " + clip + "\n    stride: 0\n", ":3: cameras[0].stride: must be from 1"},
+        {"duplicate id", "cameras:\n  - input: " + clip + "\n    id: a\n  - input: " + clip + "\n    id: a\n",
+         ":5: cameras[1].id: duplicate camera id 'a'"},
+        {"missing input", "cameras:\n  - id: a\n", ":2: cameras[0]: has no 'input'"},
+        {"no cameras", "output: x.jsonl\n", ":1: cameras: the config file names no camera"},
+        {"mqtt without host", "mqtt:\n  topic: t\ncameras:\n  - input: " + clip + "\n", ":2: mqtt: has no 'host'"},
+        {"syntax", "cameras: [\n", ":2:"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path file = dir / "site.yaml";
+        std::ofstream(file) << c.text;
+        const auto o = RunProgram("--config " + file.string() + " --module " STEADY_MODULE " -q", dir);
+        EXPECT_EQ(o.status, 2) << o.err;
+        EXPECT_NE(o.err.find(file.string() + c.mentions), std::string::npos) << o.err;
+    }
+
+    // A good file: its cameras with their own settings, the command line over the file.
+    std::ofstream(dir / "site.yaml") << "threshold: 0.7\noutput: " << (dir / "site.jsonl").string()
+                                     << "\ncameras:\n  - input: " << clip << "\n    id: lobby\n  - input: " << clip
+                                     << "\n    id: hall\n    stride: 2\n";
+    const auto o = RunProgram("--config " + (dir / "site.yaml").string() + " --module " STEADY_MODULE " -q -t 0.3", dir);
+    ASSERT_EQ(o.status, 0) << o.err;
+    std::map<std::string, std::set<std::string>> infos;
+    for (const auto& r : ReadLines(dir / "site.jsonl")) {
+        if (r["type"] == "frame") infos[r["camera"]].insert(r["detections"][0]["info"].get<std::string>());
+    }
+    ASSERT_EQ(infos.size(), 2u);
+    EXPECT_EQ(*infos["lobby"].begin(), "Detection Score Threshold:0.300000") << "the command line wins";
+}
