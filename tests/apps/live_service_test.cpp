@@ -238,3 +238,24 @@ TEST_F(WeaponDetectTest, SiteConfigMistakesNameFileLineAndKey) {
     ASSERT_EQ(infos.size(), 2u);
     EXPECT_EQ(*infos["lobby"].begin(), "Detection Score Threshold:0.300000") << "the command line wins";
 }
+
+TEST_F(WeaponDetectTest, OneCamerasFailureStaysItsOwn) {
+    WriteSceneVideo(dir / "clip.avi", 60, 90);
+    const std::string clip = (dir / "clip.avi").string();
+    // The first camera's video cannot be written (its folder is a file); the second is fine.
+    std::ofstream(dir / "not-a-folder") << "x";
+    std::ofstream(dir / "site.yaml") << "output: " << (dir / "out.jsonl").string() << "\ncameras:\n  - input: " << clip
+                                     << "\n    id: broken\n    video: " << (dir / "not-a-folder" / "v.avi").string()
+                                     << "\n  - input: " << clip << "\n    id: fine\n";
+    const auto o = RunProgram("--config " + (dir / "site.yaml").string() + " --module " STEADY_MODULE " -q", dir);
+    EXPECT_EQ(o.status, 1) << "the exit status says a camera failed";
+    EXPECT_NE(o.err.find("camera broken failed"), std::string::npos) << o.err;
+    int fineFrames = 0;
+    std::string brokenState;
+    for (const auto& r : ReadLines(dir / "out.jsonl")) {
+        if (r["type"] == "frame" && r["camera"] == "fine") ++fineFrames;
+        if (r["type"] == "camera" && r["camera"] == "broken") brokenState = r["state"];
+    }
+    EXPECT_EQ(brokenState, "failed");
+    EXPECT_EQ(fineFrames, 10) << "the other camera analysed its whole clip";
+}
