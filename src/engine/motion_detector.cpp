@@ -38,28 +38,39 @@ void MotionDetector::Detect(const cv::Mat& image, const std::string& cameraId,
     cv::Point offset;
     image.locateROI(whole, offset);
 
-    Background& bg = BackgroundOf(cameraId);
+    // The background pixels under the view, and the part of the frame they cover exactly:
+    // the view widened to whole background pixels, so that every call samples the frame on
+    // the same grid however the view moves (a view moved by a few pixels would otherwise
+    // resample the texture differently and report edges that did not move).
     const cv::Size bgSize(std::max(1, whole.width / kScale), std::max(1, whole.height / kScale));
-    if (bg.frame != whole) {  // a new camera or a new frame size: start over
-        bg.frame = whole;
-        bg.mean.create(bgSize, CV_32F);
-        bg.seen = cv::Mat::zeros(bgSize, CV_8U);
-    }
-
-    // The part of the background under the view.
     const int x0 = std::min(offset.x / kScale, bgSize.width - 1);
     const int y0 = std::min(offset.y / kScale, bgSize.height - 1);
     const int x1 = std::clamp((offset.x + image.cols + kScale - 1) / kScale, x0 + 1, bgSize.width);
     const int y1 = std::clamp((offset.y + image.rows + kScale - 1) / kScale, y0 + 1, bgSize.height);
     const cv::Rect part(x0, y0, x1 - x0, y1 - y0);
+    const cv::Rect covered(x0 * kScale, y0 * kScale, part.width * kScale, part.height * kScale);
+    cv::Mat aligned = image;  // a header: adjustROI moves its bounds within the frame
+    aligned.adjustROI(offset.y - covered.y, covered.br().y - (offset.y + image.rows), offset.x - covered.x,
+                      covered.br().x - (offset.x + image.cols));
 
-    const cv::Mat& eight = zrv::pixels::AsEightBit(image, scaled_);
-    if (eight.channels() == 1) {
-        grey_ = eight;
-    } else {
-        cv::cvtColor(eight, grey_, eight.channels() == 4 ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY);
+    const cv::Mat& eight = zrv::pixels::AsEightBit(aligned, scaled_);
+    // Colour is kept: an object can differ from what is behind it in hue alone (magenta on
+    // grey has about the grey's brightness), which a grey difference cannot see.
+    const cv::Mat* picture = &eight;
+    if (eight.channels() == 4) {
+        cv::cvtColor(eight, colour_, cv::COLOR_BGRA2BGR);
+        picture = &colour_;
     }
-    cv::resize(grey_, small_, part.size(), 0, 0, cv::INTER_AREA);
+    const int channels = picture->channels();
+
+    Background& bg = BackgroundOf(cameraId);
+    if (bg.frame != whole || bg.mean.channels() != channels) {  // new camera, size or kind: start over
+        bg.frame = whole;
+        bg.mean.create(bgSize, CV_32FC(channels));
+        bg.seen = cv::Mat::zeros(bgSize, CV_8U);
+    }
+
+    cv::resize(*picture, small_, part.size(), 0, 0, cv::INTER_AREA);
     small_.convertTo(smallF_, CV_32F);
 
     cv::Mat mean = bg.mean(part);
@@ -69,9 +80,15 @@ void MotionDetector::Detect(const cv::Mat& image, const std::string& cameraId,
     smallF_.copyTo(mean, moving_);
     seen.setTo(255);
 
+    // The largest change over the channels, per background pixel.
     cv::absdiff(smallF_, mean, diff_);
-    cv::threshold(diff_, diff_, kDifference, 255.0, cv::THRESH_BINARY);
-    diff_.convertTo(moving_, CV_8U);
+    cv::Mat change = diff_;
+    if (channels > 1) {
+        cv::reduce(diff_.reshape(1, static_cast<int>(diff_.total())), largest_, 1, cv::REDUCE_MAX);
+        change = largest_.reshape(1, part.height);
+    }
+    cv::threshold(change, change, kDifference, 255.0, cv::THRESH_BINARY);
+    change.convertTo(moving_, CV_8U);
     const double changed = cv::countNonZero(moving_) / static_cast<double>(part.area());
     cv::accumulateWeighted(smallF_, mean, kLearningRate);
     if (changed > kRecalibrateAbove) {
@@ -83,16 +100,13 @@ void MotionDetector::Detect(const cv::Mat& image, const std::string& cameraId,
     if (kernel_.empty()) kernel_ = cv::getStructuringElement(cv::MORPH_RECT, {3, 3});
     cv::dilate(moving_, moving_, kernel_, {-1, -1}, 2);
     const int count = cv::connectedComponentsWithStats(moving_, labels_, stats_, centroids_, 8, CV_32S);
-    const double sx = static_cast<double>(image.cols) / part.width;
-    const double sy = static_cast<double>(image.rows) / part.height;
     for (int i = 1; i < count; ++i) {
         if (stats_.at<int>(i, cv::CC_STAT_AREA) < kMinArea) continue;
-        const int x = stats_.at<int>(i, cv::CC_STAT_LEFT);
-        const int y = stats_.at<int>(i, cv::CC_STAT_TOP);
-        const int w = stats_.at<int>(i, cv::CC_STAT_WIDTH);
-        const int h = stats_.at<int>(i, cv::CC_STAT_HEIGHT);
-        const cv::Rect box(static_cast<int>(std::floor(x * sx)), static_cast<int>(std::floor(y * sy)),
-                           static_cast<int>(std::ceil(w * sx)), static_cast<int>(std::ceil(h * sy)));
+        // Background pixels to frame pixels, then into the view's own coordinates.
+        const cv::Rect box(covered.x + stats_.at<int>(i, cv::CC_STAT_LEFT) * kScale - offset.x,
+                           covered.y + stats_.at<int>(i, cv::CC_STAT_TOP) * kScale - offset.y,
+                           stats_.at<int>(i, cv::CC_STAT_WIDTH) * kScale,
+                           stats_.at<int>(i, cv::CC_STAT_HEIGHT) * kScale);
         regions.push_back(box & cv::Rect(0, 0, image.cols, image.rows));
     }
 }

@@ -1,5 +1,5 @@
 // Cheap motion detection on views of a frame. The background of each camera is a running
-// average of the downscaled grey frame, kept in full-frame coordinates, so the caller may
+// average of the downscaled frame, in colour, kept in full-frame coordinates, so the caller may
 // hand a different part of the frame at every call: only the part under the view is
 // compared and updated.
 #pragma once
@@ -27,14 +27,14 @@ public:
 
     static constexpr int kScale = 4;              // background pixel = 4 x 4 frame pixels
     static constexpr double kLearningRate = 0.05;
-    static constexpr double kDifference = 25.0;   // grey levels
+    static constexpr double kDifference = 25.0;   // levels, in the channel that changed most
     static constexpr int kMinArea = 4;            // background pixels (64 frame pixels)
     static constexpr double kRecalibrateAbove = 0.5;  // share of the view changed at once
 
 private:
     struct Background {
         cv::Size frame;
-        cv::Mat mean;  // CV_32F, frame / kScale
+        cv::Mat mean;  // CV_32F with the frame's channels (grey or BGR), frame / kScale
         cv::Mat seen;  // CV_8U, 255 where `mean` holds data
     };
     struct Camera {
@@ -46,7 +46,7 @@ private:
     std::list<Camera> cameras_;  // most recently seen first
     std::unordered_map<std::string, std::list<Camera>::iterator> byId_;
     // Reused between calls.
-    cv::Mat scaled_, grey_, small_, smallF_, diff_, moving_, labels_, stats_, centroids_, kernel_;
+    cv::Mat scaled_, colour_, largest_, small_, smallF_, diff_, moving_, labels_, stats_, centroids_, kernel_;
 };
 
 }  // namespace zrv::engine

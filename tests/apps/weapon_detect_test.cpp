@@ -52,7 +52,8 @@ TEST_F(WeaponDetectTest, DemoFindsTheWeaponWhereTheSceneHasIt) {
             continue;
         }
         const auto& t = truth.at(record["frame"].get<long long>());
-        ASSERT_TRUE(t.weaponVisible) << "a detection where the scene has no weapon: " << record;
+        // A weapon partly out of the frame is still a weapon.
+        ASSERT_GT(t.weapon.area(), 0) << "a detection where the scene has no weapon: " << record;
         for (const auto& d : record["detections"]) {
             EXPECT_EQ(d["class_name"], "handgun");
             EXPECT_GT((Box(d["box"]) & t.weapon).area(), 0) << record;

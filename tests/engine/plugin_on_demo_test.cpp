@@ -25,19 +25,22 @@ TEST(PluginOnDemoTest, FindsLocksOnAndReleasesTheWeapon) {
         const auto results = detector->RunInference(frame, "demo");
         visible += truth.weaponVisible;
         for (const auto& r : results) {
-            if (truth.weaponVisible && (r.box & truth.weapon).area() * 2 > truth.weapon.area()) {
-                ++hits;
+            // A weapon partly out of the frame is still a weapon: its visible part counts.
+            if (truth.weapon.area() > 0 && (r.box & truth.weapon).area() * 2 > truth.weapon.area()) {
+                hits += truth.weaponVisible;
                 if (firstHit < 0) firstHit = i;
                 lastHit = i;
             } else {
                 ++wrong;
+                ADD_FAILURE() << "frame " << i << ": reported " << r.box << ", weapon " << truth.weapon;
             }
         }
     }
     EXPECT_EQ(wrong, 0) << "nothing is reported where there is no weapon";
     EXPECT_GE(firstHit, 0);
     EXPECT_LT(firstHit, 60) << "the search finds the weapon within a few cycles";
-    EXPECT_GT(hits, visible * 2 / 3) << "once locked on, it keeps reporting the weapon";
+    EXPECT_GT(hits, visible * 9 / 10) << "once locked on, it keeps reporting the weapon (" << hits << " of "
+                                      << visible << ")";
     EXPECT_GT(lastHit, 190);
     // The weapon left the scene long enough ago for the held area to be released.
     ZRVCustomWDTestAccess access(*static_cast<ZRVCustomWD*>(detector.get()));
