@@ -7,8 +7,9 @@
 
 namespace weapon_detect {
 
-// Writes the whole scene to `path` (Motion-JPEG in AVI). Throws std::runtime_error when the
-// file cannot be written; stops early when `stop` is set.
-void WriteDemoVideo(const std::string& path, const std::atomic<bool>& stop);
+// Writes the whole scene to `path` (Motion-JPEG in AVI) and its weapon's boxes, in the
+// MOTChallenge text format, to `groundTruthPath`. Throws std::runtime_error when a file
+// cannot be written; stops early, writing neither, when `stop` is set.
+void WriteDemoVideo(const std::string& path, const std::string& groundTruthPath, const std::atomic<bool>& stop);
 
 }  // namespace weapon_detect

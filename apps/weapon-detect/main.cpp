@@ -96,9 +96,11 @@ int Run(Options& options) {
         fs::create_directories(options.outputDir);
         const std::string scene = (fs::path(options.outputDir) / "demo_scene.avi").string();
         if (!options.quiet) std::cerr << "Writing the demo scene to " << scene << " ..." << std::endl;
-        WriteDemoVideo(scene, g_stop);
+        const std::string truth = (fs::path(options.outputDir) / "demo_scene.gt.txt").string();
+        WriteDemoVideo(scene, truth, g_stop);
         if (g_stop) return 130;
         options.inputs = {scene};
+        options.groundTruths = {truth};
         if (options.output == "-") options.output = (fs::path(options.outputDir) / "detections.jsonl").string();
         if (options.video.empty()) options.video = (fs::path(options.outputDir) / "annotated.mp4").string();
         if (options.snapshots.empty()) options.snapshots = (fs::path(options.outputDir) / "snapshots").string();
@@ -106,11 +108,17 @@ int Run(Options& options) {
     if (!options.cameraIds.empty() && options.cameraIds.size() != options.inputs.size()) {
         throw CLI::ValidationError("--camera-id", "give one camera id per input");
     }
+    if (!options.groundTruths.empty() && options.groundTruths.size() != options.inputs.size()) {
+        throw CLI::ValidationError("--ground-truth", "give one ground-truth file per input");
+    }
     // The command line's inputs first, then the config file's cameras.
     std::vector<CameraConfig> cameras;
     for (size_t i = 0; i < options.inputs.size(); ++i) {
-        cameras.push_back({options.inputs[i], options.cameraIds.empty() ? std::string() : options.cameraIds[i],
-                           {}, {}, {}, {}});
+        CameraConfig camera;
+        camera.input = options.inputs[i];
+        if (!options.cameraIds.empty()) camera.id = options.cameraIds[i];
+        if (!options.groundTruths.empty()) camera.groundTruth = options.groundTruths[i];
+        cameras.push_back(std::move(camera));
     }
     cameras.insert(cameras.end(), options.cameras.begin(), options.cameras.end());
 
@@ -136,6 +144,7 @@ int Run(Options& options) {
         s.live.stallSeconds = options.stallSeconds;
         s.live.maxReconnects = options.maxReconnects;
         s.statsSeconds = options.statsSeconds.value_or(s.realtime ? 60.0 : 0.0);
+        s.groundTruth = camera.groundTruth.value_or("");
         if (camera.video) {
             s.videoPath = *camera.video;
         } else if (!options.video.empty()) {
@@ -226,6 +235,22 @@ int Run(Options& options) {
             worker->ReportFailure(e.what());
         }
         anyFailed = anyFailed || worker->progress().failed;
+    }
+    // Scores against the ground truth: a table on standard error, a record each.
+    bool tableHeader = false;
+    for (auto& worker : workers) {
+        std::optional<Score> score;
+        try {
+            score = worker->FinishScore();
+        } catch (const GroundTruthError& e) {
+            worker->ReportFailure(e.what());
+            anyFailed = true;
+        }
+        if (!score) continue;
+        records.Write(Scorer::Record(worker->settings().cameraId, *score));
+        if (!tableHeader) std::fprintf(stderr, "%s\n", Scorer::TableHeader().c_str());
+        tableHeader = true;
+        std::fprintf(stderr, "%s\n", Scorer::TableRow(worker->settings().cameraId, *score).c_str());
     }
     records.Close();
 

@@ -32,6 +32,11 @@ void AddOptions(CLI::App& app, Options& options) {
     options.models = DefaultModelFolder();
     options.module = DefaultModulePath();
     app.add_option("inputs", options.inputs, "Video files, image sequences, camera indices or URLs");
+    app.add_option("--ground-truth", options.groundTruths,
+                   "Labelled boxes per input, in input order (MOTChallenge text: frame,id,x,y,w,h,conf,class,"
+                   "visibility; frames from 1): prints precision, recall, false alarms per hour, matched "
+                   "events and delays, and writes an evaluation record")
+        ->check(CLI::ExistingFile);
     app.add_option("--config", options.config,
                    "Site config file (YAML): cameras, outputs, MQTT; options given here override it")
         ->check(CLI::ExistingFile);

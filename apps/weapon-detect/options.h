@@ -14,6 +14,7 @@ namespace weapon_detect {
 struct Options {
     std::vector<std::string> inputs;
     std::vector<std::string> cameraIds;
+    std::vector<std::string> groundTruths;
     std::string config;
     bool demo = false;
     std::string models;

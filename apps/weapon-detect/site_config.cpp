@@ -68,7 +68,8 @@ void ReadCamera(const Reader& r, const YAML::Node& node, size_t index, CameraCon
         else if (key == "stride") camera.stride = r.Integer(v, name, 1, 100000);
         else if (key == "models") camera.models = r.Text(v, name);
         else if (key == "video") camera.video = r.Text(v, name);
-        else r.Fail(entry.first, name, "unknown key (known: input, id, threshold, stride, models, video)");
+        else if (key == "ground-truth") camera.groundTruth = r.Text(v, name);
+        else r.Fail(entry.first, name, "unknown key (known: input, id, threshold, stride, models, video, ground-truth)");
     }
     if (camera.input.empty()) r.Fail(node, where, "has no 'input'");
 }

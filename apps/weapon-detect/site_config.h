@@ -22,6 +22,7 @@ struct CameraConfig {
     std::optional<int> stride;
     std::optional<std::string> models;
     std::optional<std::string> video;
+    std::optional<std::string> groundTruth;
 };
 
 struct SiteConfig {

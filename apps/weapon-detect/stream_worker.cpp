@@ -20,6 +20,21 @@ StreamWorker::StreamWorker(std::unique_ptr<VideoSource> source, PluginModule::De
       alarms_(std::make_unique<AlarmTracker>(settings_.quietSeconds)) {
     if (source_) progress_.total = source_->frameCount();
     nextStats_ = settings_.statsSeconds;
+    if (!settings_.groundTruth.empty()) {
+        GroundTruth truth = ReadGroundTruth(settings_.groundTruth);
+        if (progress_.total > 0 && truth.lastFrame >= progress_.total) {
+            throw GroundTruthError(truth.path + ":" + std::to_string(truth.lastFrameLine) + ": frame " +
+                                   std::to_string(truth.lastFrame + 1) + " is beyond the video's " +
+                                   std::to_string(progress_.total) + " frames");
+        }
+        scorer_ = std::make_unique<Scorer>(std::move(truth), source_ ? source_->fps() : 25.0);
+    }
+}
+
+std::optional<Score> StreamWorker::FinishScore() {
+    if (!scorer_) return std::nullopt;
+    scorer_->FramesRead(progress_.frames);
+    return scorer_->Finish();
 }
 
 double StreamWorker::Now() const {
@@ -74,6 +89,7 @@ void StreamWorker::Analyse(cv::Mat& frame, long long index, double streamTime, d
     const double delay = captureTime >= 0 ? now - captureTime : -1.0;
     if (captureTime >= 0) progress_.delay = delay;
     progress_.detections += static_cast<long long>(detections.size());
+    if (scorer_) scorer_->Frame(index, detections);
     if (!detections.empty()) records_.Write(FrameRecord(settings_.cameraId, index, streamTime, detections, delay));
     const AlarmChanges changes = alarms_->Update(index, streamTime, detections, frame);
     if (changes.ended) WriteEvent(*changes.ended);
@@ -111,6 +127,7 @@ void StreamWorker::WriteEvent(const AlarmEvent& event) {
         WriteWholeFile(snapshot, jpeg);
     }
     records_.Write(EventRecord(settings_.cameraId, event, snapshot));
+    if (scorer_) scorer_->Event(event.firstFrame, event.lastFrame);
     if (mqtt_) mqtt_->PublishEvent(settings_.cameraId, RecordLine(EventRecord(settings_.cameraId, event, snapshot, "end")));
     ++progress_.events;
 }

@@ -11,12 +11,14 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "alarm_events.h"
 #include "input/live_source.h"
 #include "input/video_source.h"
 #include "loader/plugin_loader.h"
+#include "evaluation/scorer.h"
 #include "output/jsonl_writer.h"
 #include "output/mqtt_publisher.h"
 #include "output/video_output.h"
@@ -36,6 +38,7 @@ struct StreamSettings {
     bool realtime = false;      // newest frame only, with reconnection
     LiveSettings live;
     double statsSeconds = 0.0;  // a stats record this often; 0 for none
+    std::string groundTruth;    // labelled boxes to score the run against, empty for none
 };
 
 struct StreamProgress {
@@ -70,6 +73,10 @@ public:
     // far as they can be.
     void ReportFailure(const std::string& reason);
 
+    // The run's score against its ground truth, if it has one (after Run). Throws
+    // GroundTruthError when the ground truth does not fit the video.
+    std::optional<Score> FinishScore();
+
     const StreamSettings& settings() const { return settings_; }
     const StreamProgress& progress() const { return progress_; }
 
@@ -89,6 +96,7 @@ private:
     StreamProgress progress_;
     std::unique_ptr<VideoOutput> video_;
     std::unique_ptr<AlarmTracker> alarms_;
+    std::unique_ptr<Scorer> scorer_;
     double nextStats_ = 0.0;
     long long statsAnalysed_ = 0;
     double statsTime_ = 0.0;

@@ -259,3 +259,22 @@ TEST_F(WeaponDetectTest, OneCamerasFailureStaysItsOwn) {
     EXPECT_EQ(brokenState, "failed");
     EXPECT_EQ(fineFrames, 10) << "the other camera analysed its whole clip";
 }
+
+TEST_F(WeaponDetectTest, GroundTruthThatDoesNotFitTheVideoIsRefusedNamingTheLine) {
+    WriteSceneVideo(dir / "clip.avi", 60, 70);  // ten frames
+    const struct {
+        std::string text, mentions;
+    } cases[] = {
+        {"1,1,10,10,20,20\n2,1,x,10,20,20\n", "gt.txt:2: column 3 is not a number"},
+        {"1,1,10,10,20,20\n11,1,10,10,20,20\n", "gt.txt:2: frame 11 is beyond the video's 10 frames"},
+    };
+    for (const auto& c : cases) {
+        std::ofstream(dir / "gt.txt") << c.text;
+        const auto o = RunProgram((dir / "clip.avi").string() + " --ground-truth " + (dir / "gt.txt").string() +
+                                      " --module " STEADY_MODULE " -q -o " + (dir / "o.jsonl").string(),
+                                  dir);
+        EXPECT_EQ(o.status, 1) << o.err;
+        EXPECT_NE(o.err.find(c.mentions), std::string::npos) << o.err;
+        EXPECT_FALSE(fs::exists(dir / "o.jsonl"));
+    }
+}

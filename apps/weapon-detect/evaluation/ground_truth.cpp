@@ -1,0 +1,79 @@
+#include "evaluation/ground_truth.h"
+
+#include <cmath>
+#include <fstream>
+#include <sstream>
+
+namespace weapon_detect {
+namespace {
+
+[[noreturn]] void Fail(const std::string& path, int line, const std::string& what) {
+    throw GroundTruthError(path + ":" + std::to_string(line) + ": " + what);
+}
+
+double Number(const std::string& field, const std::string& path, int line, int column) {
+    size_t used = 0;
+    double value = 0;
+    try {
+        value = std::stod(field, &used);
+    } catch (const std::exception&) {
+        used = 0;
+    }
+    while (used < field.size() && std::isspace(static_cast<unsigned char>(field[used]))) ++used;
+    if (used == 0 || used != field.size() || !std::isfinite(value)) {
+        Fail(path, line, "column " + std::to_string(column) + " is not a number: '" + field + "'");
+    }
+    return value;
+}
+
+}  // namespace
+
+GroundTruth ParseGroundTruth(const std::string& text, const std::string& path) {
+    GroundTruth truth;
+    truth.path = path;
+    std::istringstream in(text);
+    std::string line;
+    for (int number = 1; std::getline(in, line); ++number) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        const auto first = line.find_first_not_of(" \t");
+        if (first == std::string::npos || line[first] == '#') continue;
+        std::vector<std::string> fields;
+        std::istringstream columns(line);
+        std::string field;
+        while (std::getline(columns, field, ',')) fields.push_back(field);
+        if (fields.size() < 6) {
+            Fail(path, number, "has " + std::to_string(fields.size()) +
+                                   " columns; expected frame,id,x,y,w,h[,conf,class,visibility]");
+        }
+        std::vector<double> values;
+        for (size_t c = 0; c < fields.size() && c < 9; ++c) values.push_back(Number(fields[c], path, number, int(c) + 1));
+        const double frame = values[0];
+        if (frame < 1 || frame != std::floor(frame) || frame > 1e9) {
+            Fail(path, number, "frame " + fields[0] + " is not a whole number from 1");
+        }
+        if (values[4] <= 0 || values[5] <= 0) Fail(path, number, "the box has no area");
+        if (values.size() > 6 && values[6] == 0) continue;  // marked to be ignored
+        LabelledBox box;
+        box.track = static_cast<int>(values[1]);
+        box.box = cv::Rect(static_cast<int>(std::lround(values[2])), static_cast<int>(std::lround(values[3])),
+                           static_cast<int>(std::lround(values[4])), static_cast<int>(std::lround(values[5])));
+        box.line = number;
+        const auto index = static_cast<long long>(frame) - 1;
+        truth.frames[index].push_back(box);
+        if (index > truth.lastFrame) {
+            truth.lastFrame = index;
+            truth.lastFrameLine = number;
+        }
+    }
+    return truth;
+}
+
+GroundTruth ReadGroundTruth(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw GroundTruthError(path + ": cannot read the ground truth");
+    std::ostringstream text;
+    text << in.rdbuf();
+    return ParseGroundTruth(text.str(), path);
+}
+
+}  // namespace weapon_detect
