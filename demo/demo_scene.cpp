@@ -1,5 +1,7 @@
 #include "demo/demo_scene.h"
 
+#include <algorithm>
+
 #include <opencv2/imgproc.hpp>
 
 namespace zrv::demo {
@@ -15,33 +17,37 @@ constexpr int kEnterFrame = 20;
 constexpr int kStep = 10;  // pixels per frame
 }  // namespace
 
-DemoScene::DemoScene(unsigned seed) : seed_(seed) {
-    background_.create(kHeight, kWidth, CV_8UC3);
+DemoScene::DemoScene(unsigned seed) : DemoScene(seed, 1) {}
+
+DemoScene::DemoScene(unsigned seed, int scale) : seed_(seed), scale_(std::max(1, scale)) {
+    const int k = scale_;
+    background_.create(kHeight * k, kWidth * k, CV_8UC3);
     cv::RNG rng(seed);
     background_.setTo(cv::Scalar(85, 90, 95));
     for (int i = 0; i < 140; ++i) {  // blocks and bars as texture
-        const cv::Point a(rng.uniform(0, kWidth), rng.uniform(0, kHeight));
-        const cv::Size s(rng.uniform(20, 260), rng.uniform(10, 200));
+        const cv::Point a(rng.uniform(0, kWidth) * k, rng.uniform(0, kHeight) * k);
+        const cv::Size s(rng.uniform(20, 260) * k, rng.uniform(10, 200) * k);
         cv::rectangle(background_, cv::Rect(a, s), kPalette[rng.uniform(0, 8)], cv::FILLED);
     }
     for (int i = 0; i < 60; ++i) {
-        const cv::Point a(rng.uniform(0, kWidth), rng.uniform(0, kHeight));
-        const cv::Point b(rng.uniform(0, kWidth), rng.uniform(0, kHeight));
-        cv::line(background_, a, b, kPalette[rng.uniform(0, 8)], rng.uniform(1, 6));
+        const cv::Point a(rng.uniform(0, kWidth) * k, rng.uniform(0, kHeight) * k);
+        const cv::Point b(rng.uniform(0, kWidth) * k, rng.uniform(0, kHeight) * k);
+        cv::line(background_, a, b, kPalette[rng.uniform(0, 8)], rng.uniform(1, 6) * k);
     }
 }
 
 SceneTruth DemoScene::Render(int index, cv::Mat& frame) const {
     background_.copyTo(frame);
     SceneTruth truth;
-    const cv::Rect whole(0, 0, kWidth, kHeight);
+    const int k = scale_;
+    const cv::Rect whole(0, 0, kWidth * k, kHeight * k);
 
-    const int x = -kBodyWidth - 40 + (index - kEnterFrame) * kStep;
-    const int bob = (index % 8 < 4) ? 0 : 3;  // a walking step
-    const cv::Rect body(x, 620 + bob, kBodyWidth, kBodyHeight);
-    const cv::Rect head(x + (kBodyWidth - kHead) / 2, body.y - kHead - 4, kHead, kHead);
-    // Held out in front at hand height, partly over the body.
-    const cv::Rect weapon(x + kBodyWidth - 12, body.y + 62, kWeaponWidth, kWeaponHeight);
+    const int x = (-kBodyWidth - 40 + (index - kEnterFrame) * kStep) * k;
+    const int bob = ((index % 8 < 4) ? 0 : 3) * k;  // a walking step
+    const cv::Rect body(x, 620 * k + bob, kBodyWidth * k, kBodyHeight * k);
+    const cv::Rect head(x + (kBodyWidth - kHead) * k / 2, body.y - (kHead + 4) * k, kHead * k, kHead * k);
+    // Held out in front at hand height, partly over the body; the same small size at every scale.
+    const cv::Rect weapon(x + (kBodyWidth - 12) * k, body.y + 62 * k, kWeaponWidth, kWeaponHeight);
 
     if (index >= kEnterFrame) {
         cv::rectangle(frame, body, kPersonColour, cv::FILLED);
@@ -54,7 +60,7 @@ SceneTruth DemoScene::Render(int index, cv::Mat& frame) const {
     }
 
     // Sensor noise, different in every frame.
-    cv::Mat noise(kHeight, kWidth, CV_8UC3);
+    cv::Mat noise(whole.size(), CV_8UC3);
     cv::RNG rng(seed_ * 7919u + static_cast<unsigned>(index));
     rng.fill(noise, cv::RNG::UNIFORM, cv::Scalar::all(0), cv::Scalar::all(12));
     cv::add(frame, noise, frame);

@@ -22,6 +22,11 @@ public:
     static constexpr double kFps = 25.0;
 
     explicit DemoScene(unsigned seed = 7);
+    // The same scene at `scale` times the size (2: 3840 x 2160), the weapon kept at its
+    // small size, so that it is a smaller share of the frame.
+    DemoScene(unsigned seed, int scale);
+
+    cv::Size size() const { return {kWidth * scale_, kHeight * scale_}; }
 
     // Draws frame `index` (0 .. kFrames - 1) into `frame` (BGR, reallocated only when
     // needed) and returns its ground truth. The person enters at frame 20, crosses the
@@ -31,6 +36,7 @@ public:
 private:
     cv::Mat background_;
     unsigned seed_;
+    int scale_ = 1;
 };
 
 }  // namespace zrv::demo

@@ -11,6 +11,19 @@
 #include "engine/motion_detector.h"
 #include "zrv/ZRVLIB.h"
 
+#if defined(ZRV_ENGINE_PROFILE)
+#include "engine/profile.h"
+namespace zrv::engine {
+EngineProfile& Profile() {
+    static EngineProfile profile;
+    return profile;
+}
+}  // namespace zrv::engine
+#define ZRV_PROFILE(what) const zrv::engine::ProfileScope profileScope(what)
+#else
+#define ZRV_PROFILE(what)
+#endif
+
 namespace ZORAVELIN {
 
 using zrv::engine::Candidate;
@@ -18,6 +31,7 @@ using zrv::engine::Candidate;
 struct ZRVLIB::Impl {
     zrv::engine::DetectionModel model;
     std::vector<std::string> classNames;
+    bool personModel = false;  // for the benchmarks' profile only
     float minScore = 0.25f;
     float iouThreshold = 0.5f;
     zrv::engine::MotionDetector motion;
@@ -70,6 +84,7 @@ int ZRVLIB::LoadModelFromFolder(const char* /*reserved*/, const char* modelName,
         return 0;
     }
     if (!note.empty()) std::cerr << "ZRVLIB: model '" << name << "': " << note << std::endl;
+    impl.personModel = name == "filter";
     impl.minScore = std::clamp(scoreThreshold, 0.001f, zrv::tuning::kEngineScoreCap);
     impl.iouThreshold = nmsThreshold > 0.0f && nmsThreshold <= 1.0f ? nmsThreshold : 0.5f;
     if (loadEngineOnCreate) impl.model.WarmUp();
@@ -88,6 +103,7 @@ int ZRVLIB::Optimize(bool /*flag*/) {
 int ZRVLIB::RunInference(cv::Mat image, const char* cameraId, std::vector<Object>& objects) {
     objects.clear();
     Impl& impl = *impl_;
+    ZRV_PROFILE(impl.personModel ? zrv::engine::Profile().person : zrv::engine::Profile().weapon);
     if (!impl.model.loaded() || image.empty()) return 0;
     impl.model.Detect(image, impl.minScore, impl.iouThreshold, impl.detections);
     objects.reserve(impl.detections.size());
@@ -106,6 +122,7 @@ int ZRVLIB::RunInference(cv::Mat image, const char* cameraId, std::vector<Object
 int ZRVLIB::DetectMovement(cv::Mat image, const char* cameraId, std::vector<Object>& objects) {
     objects.clear();
     Impl& impl = *impl_;
+    ZRV_PROFILE(zrv::engine::Profile().motion);
     impl.motion.Detect(image, cameraId ? cameraId : "", impl.regions);
     objects.reserve(impl.regions.size());
     for (const cv::Rect& region : impl.regions) {
