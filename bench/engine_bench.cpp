@@ -12,34 +12,9 @@
 #include "support/engine_load.h"
 #include "zrv/ZRVCustomClass.h"
 #include "zrv/ZRVLIB.h"
-
-// Counts heap allocations, so that the benchmarks can report them per frame.
-static std::atomic<long long> g_allocations{0};
-void* operator new(std::size_t size) {
-    ++g_allocations;
-    if (void* p = std::malloc(size ? size : 1)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#include "allocation_counter.h"
 
 namespace {
-
-// Reports the heap allocations made per iteration of the timed loop.
-class AllocationCounter {
-public:
-    explicit AllocationCounter(benchmark::State& state) : state_(state), start_(g_allocations) {}
-    ~AllocationCounter() {
-        if (state_.iterations() > 0) {
-            state_.counters["allocs/frame"] =
-                static_cast<double>(g_allocations - start_) / static_cast<double>(state_.iterations());
-        }
-    }
-
-private:
-    benchmark::State& state_;
-    long long start_;
-};
 
 using Engine = ZORAVELIN::ZRVLIBHandle;
 

