@@ -7,7 +7,8 @@
 // pixels); speed from detectors of realistic cost (random weights: only their cost means
 // anything). Also: where the plug-in's time goes, and its memory over a long run.
 //
-// Usage: strategy_bench COST-MODEL-FOLDER [LONG-RUN-FRAMES]
+// Usage: strategy_bench COST-MODEL-FOLDER [LONG-RUN-FRAMES [engine]]   ("engine": only the
+// engine call against the bare forward pass)
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -204,16 +205,19 @@ int main(int argc, char** argv) {
     }
     const std::string costFolder = argv[1];
     const int longRun = argc > 2 ? std::atoi(argv[2]) : 10000;
+    const bool onlyEngine = argc > 3 && std::string(argv[3]) == "engine";
     const Models demo{ZRV_SOURCE_DIR "/models/demo", "train_last", "filter"};
     char host[64] = "";
     gethostname(host, sizeof host - 1);
     std::printf("machine: %s, %ld cores\n\n", host, sysconf(_SC_NPROCESSORS_ONLN));
 
+    double recall[2][3] = {};
+    double speed[2][2][3] = {};
+    if (!onlyEngine) {
     // 1. Recall, false reports, time to the first report: demo models, the whole scene.
     std::printf("Strategies on the demo scene, demo models (weapon 32 x 14 pixels, %d frames)\n", DemoScene::kFrames);
     std::printf("%-6s %-22s %10s %8s %14s %14s\n", "scene", "strategy", "ms/frame", "recall", "false/1000 fr",
                 "frames to 1st");
-    double recall[2][3] = {};
     for (int scale : {1, 2}) {
         const DemoScene scene(7, scale);
         const char* name = scale == 1 ? "1080p" : "4K";
@@ -234,7 +238,6 @@ int main(int argc, char** argv) {
     std::printf("\nSpeed with realistic-cost detectors (random weights: cost only; anchor-free 3.1 M weapon "
                 "model, objectness 1.9 M person model)\n");
     std::printf("%-6s %-5s %12s %12s %12s %10s\n", "scene", "input", "(a) ms/fr", "(b) ms/fr", "(c) ms/fr", "sections");
-    double speed[2][2][3] = {};
     for (int size : {320, 640}) {
         const Models models = CostModels(costFolder, size);
         for (int scale : {1, 2}) {
@@ -311,6 +314,8 @@ int main(int argc, char** argv) {
         }
     }
 
+    }  // !onlyEngine
+
     // Our pre- and post-processing against OpenCV's bare forward pass on the same model
     // and input (a 480 x 540 section of a 1080p frame).
     for (int size : {320, 640}) {
@@ -346,6 +351,8 @@ int main(int argc, char** argv) {
         std::printf("engine call %.2f ms against a bare forward pass %.2f ms at input %d: %+.1f%%\n", ours, bare, size,
                     100 * (ours - bare) / bare);
     }
+
+    if (onlyEngine) return 0;
 
     // 3. Ratios.
     std::printf("\nRatios\n");

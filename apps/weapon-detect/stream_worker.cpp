@@ -33,7 +33,7 @@ StreamWorker::StreamWorker(std::unique_ptr<VideoSource> source, PluginModule::De
 
 std::optional<Score> StreamWorker::FinishScore() {
     if (!scorer_) return std::nullopt;
-    scorer_->FramesRead(progress_.frames);
+    scorer_->FramesRead(progress_.frames, reachedEnd_);
     return scorer_->Finish();
 }
 
@@ -49,7 +49,11 @@ void StreamWorker::Run(const std::atomic<bool>& stop) {
         }
         cv::Mat frame;
         long long index = -1;
-        while (!stop && (settings_.maxFrames <= 0 || index + 1 < settings_.maxFrames) && source_->Read(frame)) {
+        while (!stop && (settings_.maxFrames <= 0 || index + 1 < settings_.maxFrames)) {
+            if (!source_->Read(frame)) {
+                reachedEnd_ = true;
+                break;
+            }
             ++index;
             ++progress_.frames;
             if (index % settings_.stride != 0) continue;

@@ -97,6 +97,7 @@ private:
     std::unique_ptr<VideoOutput> video_;
     std::unique_ptr<AlarmTracker> alarms_;
     std::unique_ptr<Scorer> scorer_;
+    bool reachedEnd_ = false;  // the input ended by itself (not a stop or a frame limit)
     double nextStats_ = 0.0;
     long long statsAnalysed_ = 0;
     double statsTime_ = 0.0;

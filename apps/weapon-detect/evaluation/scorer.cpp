@@ -65,7 +65,7 @@ void Scorer::Event(long long first, long long last) {
 }
 
 Score Scorer::Finish() const {
-    if (truth_.lastFrame >= framesRead_) {
+    if (wholeVideo_ && truth_.lastFrame >= framesRead_) {
         throw GroundTruthError(truth_.path + ":" + std::to_string(truth_.lastFrameLine) + ": frame " +
                                std::to_string(truth_.lastFrame + 1) + " is beyond the video's " +
                                std::to_string(framesRead_) + " frames");

@@ -36,8 +36,12 @@ public:
     void Frame(long long index, const std::vector<CustomObject>& detections);
     // One alarm event over frames [first, last].
     void Event(long long first, long long last);
-    // Frames read in all, analysed or not.
-    void FramesRead(long long frames) { framesRead_ = frames; }
+    // Frames read in all, analysed or not; `wholeVideo` when the video ended there (not a
+    // stop or a frame limit), so that labels beyond it are a mistake of the ground truth.
+    void FramesRead(long long frames, bool wholeVideo) {
+        framesRead_ = frames;
+        wholeVideo_ = wholeVideo;
+    }
 
     // Throws GroundTruthError when the ground truth labels frames beyond the video.
     Score Finish() const;
@@ -50,6 +54,7 @@ private:
     GroundTruth truth_;
     double fps_;
     long long framesRead_ = 0;
+    bool wholeVideo_ = true;
     Score score_;
     std::map<long long, bool> frameMatched_;  // analysed frames with a true positive
     std::map<int, long long> firstLabel_, firstFound_;  // per track: frame indices
