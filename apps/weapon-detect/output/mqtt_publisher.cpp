@@ -66,7 +66,7 @@ MqttPublisher::MqttPublisher(MqttSettings settings) : settings_(std::move(settin
     mosquitto_publish_callback_set(client_, [](mosquitto*, void* self, int mid) {
         static_cast<MqttPublisher*>(self)->OnPublish(mid);
     });
-    mosquitto_reconnect_delay_set(client_, 1, 30, true);
+    mosquitto_reconnect_delay_set(client_, 1, 10, true);
     // A broker that is down now is retried by the network thread; analysis does not wait.
     mosquitto_connect_async(client_, settings_.host.c_str(), settings_.port, kKeepAliveSeconds);
     if (mosquitto_loop_start(client_) != MOSQ_ERR_SUCCESS) {
@@ -78,8 +78,9 @@ MqttPublisher::MqttPublisher(MqttSettings settings) : settings_(std::move(settin
 
 MqttPublisher::~MqttPublisher() {
     Enqueue({settings_.topicPrefix + "/available", std::vector<unsigned char>(kOffline, kOffline + 7), true});
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (pending() > 0 && connected_ && std::chrono::steady_clock::now() < deadline) {
+    // What waits is delivered if the broker is there, or comes back, within a few seconds.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (pending() > 0 && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     if (pending() > 0) {

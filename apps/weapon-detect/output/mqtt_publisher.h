@@ -37,8 +37,8 @@ public:
     // Starts connecting in the background; throws std::runtime_error only for settings the
     // client library refuses.
     explicit MqttPublisher(MqttSettings settings);
-    // Says "offline" on the availability topic, waits up to two seconds for what is still
-    // queued, and disconnects.
+    // Says "offline" on the availability topic, waits up to five seconds for what is still
+    // queued to be delivered (the broker may come back meanwhile), and disconnects.
     ~MqttPublisher();
     MqttPublisher(const MqttPublisher&) = delete;
     MqttPublisher& operator=(const MqttPublisher&) = delete;
