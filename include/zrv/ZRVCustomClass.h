@@ -15,8 +15,9 @@
 // detector's own lock, so any of them may be called from several threads on one detector;
 // they run one at a time, and a call blocks while another is in progress (Initialize and
 // Destroy wait for a frame in progress to finish, and frames wait for them). Separate
-// detectors share nothing but the console sink and may run fully in parallel. The copy
-// and move operations of IZRVCustomClass are not locked.
+// detectors may run fully in parallel: they share only the console sink and a fixed set of
+// short locks that guard the stored parameter lists. The copy and move operations of
+// IZRVCustomClass are not locked.
 //
 // Coordinates: every box is in pixels of the full frame handed to RunInference.
 #pragma once
