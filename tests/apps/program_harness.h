@@ -84,6 +84,7 @@ protected:
         fs::remove_all(dir);
         fs::create_directories(dir);
     }
+    // KEEP_TEST_DIR=1 keeps the scratch folder (logs, outputs) to look at after a failure.
     void TearDown() override {
         if (!std::getenv("KEEP_TEST_DIR")) fs::remove_all(dir);
     }
