@@ -38,6 +38,8 @@ namespace {
 
 constexpr float kThreshold = 0.5f;
 constexpr float kMatchIoU = 0.3f;
+// The share of a weapon's box inside a person's box above which the plug-in takes it as held.
+constexpr float kHeldShare = 0.05f;
 
 struct Models {
     std::string folder, weapon, person;  // the plug-in reads train_last and filter from `folder`
@@ -49,14 +51,6 @@ float IoU(const cv::Rect& a, const cv::Rect& b) {
     return uni > 0 ? float(inter / uni) : 0.0f;
 }
 
-// The plug-in's person check: more than 5 % of the weapon's box inside a person's box.
-bool Held(const cv::Rect& weapon, const std::vector<ZORAVELIN::Object>& persons) {
-    for (const auto& p : persons) {
-        if (p.classId == 0 && (weapon & p.box).area() > 0.05 * weapon.area()) return true;
-    }
-    return false;
-}
-
 // One strategy: the reports for a frame.
 using Strategy = std::function<std::vector<cv::Rect>(const cv::Mat& frame)>;
 
@@ -65,10 +59,10 @@ public:
     explicit Strategies(const Models& m) {
         std::string labels;
         zrv::testing::LoadModel(*weapon_, m.folder, m.weapon, "classes.names", labels, kThreshold);
-        zrv::testing::LoadModel(*person_, m.folder, m.person, "filter.names", labels, kThreshold);
         std::string map;
         ::testing::internal::CaptureStdout();
         plugin_.Initialize(m.folder, kThreshold, map);
+        own_.Initialize(m.folder, kThreshold, map);  // its sections and its person check serve (b) and (c)
         ::testing::internal::GetCapturedStdout();
     }
 
@@ -84,7 +78,7 @@ public:
     }
 
     std::vector<cv::Rect> EverySection(const cv::Mat& frame) {
-        ZRVCustomWDTestAccess access(sections_);
+        ZRVCustomWDTestAccess access(own_);
         candidates_.clear();
         for (const auto& section : access.divideImage(frame)) {
             weapon_->RunInference(frame(section.region), "bench", found_);
@@ -105,25 +99,27 @@ public:
     }
 
     int sectionsOf(const cv::Mat& frame) {
-        ZRVCustomWDTestAccess access(sections_);
+        ZRVCustomWDTestAccess access(own_);
         return static_cast<int>(access.divideImage(frame).size());
     }
 
 private:
+    // The plug-in's own person check, through its own operations.
     std::vector<cv::Rect> Confirm(const cv::Mat& frame, const std::vector<ZORAVELIN::Object>& weapons) {
+        ZRVCustomWDTestAccess access(own_);
         std::vector<cv::Rect> out;
         bool looked = false;
         for (const auto& w : weapons) {
             if (!(w.confidence >= kThreshold)) continue;
-            if (!looked) person_->RunInference(frame, "cam", persons_);  // only when needed
+            if (!looked) persons_ = access.persons(frame);  // only when needed
             looked = true;
-            if (Held(w.box, persons_)) out.push_back(w.box);
+            if (access.heldByPerson(w, persons_, kHeldShare)) out.push_back(w.box);
         }
         return out;
     }
 
-    ZORAVELIN::ZRVLIBHandle weapon_{ZORAVELIN::ZRVLIB::Create()}, person_{ZORAVELIN::ZRVLIB::Create()};
-    ZRVCustomWD plugin_, sections_;
+    ZORAVELIN::ZRVLIBHandle weapon_{ZORAVELIN::ZRVLIB::Create()};
+    ZRVCustomWD plugin_, own_;
     std::vector<ZORAVELIN::Object> found_, persons_, merged_;
     std::vector<zrv::engine::Candidate> candidates_, kept_;
     std::vector<int> order_;

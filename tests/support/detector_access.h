@@ -61,6 +61,9 @@ public:
         return d.IsOverlapping(o, others, t);
     }
     std::vector<Object> persons(const cv::Mat& frame) { return d.RunFilterGetPersons(frame); }
+    bool heldByPerson(const Object& weapon, const std::vector<Object>& persons, float threshold) {
+        return d.IsHeldByPerson(weapon, persons, threshold);
+    }
     bool confirm(const cv::Mat& frame, Object& weapon, std::vector<Object>& results,
                  const std::vector<Object>& persons, bool personsPresent) {
         return d.ProcessWeaponDetection(frame, weapon, results, persons, personsPresent);
