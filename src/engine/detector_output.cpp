@@ -1,6 +1,7 @@
 #include "engine/detector_output.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <numeric>
 #include <sstream>
 
@@ -16,18 +17,20 @@ std::optional<OutputFormat> IdentifyOutput(const std::vector<int>& shape, int cl
         why = "output shape " + text.str() + " is neither [1, 4 + classes, N] nor [1, N, 5 + classes]";
         return std::nullopt;
     }
+    // 64-bit sums: a class count near the int limit must not wrap into a plausible shape.
     const int rows = shape[1];
     const int cols = shape[2];
-    const bool anchorFree = rows == 4 + classCount && cols > 0;
-    const bool objectness = cols == 5 + classCount && rows > 0;
+    const int64_t boxValues = int64_t{4} + classCount;
+    const bool anchorFree = rows == boxValues && cols > 0;
+    const bool objectness = cols == boxValues + 1 && rows > 0;
     // Both can hold only when N is tiny; the anchor dimension is the long one.
     if (anchorFree && (!objectness || cols > rows)) {
         return OutputFormat{OutputLayout::AnchorFree, cols, classCount};
     }
     if (objectness) return OutputFormat{OutputLayout::Objectness, rows, classCount};
     why = "output shape " + text.str() + " does not fit the " + std::to_string(classCount) +
-          " classes of the class file: expected [1, " + std::to_string(4 + classCount) +
-          ", N] or [1, N, " + std::to_string(5 + classCount) + "]";
+          " classes of the class file: expected [1, " + std::to_string(boxValues) +
+          ", N] or [1, N, " + std::to_string(boxValues + 1) + "]";
     return std::nullopt;
 }
 

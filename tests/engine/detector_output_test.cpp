@@ -22,6 +22,9 @@ TEST(DetectorOutputTest, LayoutIsToldApartByTheClassCount) {
         {{1, 8400, 6}, 3, false, {}, 0},
         {{1, 5, 20, 20}, 1, false, {}, 0},
         {{2, 5, 8400}, 1, false, {}, 0},
+        // Class counts at the int limit must not wrap round to a shape that fits.
+        {{1, -2147483645, 3}, 2147483647, false, {}, 0},
+        {{1, 3, -2147483644}, 2147483647, false, {}, 0},
     };
     for (const auto& c : cases) {
         std::string why;
