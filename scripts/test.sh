@@ -21,5 +21,5 @@ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZRV_SANITI
 cmake --build build-tsan -j "$jobs" --target concurrency_tests weapon_detect_tests weapon-detect ZRVCustomWeaponDetection
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --test-dir build-tsan -L threads --output-on-failure
 
-# Fuzzing: each libFuzzer target from its seed corpus, with a fixed seed and run count.
-scripts/fuzz.sh
+# Fuzzing: each libFuzzer target replays its corpus, then explores for a bounded time.
+scripts/fuzz.sh 12
