@@ -4,6 +4,7 @@
 
 #include "detector/ZRVCustomWD.h"
 #include "detector/checked_geometry.h"
+#include "detector/kept_lists.h"
 
 namespace {
 constexpr int kPersonClassId = 0;
@@ -14,9 +15,10 @@ constexpr int kAcceptWithoutPersonsAbove = 5;
 }  // namespace
 
 std::vector<ZRVCustomWD::Object> ZRVCustomWD::RunFilterGetPersons(const cv::Mat& frame) {
-    std::vector<Object> persons;
+    std::vector<Object> persons = zrv::detector::TakeList(_lists.persons);
     if (!_filter) return persons;
-    std::vector<Object> detections;
+    std::vector<Object>& detections = _lists.filterAnswer;
+    detections.clear();
     _filter->RunInference(frame, kPersonCameraId, detections);
     for (Object& detection : detections) {
         if (detection.classId == kPersonClassId) persons.push_back(std::move(detection));

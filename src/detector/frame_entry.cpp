@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "detector/ZRVCustomWD.h"
+#include "detector/kept_lists.h"
 
 namespace {
 constexpr int kSmallestTrackedArea = 51;
@@ -30,13 +31,18 @@ std::vector<CustomObject> ZRVCustomWD::RunInference(const cv::Mat& frame,
             _detectedArea.height >= kSmallestTrackedArea) {
             detections = ProcessExistingDetectedArea(frame, cameraId);
         } else {
+            detections = zrv::detector::TakeList(_lists.detections);
             ProcessNewDetectedArea(frame, cameraId, detections);
         }
 
         std::vector<CustomObject> results;
         results.reserve(detections.size());
         const float threshold = _detectionScoreThreshold;
-        const std::string extraInfo = detections.empty() ? std::string() : ThresholdText(threshold);
+        if (!detections.empty() && !(_lists.thresholdTextOf == threshold)) {
+            _lists.thresholdText = ThresholdText(threshold);
+            _lists.thresholdTextOf = threshold;
+        }
+        const std::string& extraInfo = _lists.thresholdText;
         for (const Object& detection : detections) {
             // "At least" the threshold; a score that is not a number fails this test.
             if (!(detection.confidence >= threshold)) continue;
@@ -49,6 +55,7 @@ std::vector<CustomObject> ZRVCustomWD::RunInference(const cv::Mat& frame,
             entry.extraInfo = extraInfo;
             results.push_back(std::move(entry));
         }
+        zrv::detector::GiveBack(_lists.detections, detections);
 
         if (results.empty()) UpdateNoDetectionCondition();
         return results;

@@ -5,6 +5,7 @@
 #include "detector/ZRVCustomWD.h"
 #include "common/tuning.h"
 #include "detector/checked_geometry.h"
+#include "detector/kept_lists.h"
 
 namespace {
 constexpr int kSmallestWindow = 51;        // a window 50 pixels wide or high is skipped
@@ -30,7 +31,8 @@ void ZRVCustomWD::ProcessNewDetectedArea(const cv::Mat& frame, const std::string
     }
 
     // A view sharing the frame's pixels; nothing is copied.
-    std::vector<Object> detections;
+    std::vector<Object>& detections = _lists.candidates;
+    detections.clear();
     _detector->RunInference(frame(_detectedArea), cameraId.c_str(), detections);
     if (detections.empty()) {
         _detectedArea = cv::Rect(0, 0, 0, 0);
@@ -58,7 +60,8 @@ void ZRVCustomWD::ProcessNewDetectedArea(const cv::Mat& frame, const std::string
     _areaActive = true;
     _noDetectionCount = 0;
 
-    const std::vector<Object> persons = RunFilterGetPersons(frame);
+    std::vector<Object> persons = RunFilterGetPersons(frame);
     const bool personsPresent = !persons.empty() || !_filter;
     ProcessWeaponDetection(frame, *best, results, persons, personsPresent);
+    zrv::detector::GiveBack(_lists.persons, persons);
 }

@@ -2,6 +2,7 @@
 // must score, not fill the area, and move before it is confirmed.
 #include "detector/ZRVCustomWD.h"
 #include "detector/checked_geometry.h"
+#include "detector/kept_lists.h"
 
 namespace {
 constexpr float kAreaIoURejectFrom = 0.5f;
@@ -10,7 +11,7 @@ constexpr float kMotionOverlapThreshold = 0.0f;
 
 std::vector<ZRVCustomWD::Object> ZRVCustomWD::ProcessExistingDetectedArea(
     const cv::Mat& frame, const std::string& cameraId) {
-    std::vector<Object> results;
+    std::vector<Object> results = zrv::detector::TakeList(_lists.detections);
 
     _detectedArea &= cv::Rect(0, 0, frame.cols, frame.rows);
     if (_detectedArea.width <= 0 || _detectedArea.height <= 0) {
@@ -23,21 +24,23 @@ std::vector<ZRVCustomWD::Object> ZRVCustomWD::ProcessExistingDetectedArea(
     const int originX = _detectedArea.x;
     const int originY = _detectedArea.y;
 
-    std::vector<Object> candidates;
+    std::vector<Object>& candidates = _lists.candidates;
+    candidates.clear();
     _detector->RunInference(crop, cameraId.c_str(), candidates);
     if (candidates.empty()) {
         UpdateNoDetectionCondition();
         return results;
     }
 
-    const std::vector<Object> persons = RunFilterGetPersons(frame);
+    std::vector<Object> persons = RunFilterGetPersons(frame);
     const bool personsPresent = !persons.empty() || !_filter;
     const float threshold = _detectionScoreThreshold;
 
-    std::vector<Object> motion;
+    std::vector<Object>& motion = _lists.motion;
+    motion.clear();
     _detector->DetectMovement(crop, cameraId.c_str(), motion);
-    std::vector<Object> motionBoxes;
-    motionBoxes.reserve(motion.size());
+    std::vector<Object>& motionBoxes = _lists.motionBoxes;
+    motionBoxes.clear();
     for (const Object& region : motion) {
         Object moved;
         moved.box = zrv::ShiftBox(region.box, originX, originY);
@@ -59,5 +62,6 @@ std::vector<ZRVCustomWD::Object> ZRVCustomWD::ProcessExistingDetectedArea(
         }
         ProcessWeaponDetection(frame, candidate, results, persons, personsPresent);
     }
+    zrv::detector::GiveBack(_lists.persons, persons);
     return results;
 }
