@@ -18,6 +18,7 @@
 
 #include "zrv/ZRVCustomClass.h"
 #include "zrv/ZRVLIB.h"
+#include "detector/kept_lists.h"
 
 class ZRVCustomWDTestAccess;
 
@@ -119,16 +120,6 @@ private:
     static constexpr size_t kMaxNotes = 64;
 
     // Lists kept from frame to frame so that a frame allocates nothing beyond the list it
-    // returns. Each is cleared before use; the lists returned by value go through
-    // kept_lists.h.
-    struct FrameLists {
-        std::vector<Object> detections;    // the frame's weapons, before the threshold
-        std::vector<Object> candidates;    // the weapon model's answer for the area
-        std::vector<Object> filterAnswer;  // the person model's answer
-        std::vector<Object> persons;
-        std::vector<Object> motion;
-        std::vector<Object> motionBoxes;
-        std::string thresholdText;  // the records' text, for `thresholdTextOf`
-        float thresholdTextOf = -1.0f;
-    } _lists;
+    // returns.
+    zrv::detector::FrameLists _lists;
 };

@@ -4,7 +4,6 @@
 
 #include "detector/ZRVCustomWD.h"
 #include "detector/checked_geometry.h"
-#include "detector/kept_lists.h"
 
 namespace {
 constexpr int kPersonClassId = 0;

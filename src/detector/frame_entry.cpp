@@ -4,7 +4,6 @@
 #include <exception>
 
 #include "detector/ZRVCustomWD.h"
-#include "detector/kept_lists.h"
 
 namespace {
 constexpr int kSmallestTrackedArea = 51;
@@ -56,10 +55,12 @@ std::vector<CustomObject> ZRVCustomWD::RunInference(const cv::Mat& frame,
             results.push_back(std::move(entry));
         }
         zrv::detector::GiveBack(_lists.detections, detections);
+        _lists.EmptyAll();
 
         if (results.empty()) UpdateNoDetectionCondition();
         return results;
     } catch (const std::exception&) {
+        _lists.EmptyAll();
         return {};
     }
 }

@@ -5,7 +5,6 @@
 #include "detector/ZRVCustomWD.h"
 #include "common/tuning.h"
 #include "detector/checked_geometry.h"
-#include "detector/kept_lists.h"
 
 namespace {
 constexpr int kSmallestWindow = 51;        // a window 50 pixels wide or high is skipped

@@ -2,7 +2,6 @@
 // must score, not fill the area, and move before it is confirmed.
 #include "detector/ZRVCustomWD.h"
 #include "detector/checked_geometry.h"
-#include "detector/kept_lists.h"
 
 namespace {
 constexpr float kAreaIoURejectFrom = 0.5f;
