@@ -67,7 +67,10 @@ void MotionDetector::Detect(const cv::Mat& image, const std::string& cameraId,
     if (bg.frame != whole || bg.mean.channels() != channels) {  // new camera, size or kind: start over
         bg.frame = whole;
         bg.mean.create(bgSize, CV_32FC(channels));
-        bg.seen = cv::Mat::zeros(bgSize, CV_8U);
+        // create and setTo rather than Mat::zeros: that matrix expression goes through a
+        // singleton OpenCV makes lazily without atomics, a race between two cameras' threads.
+        bg.seen.create(bgSize, CV_8U);
+        bg.seen.setTo(cv::Scalar::all(0));
     }
 
     cv::resize(*picture, small_, part.size(), 0, 0, cv::INTER_AREA);
