@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "engine/onnx_input_shape.h"
+#include "engine/onnx_graph_facts.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     zrv::engine::OnnxInputShape shape;

@@ -1,51 +1,106 @@
 #include "engine/detector_output.h"
 
 #include <algorithm>
-#include <cstdint>
+#include <cmath>
 #include <numeric>
 #include <sstream>
 
 namespace zrv::engine {
 
-std::optional<OutputFormat> IdentifyOutput(const std::vector<int>& shape, int classCount,
-                                           std::string& why) {
+const char* LayoutName(OutputLayout layout) {
+    switch (layout) {
+        case OutputLayout::AnchorFree: return "[1, 4 + classes, N]";
+        case OutputLayout::AnchorFreeTransposed: return "[1, N, 4 + classes]";
+        case OutputLayout::Objectness: return "[1, N, 5 + classes]";
+        case OutputLayout::EndToEnd: return "[1, K, 6]";
+    }
+    return "?";
+}
+
+std::optional<OutputFormat> IdentifyOutput(const std::vector<int64_t>& shape, int classCount,
+                                           bool endToEndHead, std::string& why) {
     std::ostringstream text;
     text << "[";
-    for (size_t i = 0; i < shape.size(); ++i) text << (i ? ", " : "") << shape[i];
+    for (size_t i = 0; i < shape.size(); ++i) {
+        text << (i ? ", " : "");
+        if (shape[i] < 0) text << "?"; else text << shape[i];
+    }
     text << "]";
-    if (shape.size() != 3 || shape[0] != 1 || classCount < 1) {
-        why = "output shape " + text.str() + " is neither [1, 4 + classes, N] nor [1, N, 5 + classes]";
+    const std::string expected = " (expected [1, 4 + classes, N], [1, N, 4 + classes], [1, N, 5 + classes] "
+                                 "or an end-to-end [1, K, 6])";
+    if (shape.size() != 3 || !(shape[0] == 1 || shape[0] == -1) || classCount < 1) {
+        why = "output shape " + text.str() + " fits no detector layout" + expected;
+        return std::nullopt;
+    }
+    const int64_t rows = shape[1];
+    const int64_t cols = shape[2];
+    if (endToEndHead) {
+        if (cols == 6) return OutputFormat{OutputLayout::EndToEnd, classCount};
+        why = "the graph ends in its own selection (TopK or NonMaxSuppression) but its output " + text.str() +
+              " is not [1, K, 6] (x1, y1, x2, y2, score, class)";
         return std::nullopt;
     }
     // 64-bit sums: a class count near the int limit must not wrap into a plausible shape.
-    const int rows = shape[1];
-    const int cols = shape[2];
     const int64_t boxValues = int64_t{4} + classCount;
-    const bool anchorFree = rows == boxValues && cols > 0;
-    const bool objectness = cols == boxValues + 1 && rows > 0;
-    // Both can hold only when N is tiny; the anchor dimension is the long one.
-    if (anchorFree && (!objectness || cols > rows)) {
-        return OutputFormat{OutputLayout::AnchorFree, cols, classCount};
-    }
-    if (objectness) return OutputFormat{OutputLayout::Objectness, rows, classCount};
+    // [1, 4 + C, N] is also [1, N, 4 + C] when N is 4 + C, and [1, N', 5 + C'] with one
+    // class fewer when N is 5 + C: the class count of the class file decides the rest, and
+    // the anchor-free reading, the common export, wins those ties.
+    if (rows == boxValues && cols != 0) return OutputFormat{OutputLayout::AnchorFree, classCount};
+    if (cols == boxValues && rows != 0) return OutputFormat{OutputLayout::AnchorFreeTransposed, classCount};
+    if (cols == boxValues + 1 && rows != 0) return OutputFormat{OutputLayout::Objectness, classCount};
     why = "output shape " + text.str() + " does not fit the " + std::to_string(classCount) +
-          " classes of the class file: expected [1, " + std::to_string(boxValues) +
-          ", N] or [1, N, " + std::to_string(boxValues + 1) + "]";
+          " classes of the class file: expected [1, " + std::to_string(boxValues) + ", N], [1, N, " +
+          std::to_string(boxValues) + "] or [1, N, " + std::to_string(boxValues + 1) + "]";
     return std::nullopt;
 }
 
-void DecodeOutput(const cv::Mat& output, const OutputFormat& format, float minScore,
-                  const Letterbox& letterbox, std::vector<Candidate>& candidates) {
-    const float* data = output.ptr<float>();
-    const int n = format.anchors;
-    const bool anchorFree = format.layout == OutputLayout::AnchorFree;
-    const int stride = anchorFree ? 1 : 5 + format.classes;  // step between an anchor's values
-    const int step = anchorFree ? n : 1;                     // step between values of an anchor
-    for (int a = 0; a < n; ++a) {
-        const float* values = anchorFree ? data + a : data + static_cast<size_t>(a) * stride;
-        auto at = [&](int k) { return values[static_cast<size_t>(k) * step]; };
-        const int firstClass = anchorFree ? 4 : 5;
-        const float objectness = anchorFree ? 1.0f : at(4);
+namespace {
+
+// The anchor count of a tensor in `format`, or -1 when its shape does not fit.
+int64_t AnchorCount(const std::vector<int64_t>& shape, const OutputFormat& format) {
+    if (shape.size() != 3 || shape[0] != 1) return -1;
+    const int64_t values = format.layout == OutputLayout::Objectness  ? int64_t{5} + format.classes
+                           : format.layout == OutputLayout::EndToEnd ? int64_t{6}
+                                                                     : int64_t{4} + format.classes;
+    if (format.layout == OutputLayout::AnchorFree) return shape[1] == values ? shape[2] : -1;
+    return shape[2] == values ? shape[1] : -1;
+}
+
+}  // namespace
+
+bool DecodeOutput(const OutputTensor& output, const OutputFormat& format, float minScore,
+                  std::vector<Candidate>& candidates) {
+    const int64_t n = AnchorCount(output.shape, format);
+    if (n < 0 || (n > 0 && output.data == nullptr)) return false;
+    const float* data = output.data;
+    if (format.layout == OutputLayout::EndToEnd) {
+        for (int64_t k = 0; k < n; ++k) {
+            const float* row = data + k * 6;
+            const float score = row[4];
+            if (!(score >= minScore) || !(row[5] >= 0.0f) || !(row[5] < static_cast<float>(format.classes))) {
+                continue;
+            }
+            const int classId = static_cast<int>(std::lround(row[5]));
+            if (classId >= format.classes) continue;
+            candidates.push_back({cv::Rect2f(row[0], row[1], row[2] - row[0], row[3] - row[1]), {}, score, classId});
+        }
+        return true;
+    }
+    // Where the values of one anchor lie: in a column of the [4 + C, N] block for the
+    // anchor-free layout, in a row for the others.
+    const bool columns = format.layout == OutputLayout::AnchorFree;
+    const int64_t valueStride = columns ? n : 1;  // from one value of an anchor to the next
+    const int64_t anchorStride = columns ? 1 : (format.layout == OutputLayout::Objectness ? 5 : 4) +
+                                                   int64_t{format.classes};  // from one anchor to the next
+    const bool hasObjectness = format.layout == OutputLayout::Objectness;
+    const int firstClass = hasObjectness ? 5 : 4;
+    for (int64_t a = 0; a < n; ++a) {
+        const float* values = data + a * anchorStride;
+        auto at = [&](int k) { return values[k * valueStride]; };
+        const float objectness = hasObjectness ? at(4) : 1.0f;
+        // Class scores are probabilities, so an anchor whose objectness is below the floor
+        // cannot reach it (the training tools cut on the objectness first too).
+        if (!(objectness >= minScore)) continue;
         int best = 0;
         float bestScore = at(firstClass);
         for (int c = 1; c < format.classes; ++c) {
@@ -57,11 +112,10 @@ void DecodeOutput(const cv::Mat& output, const OutputFormat& format, float minSc
         }
         const float score = objectness * bestScore;
         if (!(score >= minScore)) continue;
-        const cv::Rect2f exact = letterbox.ToImageExact(at(0), at(1), at(2), at(3));
-        const cv::Rect box = Letterbox::Round(exact);
-        if (box.width <= 0 || box.height <= 0) continue;
-        candidates.push_back({exact, box, score, best});
+        const float cx = at(0), cy = at(1), w = at(2), h = at(3);
+        candidates.push_back({cv::Rect2f(cx - w / 2, cy - h / 2, w, h), {}, score, best});
     }
+    return true;
 }
 
 namespace {
@@ -72,7 +126,7 @@ float IoU(const cv::Rect2f& a, const cv::Rect2f& b) {
 }
 }  // namespace
 
-void SuppressPerClass(std::vector<Candidate>& candidates, float iouThreshold,
+void SuppressPerClass(const std::vector<Candidate>& candidates, float iouThreshold,
                       std::vector<int>& order, std::vector<Candidate>& kept) {
     kept.clear();
     order.resize(candidates.size());
@@ -83,10 +137,20 @@ void SuppressPerClass(std::vector<Candidate>& candidates, float iouThreshold,
     for (int index : order) {
         const Candidate& c = candidates[static_cast<size_t>(index)];
         const bool suppressed = std::any_of(kept.begin(), kept.end(), [&](const Candidate& k) {
-            return k.classId == c.classId && IoU(k.exact, c.exact) > iouThreshold;
+            return k.classId == c.classId && IoU(k.input, c.input) > iouThreshold;
         });
         if (!suppressed) kept.push_back(c);
     }
+}
+
+void MapToImage(std::vector<Candidate>& candidates, const Letterbox& letterbox) {
+    auto out = candidates.begin();
+    for (Candidate& c : candidates) {
+        const cv::Rect2f& r = c.input;
+        c.box = Letterbox::Round(letterbox.ToImage(r.x, r.y, r.x + r.width, r.y + r.height));
+        if (c.box.width > 0 && c.box.height > 0) *out++ = c;
+    }
+    candidates.erase(out, candidates.end());
 }
 
 }  // namespace zrv::engine

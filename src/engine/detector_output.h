@@ -1,7 +1,12 @@
-// Post-processing of detector outputs: telling the output layout apart at load time,
-// decoding candidates and per-class non-maximum suppression.
+// Post-processing of detector outputs, in the order the training tools validate it:
+//   1. DecodeOutput: candidates whose score reaches the floor, boxes as corners in
+//      network-input pixels, unclipped;
+//   2. SuppressPerClass: greedy non-maximum suppression within each class on those boxes;
+//   3. MapToImage: the kept boxes through the letterbox into image pixels, clipped, rounded.
+// End-to-end outputs come suppressed by the model and skip step 2.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,37 +18,55 @@
 namespace zrv::engine {
 
 enum class OutputLayout {
-    AnchorFree,  // [1, 4 + classes, N]: cx, cy, w, h, then one score per class
-    Objectness,  // [1, N, 5 + classes]: cx, cy, w, h, objectness, then class scores
+    AnchorFree,            // [1, 4 + classes, N]: cx, cy, w, h, then one score per class
+    AnchorFreeTransposed,  // [1, N, 4 + classes]: the same, one row per anchor
+    Objectness,            // [1, N, 5 + classes]: cx, cy, w, h, objectness, then class scores
+    EndToEnd,              // [1, K, 6]: x1, y1, x2, y2, score, class, suppressed by the model
 };
 
+const char* LayoutName(OutputLayout layout);
+
 struct OutputFormat {
-    OutputLayout layout;
-    int anchors = 0;
+    OutputLayout layout = OutputLayout::AnchorFree;
     int classes = 0;
 };
 
-// Decides the layout from the output shape and the class count of the class file.
-// Returns nothing, with the reason in `why`, when the shape fits neither layout.
-std::optional<OutputFormat> IdentifyOutput(const std::vector<int>& shape, int classCount,
-                                           std::string& why);
+// One output as a backend hands it over: float values in row-major order, and the shape of
+// this run (an axis the graph leaves open is known only here).
+struct OutputTensor {
+    const float* data = nullptr;
+    std::vector<int64_t> shape;
+};
+
+// Decides the layout from the output shape at load (-1 for an axis left open), the class
+// count of the class file, and whether the graph ends in its own selection (TopK or
+// NonMaxSuppression), which tells [1, K, 6] apart from the other layouts with 1 or 2
+// classes. Returns nothing, with the reason in `why`, when no layout fits.
+std::optional<OutputFormat> IdentifyOutput(const std::vector<int64_t>& shape, int classCount,
+                                           bool endToEndHead, std::string& why);
 
 struct Candidate {
-    cv::Rect2f exact;  // image pixels, clipped to the image, as decoded
-    cv::Rect box;      // the same rounded to whole pixels
+    cv::Rect2f input;  // network-input pixels, unclipped, as decoded
+    cv::Rect box;      // image pixels, clipped and rounded (set by MapToImage)
     float score = 0.0f;
     int classId = 0;
 };
 
-// Appends every anchor whose best class score reaches `minScore`, with its box mapped
-// through the letterbox back into image pixels. Boxes left empty by clipping are dropped.
-void DecodeOutput(const cv::Mat& output, const OutputFormat& format, float minScore,
-                  const Letterbox& letterbox, std::vector<Candidate>& candidates);
+// Appends every anchor whose score (the best class score, times the objectness where there
+// is one) reaches `minScore`. Returns false, appending nothing, when the tensor's shape does
+// not fit `format` (a run-time axis that changed).
+bool DecodeOutput(const OutputTensor& output, const OutputFormat& format, float minScore,
+                  std::vector<Candidate>& candidates);
 
-// Greedy non-maximum suppression within each class: keeps, best first, the candidates
-// whose intersection over union with every kept one of their class is at most
-// `iouThreshold`, measured on the exact boxes (rounding would decide for small boxes). `order` is scratch space reused between calls.
-void SuppressPerClass(std::vector<Candidate>& candidates, float iouThreshold,
+// Greedy non-maximum suppression within each class: keeps, best first (ties in decode
+// order), the candidates whose intersection over union with every kept one of their class
+// is at most `iouThreshold`, measured on the unclipped input boxes. `order` is scratch space
+// reused between calls.
+void SuppressPerClass(const std::vector<Candidate>& candidates, float iouThreshold,
                       std::vector<int>& order, std::vector<Candidate>& kept);
+
+// Maps each candidate's input box through the letterbox into image pixels (clipped, then
+// rounded into `box`) and drops those left without area.
+void MapToImage(std::vector<Candidate>& candidates, const Letterbox& letterbox);
 
 }  // namespace zrv::engine

@@ -7,16 +7,16 @@
 
 namespace zrv::engine {
 
-Letterbox DrawLetterboxed(const cv::Mat& bgr, int inputSize, cv::Mat& canvas) {
+Letterbox DrawLetterboxed(const cv::Mat& bgr, cv::Size input, cv::Mat& canvas) {
     Letterbox lb;
     lb.image = bgr.size();
-    lb.scale = std::min(static_cast<float>(inputSize) / bgr.cols,
-                        static_cast<float>(inputSize) / bgr.rows);
-    const int w = std::clamp(static_cast<int>(std::lround(bgr.cols * lb.scale)), 1, inputSize);
-    const int h = std::clamp(static_cast<int>(std::lround(bgr.rows * lb.scale)), 1, inputSize);
-    lb.padX = (inputSize - w) / 2;
-    lb.padY = (inputSize - h) / 2;
-    canvas.create(inputSize, inputSize, CV_8UC3);
+    lb.scale = std::min(static_cast<float>(input.width) / bgr.cols,
+                        static_cast<float>(input.height) / bgr.rows);
+    const int w = std::clamp(static_cast<int>(std::lround(bgr.cols * lb.scale)), 1, input.width);
+    const int h = std::clamp(static_cast<int>(std::lround(bgr.rows * lb.scale)), 1, input.height);
+    lb.padX = (input.width - w) / 2;
+    lb.padY = (input.height - h) / 2;
+    canvas.create(input, CV_8UC3);
     canvas.setTo(cv::Scalar::all(114));
     cv::Mat inner = canvas(cv::Rect(lb.padX, lb.padY, w, h));
     // Resizing into the view writes straight into the canvas. Bilinear, as the common
@@ -26,15 +26,15 @@ Letterbox DrawLetterboxed(const cv::Mat& bgr, int inputSize, cv::Mat& canvas) {
     return lb;
 }
 
-cv::Rect2f Letterbox::ToImageExact(float cx, float cy, float w, float h) const {
+cv::Rect2f Letterbox::ToImage(float x1, float y1, float x2, float y2) const {
     auto clampTo = [](float v, int limit) {
         if (!(v > 0.0f)) return 0.0f;  // also catches NaN
         return std::min(v, static_cast<float>(limit));
     };
-    const float left = clampTo((cx - w / 2 - padX) / scale, image.width);
-    const float top = clampTo((cy - h / 2 - padY) / scale, image.height);
-    const float right = clampTo((cx + w / 2 - padX) / scale, image.width);
-    const float bottom = clampTo((cy + h / 2 - padY) / scale, image.height);
+    const float left = clampTo((x1 - padX) / scale, image.width);
+    const float top = clampTo((y1 - padY) / scale, image.height);
+    const float right = clampTo((x2 - padX) / scale, image.width);
+    const float bottom = clampTo((y2 - padY) / scale, image.height);
     return {left, top, std::max(0.0f, right - left), std::max(0.0f, bottom - top)};
 }
 

@@ -1,9 +1,7 @@
-// The inference engine behind include/zrv/ZRVLIB.h, on OpenCV's DNN module.
+// The inference engine behind include/zrv/ZRVLIB.h. The forward pass runs on the backend
+// this build was made for (engine/backend.h); everything around it is the engine's own.
 #include <algorithm>
 #include <iostream>
-
-#include <opencv2/core/cuda.hpp>
-#include <opencv2/dnn.hpp>
 
 #include "common/tuning.h"
 #include "engine/detection_model.h"
@@ -40,17 +38,6 @@ struct ZRVLIB::Impl {
     std::vector<cv::Rect> regions;
 };
 
-namespace {
-bool CudaAvailable() {
-    try {
-        return cv::cuda::getCudaEnabledDeviceCount() > 0 &&
-               !cv::dnn::getAvailableTargets(cv::dnn::DNN_BACKEND_CUDA).empty();
-    } catch (const cv::Exception&) {
-        return false;
-    }
-}
-}  // namespace
-
 ZRVLIB::ZRVLIB() : impl_(std::make_unique<Impl>()) {}
 ZRVLIB::~ZRVLIB() = default;
 
@@ -60,7 +47,7 @@ void ZRVLIB::Destroy(ZRVLIB* instance) { delete instance; }  // null is fine
 
 int ZRVLIB::LoadModelFromFolder(const char* /*reserved*/, const char* modelName,
                                 const char* classFile, float scoreThreshold, float nmsThreshold,
-                                float /*extraThreshold*/, int /*batchSize*/, int modelType,
+                                float /*extraThreshold*/, int /*batchSize*/, int /*modelType*/,
                                 int /*detectionType*/, int loadEngineOnCreate, const char* folder,
                                 std::string& labelMap) {
     Impl& impl = *impl_;
@@ -74,8 +61,7 @@ int ZRVLIB::LoadModelFromFolder(const char* /*reserved*/, const char* modelName,
                                             files, why) &&
               zrv::engine::ReadClassNames(files.classPath, impl.classNames, why);
     if (ok) {
-        ok = impl.model.Load(files.onnxPath, static_cast<int>(impl.classNames.size()),
-                             modelType == zrv::tuning::kModelTypeGpu, why, note);
+        ok = impl.model.Load(files.onnxPath, static_cast<int>(impl.classNames.size()), why, note);
         if (!ok) why = "'" + files.onnxPath + "': " + why;
     }
     if (!ok) {
@@ -92,7 +78,8 @@ int ZRVLIB::LoadModelFromFolder(const char* /*reserved*/, const char* modelName,
     return 1;
 }
 
-int ZRVLIB::GetEngineType() { return CudaAvailable() ? 1 : 0; }
+// Both backends run on the CPU.
+int ZRVLIB::GetEngineType() { return 0; }
 
 int ZRVLIB::Optimize(bool /*flag*/) {
     if (!impl_->model.loaded()) return 0;

@@ -21,12 +21,15 @@ protected:
         Write("empty.names", "\n  \n");
         Write("garbage.onnx", "this is not a protobuf at all");
         fs::copy_file(kTestModels + "/broadcast.onnx", dir / "broadcast.onnx");
+        std::ifstream model(kDemoModels + "/train_last.onnx", std::ios::binary);
+        const std::string bytes((std::istreambuf_iterator<char>(model)), std::istreambuf_iterator<char>());
+        Write("truncated.onnx", bytes.substr(0, bytes.size() / 2));
         Write("long.names", "handgun\n" + std::string(300, 'x') + "\n");
         fs::create_directories(dir / "folder.names");
         mkfifo((dir / "fifo.names").c_str(), 0600);
     }
     void TearDown() override { fs::remove_all(dir); }
-    void Write(const std::string& name, const std::string& text) { std::ofstream(dir / name) << text; }
+    void Write(const std::string& name, const std::string& text) { std::ofstream(dir / name, std::ios::binary) << text; }
     fs::path dir;
 };
 }  // namespace
@@ -42,7 +45,7 @@ TEST_F(BadFolderTest, RefusedWithOneLineNamingTheFileAndTheReason) {
         {d, "train_last", "empty.names", "empty.names' names no class"},
         {d, "garbage", "classes.names", "garbage.onnx"},
         {d, "train_last", "three.names", "does not fit the 3 classes"},
-        {d, "broadcast", "classes.names", "fix_broadcast.py"},
+        {d, "truncated", "classes.names", "truncated.onnx': not an ONNX model, or a truncated one"},
         {d, "train_last", "long.names", "line 2: a class name longer than 256 bytes"},
         {d, "train_last", "folder.names", "folder.names' is a folder"},
         {d, "train_last", "fifo.names", "fifo.names' is not a regular file"},

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/detection_model.h"
-#include "engine/onnx_input_shape.h"
+#include "engine/onnx_graph_facts.h"
 #include "engine_fixture.h"
 
 using namespace engine_test;
@@ -52,27 +52,69 @@ TEST(ModelInputTest, TruncatedOrCorruptGraphsAreRefusedNotMisread) {
     EXPECT_FALSE(zrv::engine::ParseOnnxInputShape(flipped, shape, why));
 }
 
-TEST(ModelInputTest, RunsAtTheDeclaredSizeAndProbesOnlyDynamicAxes) {
+TEST(ModelInputTest, RunsAtTheDeclaredSizeOnEveryBackend) {
     const struct {
         std::string path;
-        int inputSize;
+        cv::Size inputSize;
         bool note;
     } cases[] = {
-        {kDemoModels + "/train_last.onnx", 640, false},
-        {kTestModels + "/constant_boxes.onnx", 320, false},  // would also run at 640
-        {kTestModels + "/dynamic.onnx", 640, true},
+        {kDemoModels + "/train_last.onnx", {640, 640}, false},
+        {kTestModels + "/constant_boxes.onnx", {320, 320}, false},  // would also run at 640
+        {kTestModels + "/dynamic.onnx", {640, 640}, true},
+    };
+    for (const auto kind : {zrv::engine::BackendKind::OpenVino, zrv::engine::BackendKind::OpenCv}) {
+        if (!zrv::engine::BackendAvailable(kind)) continue;
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(zrv::engine::BackendName(kind)) + " " + c.path);
+            zrv::engine::DetectionModel model(kind);
+            std::string why, note;
+            ::testing::internal::CaptureStderr();
+            ::testing::internal::CaptureStdout();
+            ASSERT_TRUE(model.Load(c.path, 1, why, note)) << why;
+            EXPECT_EQ(::testing::internal::GetCapturedStdout(), "") << "the runtime printed while loading";
+            EXPECT_EQ(::testing::internal::GetCapturedStderr(), "") << "the runtime printed while loading";
+            EXPECT_EQ(model.inputSize(), c.inputSize);
+            EXPECT_EQ(!note.empty(), c.note) << note;
+            if (c.note) {
+                EXPECT_NE(note.find("leaves its size open; running at 640 x 640"), std::string::npos) << note;
+            }
+        }
+    }
+}
+
+TEST(ModelInputTest, OpenAxesTakeTheSizeTheExportRecorded) {
+    const struct {
+        std::vector<int64_t> dims;
+        int64_t metadataHeight, metadataWidth;
+        bool ok;
+        cv::Size input;
+        const char* note;
+    } cases[] = {
+        {{1, 3, 384, 640}, 0, 0, true, {640, 384}, ""},
+        {{-1, 3, -1, -1}, 384, 640, true, {640, 384}, "the size its export recorded"},
+        {{-1, 3, -1, -1}, 0, 0, true, {640, 640}, "recorded no size"},
+        {{}, 0, 0, true, {640, 640}, "recorded no size"},  // no shape declared at all
+        {{1, 3, 16, 16}, 0, 0, false, {}, ""},
+        {{1, 3, 9000, 640}, 0, 0, false, {}, ""},
+        {{1, 3, 640}, 0, 0, false, {}, ""},
+        {{1, 1, 640, 640}, 0, 0, false, {}, ""},
+        {{4, 3, 640, 640}, 0, 0, false, {}, ""},
     };
     for (const auto& c : cases) {
-        zrv::engine::DetectionModel model;
-        std::string why, note;
-        ::testing::internal::CaptureStderr();
-        ASSERT_TRUE(model.Load(c.path, 1, false, why, note)) << why;
-        EXPECT_EQ(::testing::internal::GetCapturedStderr(), "") << c.path << ": OpenCV printed while loading";
-        EXPECT_EQ(model.inputSize(), c.inputSize) << c.path;
-        EXPECT_EQ(!note.empty(), c.note) << note;
-        if (c.note) {
-            EXPECT_NE(note.find("dynamic axes"), std::string::npos) << note;
-        }
+        SCOPED_TRACE(::testing::PrintToString(c.dims));
+        zrv::engine::OnnxGraphFacts facts;
+        facts.inputCount = 1;
+        facts.input.name = "images";
+        facts.input.dims = c.dims;
+        facts.metadataHeight = c.metadataHeight;
+        facts.metadataWidth = c.metadataWidth;
+        cv::Size input;
+        std::string note, why;
+        ASSERT_EQ(zrv::engine::ChooseInputSize(facts, input, note, why), c.ok) << why;
+        if (!c.ok) continue;
+        EXPECT_EQ(input, c.input);
+        EXPECT_NE(note.find(c.note), std::string::npos) << note;
+        EXPECT_EQ(note.empty(), std::string(c.note).empty()) << note;
     }
 }
 
@@ -85,7 +127,7 @@ TEST(ModelInputTest, EngineLoadsAreSilentExceptForOneNoteOnDynamicAxes) {
     Load(kTestModels, "dynamic", "classes.names", &result, &error);
     EXPECT_EQ(result, 1);
     EXPECT_EQ(std::count(error.begin(), error.end(), '\n'), 1) << error;
-    EXPECT_NE(error.find("static shapes"), std::string::npos) << error;
+    EXPECT_NE(error.find("leaves its size open"), std::string::npos) << error;
 }
 
 TEST(ModelInputTest, SuppressionMeasuresTheBoxesAsDecoded) {

@@ -1,0 +1,30 @@
+#include "engine/backend.h"
+
+#include "engine/opencv/opencv_backend.h"
+#if ZRV_HAVE_OPENVINO
+#include "engine/openvino/openvino_backend.h"
+#endif
+
+namespace zrv::engine {
+
+const char* BackendName(BackendKind kind) { return kind == BackendKind::OpenVino ? "OpenVINO" : "OpenCV DNN"; }
+
+BackendKind DefaultBackend() {
+#if ZRV_DEFAULT_BACKEND_OPENVINO
+    return BackendKind::OpenVino;
+#else
+    return BackendKind::OpenCv;
+#endif
+}
+
+bool BackendAvailable(BackendKind kind) { return kind == BackendKind::OpenCv || ZRV_HAVE_OPENVINO; }
+
+std::unique_ptr<InferenceBackend> MakeBackend(BackendKind kind) {
+#if ZRV_HAVE_OPENVINO
+    if (kind == BackendKind::OpenVino) return std::make_unique<OpenVinoBackend>();
+#endif
+    if (kind == BackendKind::OpenCv) return std::make_unique<OpenCvBackend>();
+    return nullptr;
+}
+
+}  // namespace zrv::engine

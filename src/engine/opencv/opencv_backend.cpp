@@ -1,0 +1,123 @@
+#include "engine/opencv/opencv_backend.h"
+
+#include <algorithm>
+
+#include <opencv2/core/utils/logger.hpp>
+
+namespace zrv::engine {
+namespace {
+
+// OpenCV prints its importer's complaints through its logger before it throws; a failed
+// load must say its cause in one line of ours, so the logger is silent while a model loads.
+class SilentOpenCvLog {
+public:
+    SilentOpenCvLog() : level_(cv::utils::logging::getLogLevel()) {
+        cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+    }
+    ~SilentOpenCvLog() { cv::utils::logging::setLogLevel(level_); }
+    SilentOpenCvLog(const SilentOpenCvLog&) = delete;
+    SilentOpenCvLog& operator=(const SilentOpenCvLog&) = delete;
+
+private:
+    cv::utils::logging::LogLevel level_;
+};
+
+std::string OneLine(const cv::Exception& e) {
+    std::string text = e.err.empty() ? e.what() : e.err;
+    std::replace(text.begin(), text.end(), '\n', ' ');
+    return text;
+}
+
+constexpr const char* kUseOpenVino = "; build the engine with the OpenVINO backend to run it";
+
+}  // namespace
+
+std::string OpenCvRefusal(const OnnxGraphFacts& facts) {
+    if (facts.splitWithSizes && facts.opset >= 13) {
+        return "node '" + facts.FirstNodeOf("Split") + "' is a Split with a sizes input (opset " +
+               std::to_string(facts.opset) + "), which OpenCV 4.6 cuts into equal parts" + kUseOpenVino +
+               ", or export at opset 12";
+    }
+    if (facts.float16) return std::string("the graph has float16 weights or inputs") + kUseOpenVino + ", or export in float32";
+    for (const char* op : {"TopK", "NonMaxSuppression"}) {
+        if (facts.opTypes.count(op)) {
+            return "node '" + facts.FirstNodeOf(op) + "' (" + op + ") makes an end-to-end head" + kUseOpenVino +
+                   ", or export the raw head";
+        }
+    }
+    for (const char* op : {"Range", "NonZero", "Loop", "If"}) {
+        if (facts.opTypes.count(op)) {
+            return "node '" + facts.FirstNodeOf(op) + "' (" + op + ") computes shapes while the graph runs" +
+                   kUseOpenVino + ", or export with a fixed input size";
+        }
+    }
+    return {};
+}
+
+bool OpenCvBackend::Load(const std::string& onnxPath, const OnnxGraphFacts& facts, cv::Size input,
+                         std::vector<int64_t>& outputShape, std::string& why) {
+    why = OpenCvRefusal(facts);
+    if (!why.empty()) return false;
+    if (facts.inputCount != 1) {
+        why = "the graph has " + std::to_string(facts.inputCount) +
+              " inputs; export a detector with one image input [1, 3, H, W]";
+        return false;
+    }
+    const SilentOpenCvLog silent;
+    try {
+        net_ = cv::dnn::readNetFromONNX(onnxPath);
+    } catch (const cv::Exception& e) {
+        why = "OpenCV cannot read the graph: " + OneLine(e) + kUseOpenVino;
+        return false;
+    }
+    if (net_.empty()) {
+        why = "the file holds no network";
+        return false;
+    }
+    net_.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
+    net_.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
+    const std::vector<int> outLayers = net_.getUnconnectedOutLayers();
+    if (outLayers.size() != 1) {
+        why = "the graph has " + std::to_string(outLayers.size()) +
+              " outputs; export the detection head alone (one output, no mask or feature outputs)";
+        return false;
+    }
+    try {
+        std::vector<cv::dnn::MatShape> in, out;
+        net_.getLayerShapes(cv::dnn::MatShape{1, 3, input.height, input.width}, outLayers[0], in, out);
+        if (out.empty()) throw cv::Exception(0, "no output shape", "", "", 0);
+        outputShape.assign(out[0].begin(), out[0].end());
+    } catch (const cv::Exception& e) {
+        why = "OpenCV cannot infer the output shape at " + std::to_string(input.width) + " x " +
+              std::to_string(input.height) + ": " + OneLine(e) + kUseOpenVino;
+        return false;
+    }
+    outputNames_ = net_.getUnconnectedOutLayersNames();
+    canvas_.create(input, CV_8UC3);
+    canvas_.setTo(cv::Scalar::all(114));
+    try {
+        // Runs every layer once: a graph OpenCV cannot execute fails here, not at a frame.
+        const OutputTensor& first = Forward();
+        if (first.shape != outputShape) {
+            why = "the graph's output shape changes when it runs" + std::string(kUseOpenVino);
+            return false;
+        }
+    } catch (const cv::Exception& e) {
+        why = "OpenCV cannot run the graph: " + OneLine(e) + kUseOpenVino;
+        return false;
+    }
+    return true;
+}
+
+const OutputTensor& OpenCvBackend::Forward() {
+    cv::dnn::blobFromImage(canvas_, blob_, 1.0 / 255.0, cv::Size(), cv::Scalar(), /*swapRB=*/true,
+                           /*crop=*/false, CV_32F);
+    net_.setInput(blob_);
+    net_.forward(outputs_, outputNames_);
+    const cv::Mat& out = outputs_.at(0);
+    output_.data = out.ptr<float>();
+    output_.shape.assign(out.size.p, out.size.p + out.dims);
+    return output_;
+}
+
+}  // namespace zrv::engine

@@ -1,0 +1,141 @@
+#include "engine/openvino/compiled_models.h"
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <tuple>
+
+#include <openvino/core/preprocess/pre_post_process.hpp>
+#include <openvino/runtime/core.hpp>
+#include <openvino/runtime/properties.hpp>
+
+#include "engine/openvino/openvino_messages.h"
+
+namespace zrv::engine {
+namespace {
+
+std::atomic<int64_t> compilations{0};
+
+// What tells one compiled model from another: the file (by device and inode, so that two
+// spellings of one path share), its size and modification time, the input size, the threads.
+using Key = std::tuple<dev_t, ino_t, off_t, int64_t, int, int, int>;
+
+struct Cache {
+    std::mutex mutex;
+    std::map<Key, std::weak_ptr<const SharedCompiledModel>> models;
+};
+
+Cache& ProcessCache() {
+    static Cache cache;
+    return cache;
+}
+
+ov::Core& ProcessCore() {
+    // One runtime per process: it owns the CPU plug-in and its thread pool.
+    static ov::Core core;
+    return core;
+}
+
+// Adds the conversion from our canvas (8-bit BGR, pixels interleaved) to what the network
+// takes (RGB scaled to [0, 1], planar, in its own element type) to the graph itself, where
+// the runtime fuses it into the first layer; the output always comes as 32-bit floats.
+std::shared_ptr<ov::Model> WithPreprocessing(const std::shared_ptr<ov::Model>& model) {
+    ov::preprocess::PrePostProcessor ppp(model);
+    ppp.input().tensor().set_element_type(ov::element::u8).set_layout("NHWC").set_color_format(
+        ov::preprocess::ColorFormat::BGR);
+    ppp.input().preprocess().convert_element_type(ov::element::f32).convert_color(
+        ov::preprocess::ColorFormat::RGB).scale(255.0f);
+    ppp.input().model().set_layout("NCHW");
+    ppp.output().tensor().set_element_type(ov::element::f32);
+    return ppp.build();
+}
+
+std::string ShapeText(const ov::PartialShape& shape) {
+    std::ostringstream text;
+    text << shape;
+    return text.str();
+}
+
+}  // namespace
+
+int EngineThreads() {
+    static const int threads = [] {
+        const char* text = std::getenv("ZRV_ENGINE_THREADS");
+        if (!text || !*text) return 0;
+        char* end = nullptr;
+        const long value = std::strtol(text, &end, 10);
+        return *end == '\0' && value > 0 && value <= 1024 ? static_cast<int>(value) : 0;
+    }();
+    return threads;
+}
+
+int64_t CompiledModelCount() { return compilations.load(); }
+
+std::shared_ptr<const SharedCompiledModel> AcquireCompiledModel(const std::string& onnxPath,
+                                                               const OnnxGraphFacts& facts,
+                                                               cv::Size input, std::string& why) {
+    struct stat info {};
+    if (::stat(onnxPath.c_str(), &info) != 0) {
+        why = "cannot read the file";
+        return nullptr;
+    }
+    const Key key{info.st_dev, info.st_ino, info.st_size,
+                  static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec,
+                  input.width, input.height, EngineThreads()};
+    Cache& cache = ProcessCache();
+    std::lock_guard<std::mutex> lock(cache.mutex);
+    if (auto shared = cache.models[key].lock()) return shared;
+
+    auto made = std::make_shared<SharedCompiledModel>();
+    try {
+        ov::Core& core = ProcessCore();
+        std::shared_ptr<ov::Model> model = core.read_model(onnxPath);
+        if (model->inputs().size() != 1) {
+            why = "the graph has " + std::to_string(model->inputs().size()) +
+                  " inputs; export a detector with one image input [1, 3, H, W]";
+            return nullptr;
+        }
+        if (model->outputs().size() != 1) {
+            why = "the graph has " + std::to_string(model->outputs().size()) +
+                  " outputs; export the detection head alone (one output, no mask or feature outputs)";
+            return nullptr;
+        }
+        const ov::PartialShape declared = model->input().get_partial_shape();
+        const ov::PartialShape wanted{1, 3, input.height, input.width};
+        if (!declared.compatible(wanted)) {
+            why = "the input '" + facts.input.name + "' is " + ShapeText(declared) +
+                  "; an image input [1, 3, H, W] is expected";
+            return nullptr;
+        }
+        try {
+            model->reshape(wanted);
+        } catch (const std::exception& e) {
+            why = "the graph cannot run at " + std::to_string(input.width) + " x " + std::to_string(input.height) +
+                  ": " + OpenVinoReason(e.what()) + " (export with a fixed input size)";
+            return nullptr;
+        }
+        model = WithPreprocessing(model);
+        for (const ov::Dimension& d : model->output().get_partial_shape()) {
+            made->outputShape.push_back(d.is_static() ? d.get_length() : -1);
+        }
+        if (model->output().get_partial_shape().rank().is_dynamic()) made->outputShape.clear();
+        ov::AnyMap config{ov::hint::performance_mode(ov::hint::PerformanceMode::LATENCY),
+                          ov::hint::inference_precision(ov::element::f32),
+                          // A plug-in shares the host's cores: leave thread placement to the system.
+                          ov::hint::enable_cpu_pinning(false)};
+        if (EngineThreads() > 0) config.emplace(ov::inference_num_threads(EngineThreads()));
+        made->compiled = core.compile_model(model, "CPU", config);
+        ++compilations;
+    } catch (const std::exception& e) {
+        why = OpenVinoReason(e.what());
+        return nullptr;
+    }
+    cache.models[key] = made;
+    return made;
+}
+
+}  // namespace zrv::engine

@@ -1,0 +1,45 @@
+// Compiled OpenVINO models, one per model file, input size and thread setting per process,
+// shared by every engine instance that loads them: sixteen cameras on one detector hold one
+// compiled network and sixteen inference requests.
+//
+// Threads: Acquire may be called from any thread; a compile runs under one process-wide
+// lock, so two instances loading the same file at once compile it once. A SharedCompiledModel
+// is immutable once made; inference requests made from it are per instance.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+#include <openvino/runtime/compiled_model.hpp>
+
+#include "engine/onnx_graph_facts.h"
+
+namespace zrv::engine {
+
+struct SharedCompiledModel {
+    // Mutable only because making an inference request is a non-const call; it is
+    // thread-safe and leaves the compiled model unchanged.
+    mutable ov::CompiledModel compiled;
+    std::vector<int64_t> outputShape;  // -1 where open until the model runs
+};
+
+// The compiled model for `onnxPath` at `input`, compiled now or shared with an earlier
+// caller that still holds it. Null with one line in `why` when OpenVINO cannot read,
+// reshape or compile it. A file changed on disk (size or modification time) is compiled
+// anew.
+std::shared_ptr<const SharedCompiledModel> AcquireCompiledModel(const std::string& onnxPath,
+                                                               const OnnxGraphFacts& facts,
+                                                               cv::Size input, std::string& why);
+
+// How many models this process has compiled, for the tests that check the sharing.
+int64_t CompiledModelCount();
+
+// The CPU threads every compiled model of this process uses: ZRV_ENGINE_THREADS when set to
+// a positive number (read once, at the first load), else 0, which lets OpenVINO use every
+// physical core.
+int EngineThreads();
+
+}  // namespace zrv::engine
