@@ -26,6 +26,26 @@ configure_file(packaging/zrv-weapon-detection.pc.in ${PROJECT_BINARY_DIR}/zrv-we
 install(FILES ${PROJECT_BINARY_DIR}/zrv-weapon-detection.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
   COMPONENT Development)
 
+# The OpenVINO runtime that libZRVLIB runs on comes from a PyPI wheel, not from a Debian
+# package: its libraries go along in a folder of the engine's own, found through the engine's
+# RUNPATH and kept out of the system's library path. Only what the engine uses: the runtime,
+# the CPU plug-in and the ONNX front end, which the runtime looks for beside itself, and the
+# TBB the three are linked against (in a process that also loads Debian's OpenCV, the
+# system's libtbb.so.12 is loaded first and serves all of them). TBB's optional topology
+# helpers (tbbbind, hwloc) are left out: TBB runs without them, and it looks for them beside
+# whichever libtbb.so.12 was loaded.
+if(OpenVINO_FOUND)
+  set(ZRV_OPENVINO_LIBDIR ${CMAKE_INSTALL_LIBDIR}/${ZRV_PACKAGE_NAME}/openvino)
+  install(FILES $<TARGET_FILE:openvino::runtime>
+                $<TARGET_FILE_DIR:openvino::runtime>/libopenvino_intel_cpu_plugin.so
+                $<TARGET_FILE:openvino::frontend::onnx>
+                $<TARGET_FILE_DIR:openvino::runtime>/libtbb.so.12
+          DESTINATION ${ZRV_OPENVINO_LIBDIR} COMPONENT Runtime)
+  file(RELATIVE_PATH ZRV_LIB_TO_OPENVINO /prefix/${CMAKE_INSTALL_LIBDIR} /prefix/${ZRV_OPENVINO_LIBDIR})
+  # In the build tree the engine runs against the wheel's folder (CMake's build RUNPATH).
+  set_target_properties(ZRVLIB PROPERTIES INSTALL_RPATH "$ORIGIN/${ZRV_LIB_TO_OPENVINO}")
+endif()
+
 if(ZRV_BUILD_APPS)
   install(TARGETS weapon-detect RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime)
 endif()
@@ -54,8 +74,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${ZRV_PACKAGE_NAME})
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION "Weapon-detection plug-in module for video-analytics hosts
  The module libZRVCustomWeaponDetection.so with its inference engine libZRVLIB.so on
- OpenCV's DNN module, the host program weapon-detect, small demo models and the model
- fix-up tool.")
+ OpenVINO's CPU runtime, with OpenCV's DNN module as a build option, the host program
+ weapon-detect, small demo models and the model fix-up tool.")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME ${ZRV_PACKAGE_NAME}-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS

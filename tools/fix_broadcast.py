@@ -1,6 +1,9 @@
 #!/usr/bin/python3
 """Rewrites the broadcasting constants of an ONNX model so that OpenCV 4.6 can run it.
 
+Only the OpenCV reference backend needs this; the default OpenVINO backend runs such
+exports as they are.
+
 Anchor-free detector exports scale and shift their boxes by constants that broadcast
 against the box tensor, such as a stride row of shape [1, N] multiplied into a
 [1, 4, N] tensor. OpenCV 4.6 fails on such element-wise operations with a constant of
@@ -8,6 +11,8 @@ another shape. This script expands every such constant of Add, Sub, Mul and Div 
 full static shape of the other input, which changes no result.
 
 The model needs static shapes (export with a fixed input size and without dynamic axes).
+When there is nothing to expand, nothing is written and the exit status is 3: the graph's
+trouble with OpenCV, if any, has another cause.
 
     /usr/bin/python3 tools/fix_broadcast.py model.onnx fixed.onnx
 
@@ -80,6 +85,10 @@ def main():
         print(f"fix_broadcast: cannot read {args.input}: {error}", file=sys.stderr)
         return 1
     count = fix(model)
+    if count == 0:
+        print(f"fix_broadcast: {args.input} has no broadcasting constant to expand; nothing written "
+              "(the default OpenVINO backend runs exports as they are)", file=sys.stderr)
+        return 3
     onnx.checker.check_model(model)
     onnx.save(model, args.output)
     print(f"fix_broadcast: expanded {count} broadcasting constant(s); wrote {args.output}")

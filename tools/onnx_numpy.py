@@ -4,7 +4,8 @@ evaluator). It knows the operators that the detectors of tools/user_export_nets.
 to, with their opset 13..17 forms, and stops on any other.
 
 Half precision tensors stay half between operators, as a half precision runtime stores
-them; convolutions multiply in float32 and round their results to half.
+them (convolutions multiply in float32 and round their results to half), unless asked to
+widen them all to float32.
 """
 import numpy as np
 import onnx
@@ -160,11 +161,18 @@ OPS = {
 }
 
 
-def run(model, feeds):
-    """Evaluates an onnx.ModelProto on a dict of input arrays; answers the outputs, in order."""
+def run(model, feeds, float32=False):
+    """Evaluates an onnx.ModelProto on a dict of input arrays; answers the outputs, in order.
+    With float32, half precision tensors are widened as they appear, as runtimes that load
+    half weights into single precision do."""
     graph = model.graph
-    values = {i.name: numpy_helper.to_array(i) for i in graph.initializer}
-    values.update(feeds)
+
+    def store(v):
+        v = np.asarray(v)
+        return v.astype(np.float32) if float32 and v.dtype == np.float16 else v
+
+    values = {i.name: store(numpy_helper.to_array(i)) for i in graph.initializer}
+    values.update({k: store(v) for k, v in feeds.items()})
     for node in graph.node:
         a = _attrs(node)
         if node.op_type == "Constant":
@@ -181,5 +189,5 @@ def run(model, feeds):
         else:
             raise NotImplementedError(f"operator {node.op_type}")
         for name, v in zip(node.output, out):
-            values[name] = np.asarray(v)
+            values[name] = store(v)
     return [values[o.name] for o in graph.output]

@@ -17,7 +17,6 @@ Graph code follows the two families' own exports:
 Convolutions carry their bias with no batch norm, as after the fusion the tools do before
 export. Shapes come from the feature maps inside forward, so a dynamic export computes them.
 """
-import math
 import zlib
 
 import numpy as np
@@ -360,7 +359,7 @@ def calibrate(model, s):
             # [image, anchor, channel]: channels 0..3 box, 4 objectness, 5.. classes.
             rows = torch.cat([raw[k].view(raw[k].shape[0], 3, no, -1).permute(0, 1, 3, 2).flatten(1, 2)
                               for k in range(3)], 1)
-            box_scale = rounded(1.0 / rows[..., :4].std().item())
+            box_scale = rounded(0.7 / rows[..., :4].std().item())
             obj_scale = rounded(1.5 / rows[..., 4].std().item())
             cls_scale = rounded(1.5 / rows[..., 5:].std().item())
             cls_bias = 1.0 if nc == 1 else 0.0

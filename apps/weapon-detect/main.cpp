@@ -310,6 +310,8 @@ int main(int argc, char** argv) {
     // Our own messages say what failed; OpenCV's warnings would only repeat it.
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR);
     if (options.opencvThreads > 0) cv::setNumThreads(options.opencvThreads == 1 ? 0 : options.opencvThreads);
+    // The engine reads its thread count once, at its first load; set before any thread starts.
+    if (options.engineThreads > 0) setenv("ZRV_ENGINE_THREADS", std::to_string(options.engineThreads).c_str(), 1);
     // Ctrl-C, SIGTERM (service managers) and SIGHUP (a closed terminal) stop cleanly; a
     // closed pipe on standard output is a write error, not a silent death.
     std::signal(SIGINT, OnSignal);

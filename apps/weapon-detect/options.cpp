@@ -75,6 +75,10 @@ void AddOptions(CLI::App& app, Options& options) {
                    "Worker threads of OpenCV's parallel loops, shared by all cameras (default: OpenCV's "
                    "choice; 1 runs them on the calling thread)")
         ->check(CLI::Range(1, 1024));
+    app.add_option("--engine-threads", options.engineThreads,
+                   "CPU threads of the inference runtime, shared by all cameras and both models; the "
+                   "same as ZRV_ENGINE_THREADS for other hosts (default: every physical core)")
+        ->check(CLI::Range(1, 1024));
     auto* realtime = app.add_flag_callback(
         "--realtime", [&options] { options.realtime = true; },
         "Analyse only the newest frame, counting the others as dropped, and reconnect when the input "

@@ -31,6 +31,7 @@ struct Options {
     double quietSeconds = 2.0;
     bool quiet = false;
     int opencvThreads = -1;
+    int engineThreads = -1;
     std::optional<bool> realtime;  // unset: live inputs realtime, files not
     double stallSeconds = 10.0;
     int maxReconnects = -1;

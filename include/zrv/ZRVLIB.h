@@ -1,6 +1,7 @@
 // Engine-facing boundary: the detection record and the operations of the inference
 // engine. The implementation stays behind an opaque pointer so that different engines
-// (the OpenCV engine, the scripted test engine) can sit behind this one header.
+// (the real engine on either backend, the scripted test engine) can sit behind this one
+// header.
 #pragma once
 
 #include <cstdint>
@@ -35,13 +36,28 @@ struct Object {
 // One engine instance holding one model. Instances are made by Create and released by
 // Destroy only (or through ZRVLIBHandle); they are neither copied nor moved.
 //
+// Runtime: the forward pass runs on OpenVINO's CPU runtime (or, in a build made with
+// ZRV_ENGINE_BACKEND=opencv, on OpenCV's DNN module, the plain reference). Everything
+// around it is the engine's own and the same for both: the letterbox, the decoding of
+// the output and the suppression.
+//
+// Shared and per instance: the compiled network is shared by every instance in the process
+// that loads the same model file (same file on disk, unchanged) at the same input size, and
+// released with the last of them; sixteen cameras on one model hold one network. Each
+// instance has its own inference request, its own input and output buffers, its class
+// names, thresholds and motion state. The runtime's CPU threads are set once per process,
+// at the first load: ZRV_ENGINE_THREADS (a positive number) if set in the environment
+// before that, else every physical core; concurrent calls on instances sharing a network
+// queue for those threads.
+//
 // Threads: an instance is not thread-safe; the caller serialises the calls on one
-// instance (the detector does, under its lock). Separate instances share nothing and may
-// run in parallel.
+// instance (the detector does, under its lock). Separate instances, whether or not they
+// share a network, may be called concurrently from any threads, including their
+// LoadModelFromFolder and Destroy.
 // Exceptions: Create throws std::bad_alloc when out of memory; LoadModelFromFolder,
 // GetEngineType, Optimize and Destroy never throw; RunInference and DetectMovement may let
-// a cv::Exception or std::bad_alloc through (the detector turns those into an empty
-// result).
+// a std::exception through (cv::Exception, the runtime's std::runtime_error,
+// std::bad_alloc; the detector turns those into an empty result).
 // Return codes: 1 means success; 0 means failure (nothing loaded, nothing detected).
 class ZRVLIB_API ZRVLIB {
 public:
@@ -51,20 +67,44 @@ public:
     static void Destroy(ZRVLIB* instance);
 
     // Loads <folder>/<modelName>.onnx with the class file <folder>/<classFile> (one class
-    // name per line) and writes the label map ("<id> <name>" per line) into labelMap.
-    // Returns 1 when the model is loaded; 0 on failure, after one line on standard error
-    // naming the file and the reason, with no model kept. A successful load prints
-    // nothing. The char pointers are read during the call only; null counts as "".
+    // name per line, at most 100000) and writes the label map ("<id> <name>" per line) into
+    // labelMap. Returns 1 when the model is loaded; 0 on failure, after one line on
+    // standard error naming the file and the cause (the node or layout, and what to export
+    // instead), with no model kept. The runtime prints nothing of its own.
+    //
+    // The model: one image input [1, 3, H, W] (RGB, scaled to [0, 1]; float32 or float16;
+    // batch and sides may be open) and one output in one of these layouts, told apart by
+    // the class count of the class file:
+    //   [1, 4 + C, N]   anchor-free: cx, cy, w, h, then C class scores per anchor
+    //   [1, N, 4 + C]   the same transposed
+    //   [1, N, 5 + C]   objectness: cx, cy, w, h, objectness, then C class scores
+    //   [1, K, 6]       end-to-end (a graph ending in TopK or NonMaxSuppression): x1, y1,
+    //                   x2, y2, score, class, already suppressed
+    // Box values are in network-input pixels. The input size is the one the graph declares;
+    // for open sides, the size the export recorded in its metadata ("imgsz"), else 640,
+    // said in one line on standard error.
+    //
+    // Arguments: scoreThreshold sets the score floor, min(scoreThreshold, 0.25) and at
+    // least 0.001; nmsThreshold is the suppression's IoU threshold (0 < t <= 1, else 0.5);
+    // loadEngineOnCreate runs the model once now so that the first frame does not pay for
+    // it. reserved, extraThreshold, batchSize, modelType and detectionType are carried for
+    // hosts and not used. The char pointers are read during the call only; null counts as "".
     int LoadModelFromFolder(const char* reserved, const char* modelName, const char* classFile,
                             float scoreThreshold, float nmsThreshold, float extraThreshold,
                             int batchSize, int modelType, int detectionType, int loadEngineOnCreate,
                             const char* folder, std::string& labelMap);
-    // 1 stands for an NVIDIA GPU usable by the engine, any other value for the CPU.
+    // 1 stands for an NVIDIA GPU usable by the engine, any other value for the CPU. Both
+    // backends run on the CPU: always 0.
     int GetEngineType();
-    // Warms the loaded model up; 1 on success, 0 when no model is loaded.
+    // Warms the loaded model up (one run on a grey canvas); the flag is not used. 1 on
+    // success, 0 when no model is loaded.
     int Optimize(bool flag);
     // Replaces `objects` with the detections in `image`, boxes in the coordinates of
     // `image`. `image` may be a view into a larger frame; it is only read, never copied.
+    // Post-processing, in the order the training tools validate: the score floor, then
+    // class-aware suppression on the unclipped boxes in network-input pixels, then the
+    // kept boxes mapped back through the letterbox and clipped to `image` (a box left
+    // without area is dropped). End-to-end outputs skip the suppression.
     // Returns 1 when the model ran, 0 when nothing is loaded or the image is empty.
     int RunInference(cv::Mat image, const char* cameraId, std::vector<Object>& objects);
     // Replaces `objects` with the moving regions of `image` (only `box` is set), in the

@@ -1,5 +1,6 @@
 // Every bad model folder is refused at load with one clear line, never half-loaded.
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -88,6 +89,11 @@ TEST_F(BadFolderTest, FixUpScriptMakesABroadcastingExportRunnable) {
                                 (dir / "broadcast.onnx").string() + " " + (dir / "fixed.onnx").string() +
                                 " > /dev/null";
     ASSERT_EQ(std::system(command.c_str()), 0);
+    // A graph with nothing to expand is said so, with a failure status and no output.
+    const std::string again = "/usr/bin/python3 " ZRV_SOURCE_DIR "/tools/fix_broadcast.py " +
+                              (dir / "fixed.onnx").string() + " " + (dir / "again.onnx").string() + " 2> /dev/null";
+    EXPECT_EQ(WEXITSTATUS(std::system(again.c_str())), 3);
+    EXPECT_FALSE(fs::exists(dir / "again.onnx"));
     int result = 0;
     Engine engine = Load(dir.string(), "fixed", "classes.names", &result);
     ASSERT_EQ(result, 1);
