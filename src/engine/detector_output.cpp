@@ -147,8 +147,24 @@ void MapToImage(std::vector<Candidate>& candidates, const Letterbox& letterbox) 
     auto out = candidates.begin();
     for (Candidate& c : candidates) {
         const cv::Rect2f& r = c.input;
-        c.box = Letterbox::Round(letterbox.ToImage(r.x, r.y, r.x + r.width, r.y + r.height));
-        if (c.box.width > 0 && c.box.height > 0) *out++ = c;
+        const cv::Rect2f exact = letterbox.ToImage(r.x, r.y, r.x + r.width, r.y + r.height);
+        // Wholly outside the image (or not a box at all): clipping left nothing of it.
+        if (!(exact.x < letterbox.image.width && exact.x + exact.width > 0.0f && exact.y < letterbox.image.height &&
+              exact.y + exact.height > 0.0f)) {
+            continue;
+        }
+        c.box = Letterbox::Round(exact);
+        // A box thinner than a pixel (or of no width at all in float precision) is still a
+        // detection the training tools report: it keeps the pixel its centre lies in.
+        if (c.box.width == 0) {
+            c.box.x = std::min(static_cast<int>(exact.x + exact.width / 2), letterbox.image.width - 1);
+            c.box.width = 1;
+        }
+        if (c.box.height == 0) {
+            c.box.y = std::min(static_cast<int>(exact.y + exact.height / 2), letterbox.image.height - 1);
+            c.box.height = 1;
+        }
+        *out++ = c;
     }
     candidates.erase(out, candidates.end());
 }

@@ -66,7 +66,8 @@ void SuppressPerClass(const std::vector<Candidate>& candidates, float iouThresho
                       std::vector<int>& order, std::vector<Candidate>& kept);
 
 // Maps each candidate's input box through the letterbox into image pixels (clipped, then
-// rounded into `box`) and drops those left without area.
+// each edge rounded into `box`, at least one pixel wide and high) and drops those wholly
+// outside the image.
 void MapToImage(std::vector<Candidate>& candidates, const Letterbox& letterbox);
 
 }  // namespace zrv::engine

@@ -12,6 +12,14 @@ prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null
 libdir=$(dirname "$(find "$prefix" -name libZRVCustomWeaponDetection.so | head -n 1)")
 models=$prefix/share/zrv-weapon-detection/models/demo
+# The installed engine runs on the OpenVINO libraries installed with it, not on the ones it
+# was built against.
+if ldd "$libdir/libZRVLIB.so" | grep 'not found'; then exit 1; fi
+openvino=$(ldd "$libdir/libZRVLIB.so" | awk '$1 ~ /^libopenvino\.so/ { print $3 }')
+case $openvino in
+  ""|"$prefix"/*) ;;
+  *) echo "the installed engine runs on $openvino, outside $prefix"; exit 1 ;;
+esac
 for lib in module:ZRVCustomWeaponDetection engine:ZRVLIB; do
   "$src/tests/check_exports.sh" "$libdir/lib${lib#*:}.so" "$src/tests/exports/${lib%%:*}.symbols"
 done

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the Debian package, installs it with apt-get as a site would, runs the installed
-# host program on the demo from its installed paths, and removes the package again.
+# host program on the demo from its installed paths, and purges the package again.
 # Needs root (skipped otherwise: exit 77).
 # Usage: deb_test.sh BUILD-DIR
 set -euo pipefail
@@ -8,7 +8,8 @@ build=$(cd "$1" && pwd)
 [ "$(id -u)" -eq 0 ] || { echo "not root: skipped"; exit 77; }
 work=$(mktemp -d)
 cleanup() {
-  DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq zrv-weapon-detection zrv-weapon-detection-dev \
+  # Purged, not just removed: the ldconfig call in its postrm would keep a record behind.
+  DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq zrv-weapon-detection zrv-weapon-detection-dev \
     >/dev/null 2>&1 || true
   rm -rf "$work"
 }
@@ -19,6 +20,13 @@ debs=("$work"/zrv-weapon-detection_*.deb "$work"/zrv-weapon-detection-dev_*.deb)
 for deb in "${debs[@]}"; do dpkg-deb --field "$deb" Package Version Depends; echo; done
 DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${debs[@]}" >/dev/null
 weapon-detect --version
+# The engine runs on the package's own OpenVINO (its private folder), found by its RUNPATH.
+engine=$(dpkg -L zrv-weapon-detection | grep -E '/libZRVLIB\.so\.[0-9]+$')
+if ldd "$engine" | grep 'not found'; then exit 1; fi
+openvino=$(ldd "$engine" | awk '$1 ~ /^libopenvino\.so/ { print $3 }')
+if [ -n "$openvino" ] && ! dpkg -S "$openvino" 2>/dev/null | grep -q '^zrv-weapon-detection:'; then
+  echo "$engine runs on $openvino, which the package does not carry"; exit 1
+fi
 weapon-detect --demo --max-frames 60 -q --output-dir "$work/demo" >/dev/null
 test -s "$work/demo/detections.jsonl"
 test -f /usr/include/zrv/ZRVCustomClass.h

@@ -33,25 +33,28 @@ constexpr const char* kUseOpenVino = "; build the engine with the OpenVINO backe
 }  // namespace
 
 std::string OpenCvRefusal(const OnnxGraphFacts& facts) {
+    std::vector<std::string> causes;
     if (facts.splitWithSizes && facts.opset >= 13) {
-        return "node '" + facts.FirstNodeOf("Split") + "' is a Split with a sizes input (opset " +
-               std::to_string(facts.opset) + "), which OpenCV 4.6 cuts into equal parts" + kUseOpenVino +
-               ", or export at opset 12";
+        causes.push_back("node '" + facts.FirstNodeOf("Split") + "' is a Split with a sizes input (opset " +
+                         std::to_string(facts.opset) + "), which OpenCV 4.6 cuts into equal parts");
     }
-    if (facts.float16) return std::string("the graph has float16 weights or inputs") + kUseOpenVino + ", or export in float32";
-    for (const char* op : {"TopK", "NonMaxSuppression"}) {
+    if (facts.float16) causes.push_back("the graph has float16 weights or inputs");
+    for (const char* op : {"NonMaxSuppression", "TopK"}) {
         if (facts.opTypes.count(op)) {
-            return "node '" + facts.FirstNodeOf(op) + "' (" + op + ") makes an end-to-end head" + kUseOpenVino +
-                   ", or export the raw head";
+            causes.push_back("node '" + facts.FirstNodeOf(op) + "' (" + op + ") makes an end-to-end head");
+            break;
         }
     }
     for (const char* op : {"Range", "NonZero", "Loop", "If"}) {
         if (facts.opTypes.count(op)) {
-            return "node '" + facts.FirstNodeOf(op) + "' (" + op + ") computes shapes while the graph runs" +
-                   kUseOpenVino + ", or export with a fixed input size";
+            causes.push_back("node '" + facts.FirstNodeOf(op) + "' (" + op + ") computes shapes while the graph runs");
+            break;
         }
     }
-    return {};
+    if (causes.empty()) return {};
+    std::string why;
+    for (const std::string& cause : causes) why += (why.empty() ? "" : "; ") + cause;
+    return why + kUseOpenVino + ", or export at opset 12 in float32 with a fixed input size and the raw head";
 }
 
 bool OpenCvBackend::Load(const std::string& onnxPath, const OnnxGraphFacts& facts, cv::Size input,

@@ -1,9 +1,8 @@
 #include "engine/openvino/compiled_models.h"
 
-#include <sys/stat.h>
-
 #include <atomic>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -20,9 +19,9 @@ namespace {
 
 std::atomic<int64_t> compilations{0};
 
-// What tells one compiled model from another: the file (by device and inode, so that two
+// What tells one compiled model from another: the file (by its canonical path, so that two
 // spellings of one path share), its size and modification time, the input size, the threads.
-using Key = std::tuple<dev_t, ino_t, off_t, int64_t, int, int, int>;
+using Key = std::tuple<std::string, std::uintmax_t, int64_t, int, int, int>;
 
 struct Cache {
     std::mutex mutex;
@@ -78,13 +77,16 @@ int64_t CompiledModelCount() { return compilations.load(); }
 std::shared_ptr<const SharedCompiledModel> AcquireCompiledModel(const std::string& onnxPath,
                                                                const OnnxGraphFacts& facts,
                                                                cv::Size input, std::string& why) {
-    struct stat info {};
-    if (::stat(onnxPath.c_str(), &info) != 0) {
-        why = "cannot read the file";
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::path canonical = fs::canonical(onnxPath, error);
+    const std::uintmax_t size = error ? 0 : fs::file_size(canonical, error);
+    const auto modified = error ? fs::file_time_type() : fs::last_write_time(canonical, error);
+    if (error) {
+        why = "cannot read the file: " + error.message();
         return nullptr;
     }
-    const Key key{info.st_dev, info.st_ino, info.st_size,
-                  static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec,
+    const Key key{canonical.string(), size, static_cast<int64_t>(modified.time_since_epoch().count()),
                   input.width, input.height, EngineThreads()};
     Cache& cache = ProcessCache();
     std::lock_guard<std::mutex> lock(cache.mutex);
