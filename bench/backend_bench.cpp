@@ -1,12 +1,15 @@
 // The engine's backends side by side on the same model files and the same input, in one
-// run so that the ratios hold on a shared, noisy machine:
-//   load     reading, preparing and compiling the model (a fresh process cache each time
-//            for OpenVINO: the compiled network is released between loads);
-//   call     one engine call: letterbox, forward pass, decode, suppression, mapping;
-//   bare     OpenVINO's own inference on the same compiled network with a request and an
-//            input tensor of its own, nothing around it: the floor the engine call is
-//            measured against.
-// Medians of repeated runs, in milliseconds.
+// run so that the ratios hold on a shared, noisy machine: the measurements of one model are
+// interleaved round by round, and each figure is the median of its rounds, in milliseconds.
+//   load     reading, preparing and compiling the model (OpenVINO: the compiled network is
+//            released between loads, so each load compiles);
+//   call     one engine call: letterbox, forward pass, decode, suppression, mapping, on an
+//            image of the network's input size;
+//   bare     OpenVINO's own inference on the engine's compiled network, with a request and
+//            an input tensor of its own and nothing around it: the floor of an engine call;
+//   manual   the alternative to converting in the graph: the same network compiled without
+//            the conversion steps, fed a float NCHW blob made on our side (blobFromImage)
+//            from the same canvas; blob plus inference.
 // Usage: backend_bench MODEL-FOLDER MODEL... (each MODEL names MODEL-FOLDER/MODEL.onnx)
 #include <algorithm>
 #include <chrono>
@@ -15,31 +18,36 @@
 #include <string>
 #include <vector>
 
+#include <opencv2/dnn.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "engine/detection_model.h"
 #if ZRV_HAVE_OPENVINO
+#include <openvino/runtime/core.hpp>
+
 #include "engine/openvino/compiled_models.h"
 #endif
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+constexpr int kRounds = 40;
 
-double MedianMs(int runs, const std::function<void()>& run) {
-    std::vector<double> times;
-    for (int i = 0; i < runs; ++i) {
-        const auto start = Clock::now();
-        run();
-        times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-    }
+double Ms(const std::function<void()>& run) {
+    const auto start = Clock::now();
+    run();
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+double Median(std::vector<double> times) {
+    if (times.empty()) return 0.0;
     std::nth_element(times.begin(), times.begin() + times.size() / 2, times.end());
     return times[times.size() / 2];
 }
 
-// A textured 1280 x 720 scene: the engine letterboxes it into each model's input.
-cv::Mat Scene() {
-    cv::Mat image(720, 1280, CV_8UC3);
+// A textured image of `size`: the letterbox then only copies it into the canvas.
+cv::Mat Scene(cv::Size size) {
+    cv::Mat image(size, CV_8UC3);
     cv::randu(image, cv::Scalar::all(40), cv::Scalar::all(200));
     cv::GaussianBlur(image, image, cv::Size(0, 0), 3);
     return image;
@@ -53,49 +61,79 @@ int main(int argc, char** argv) {
         return 2;
     }
     using zrv::engine::BackendKind;
-    const cv::Mat scene = Scene();
-    std::printf("%-22s %9s %9s %9s %9s %9s %11s %11s\n", "model", "load OV", "load CV", "call OV", "call CV",
-                "bare OV", "CV/OV call", "call/bare");
+    std::printf("%-18s %8s %8s %8s %8s %8s %8s %11s %10s %12s\n", "model", "load OV", "load CV", "call OV", "call CV",
+                "bare OV", "manual", "CV/OV call", "call/bare", "manual/bare");
     for (int m = 2; m < argc; ++m) {
         const std::string path = std::string(argv[1]) + "/" + argv[m] + ".onnx";
-        double load[2] = {0, 0}, call[2] = {0, 0};
-        bool ok[2] = {false, false};
-        for (const BackendKind kind : {BackendKind::OpenVino, BackendKind::OpenCv}) {
-            const int k = kind == BackendKind::OpenVino ? 0 : 1;
-            if (!zrv::engine::BackendAvailable(kind)) continue;
-            std::string why, note;
-            load[k] = MedianMs(3, [&] {
-                zrv::engine::DetectionModel model(kind);
-                ok[k] = model.Load(path, 1, why, note);
-            });
-            if (!ok[k]) {
-                std::fprintf(stderr, "%s on %s: %s\n", path.c_str(), zrv::engine::BackendName(kind), why.c_str());
-                continue;
+        std::string why, note;
+        std::vector<double> load[2];
+        for (int round = 0; round < 3; ++round) {
+            for (const BackendKind kind : {BackendKind::OpenVino, BackendKind::OpenCv}) {
+                if (!zrv::engine::BackendAvailable(kind)) continue;
+                load[kind == BackendKind::OpenCv].push_back(Ms([&] {
+                    zrv::engine::DetectionModel model(kind);
+                    if (!model.Load(path, 1, why, note)) std::fprintf(stderr, "%s: %s\n", path.c_str(), why.c_str());
+                }));
             }
-            zrv::engine::DetectionModel model(kind);
-            model.Load(path, 1, why, note);
-            std::vector<zrv::engine::Candidate> found;
-            for (int i = 0; i < 3; ++i) model.Detect(scene, 0.25f, 0.5f, found);  // warm up
-            call[k] = MedianMs(30, [&] { model.Detect(scene, 0.25f, 0.5f, found); });
         }
-        double bare = 0;
+        zrv::engine::DetectionModel models[2] = {zrv::engine::DetectionModel(BackendKind::OpenVino),
+                                                 zrv::engine::DetectionModel(BackendKind::OpenCv)};
+        std::vector<std::function<void()>> runs(4);  // call OV, call CV, bare, manual
+        const cv::Mat* scene = nullptr;
+        cv::Mat image;
+        std::vector<zrv::engine::Candidate> found;
+        for (int k = 0; k < 2; ++k) {
+            const BackendKind kind = k == 0 ? BackendKind::OpenVino : BackendKind::OpenCv;
+            if (!zrv::engine::BackendAvailable(kind) || !models[k].Load(path, 1, why, note)) continue;
+            if (!scene) {
+                image = Scene(models[k].inputSize());
+                scene = &image;
+            }
+            runs[static_cast<size_t>(k)] = [&, k] { models[k].Detect(*scene, 0.25f, 0.5f, found); };
+        }
 #if ZRV_HAVE_OPENVINO
-        if (ok[0]) {
-            // The engine's own compiled network (shared through the process cache while the
-            // model below holds it), with a request and tensor of its own.
-            zrv::engine::DetectionModel holder(BackendKind::OpenVino);
-            std::string why, note;
-            holder.Load(path, 1, why, note);
+        ov::InferRequest bareRequest, manualRequest;
+        cv::Mat canvas, blob;
+        if (models[0].loaded()) {
             zrv::engine::OnnxGraphFacts facts;
             zrv::engine::ReadOnnxGraphFacts(path, facts, why);
-            const auto shared = zrv::engine::AcquireCompiledModel(path, facts, holder.inputSize(), why);
-            ov::InferRequest request = shared->compiled.create_infer_request();
-            for (int i = 0; i < 3; ++i) request.infer();
-            bare = MedianMs(30, [&] { request.infer(); });
+            // The engine's own compiled network, shared through the process cache while the
+            // model above holds it.
+            const auto shared = zrv::engine::AcquireCompiledModel(path, facts, models[0].inputSize(), why);
+            bareRequest = shared->compiled.create_infer_request();
+            runs[2] = [&] { bareRequest.infer(); };
+
+            ov::Core core;
+            auto plain = core.read_model(path);
+            const cv::Size input = models[0].inputSize();
+            plain->reshape(ov::PartialShape{1, 3, input.height, input.width});
+            ov::AnyMap config{ov::hint::performance_mode(ov::hint::PerformanceMode::LATENCY),
+                              ov::hint::enable_cpu_pinning(false)};
+            if (zrv::engine::EngineForcesFloat32()) config.emplace(ov::hint::inference_precision(ov::element::f32));
+            if (zrv::engine::EngineThreads() > 0) config.emplace(ov::inference_num_threads(zrv::engine::EngineThreads()));
+            manualRequest = core.compile_model(plain, "CPU", config).create_infer_request();
+            canvas = cv::Mat(input, CV_8UC3, cv::Scalar::all(114));
+            runs[3] = [&] {
+                cv::dnn::blobFromImage(canvas, blob, 1.0 / 255.0, cv::Size(), cv::Scalar(), true, false, CV_32F);
+                manualRequest.set_input_tensor(
+                    ov::Tensor(ov::element::f32, manualRequest.get_input_tensor().get_shape(), blob.ptr<float>()));
+                manualRequest.infer();
+            };
         }
 #endif
-        std::printf("%-22s %9.1f %9.1f %9.2f %9.2f %9.2f %10.2fx %10.3fx\n", argv[m], load[0], load[1], call[0],
-                    call[1], bare, ok[0] && ok[1] ? call[1] / call[0] : 0.0, bare > 0 ? call[0] / bare : 0.0);
+        std::vector<double> times[4];
+        for (int round = -3; round < kRounds; ++round) {  // three rounds to warm up
+            for (size_t r = 0; r < runs.size(); ++r) {
+                if (!runs[r]) continue;
+                const double t = Ms(runs[r]);
+                if (round >= 0) times[r].push_back(t);
+            }
+        }
+        const double callOv = Median(times[0]), callCv = Median(times[1]), bare = Median(times[2]),
+                     manual = Median(times[3]);
+        std::printf("%-18s %8.1f %8.1f %8.2f %8.2f %8.2f %8.2f %10.2fx %9.3fx %11.3fx\n", argv[m], Median(load[0]),
+                    Median(load[1]), callOv, callCv, bare, manual, callOv > 0 ? callCv / callOv : 0.0,
+                    bare > 0 ? callOv / bare : 0.0, bare > 0 ? manual / bare : 0.0);
     }
     return 0;
 }

@@ -21,7 +21,7 @@ std::atomic<int64_t> compilations{0};
 
 // What tells one compiled model from another: the file (by its canonical path, so that two
 // spellings of one path share), its size and modification time, the input size, the threads.
-using Key = std::tuple<std::string, std::uintmax_t, int64_t, int, int, int>;
+using Key = std::tuple<std::string, std::uintmax_t, int64_t, int, int, int, bool>;
 
 struct Cache {
     std::mutex mutex;
@@ -72,6 +72,14 @@ int EngineThreads() {
     return threads;
 }
 
+bool EngineForcesFloat32() {
+    static const bool f32 = [] {
+        const char* text = std::getenv("ZRV_ENGINE_PRECISION");
+        return !(text && std::string(text) == "auto");
+    }();
+    return f32;
+}
+
 int64_t CompiledModelCount() { return compilations.load(); }
 
 std::shared_ptr<const SharedCompiledModel> AcquireCompiledModel(const std::string& onnxPath,
@@ -87,7 +95,7 @@ std::shared_ptr<const SharedCompiledModel> AcquireCompiledModel(const std::strin
         return nullptr;
     }
     const Key key{canonical.string(), size, static_cast<int64_t>(modified.time_since_epoch().count()),
-                  input.width, input.height, EngineThreads()};
+                  input.width, input.height, EngineThreads(), EngineForcesFloat32()};
     Cache& cache = ProcessCache();
     std::lock_guard<std::mutex> lock(cache.mutex);
     if (auto shared = cache.models[key].lock()) return shared;
@@ -126,9 +134,9 @@ std::shared_ptr<const SharedCompiledModel> AcquireCompiledModel(const std::strin
         }
         if (model->output().get_partial_shape().rank().is_dynamic()) made->outputShape.clear();
         ov::AnyMap config{ov::hint::performance_mode(ov::hint::PerformanceMode::LATENCY),
-                          ov::hint::inference_precision(ov::element::f32),
                           // A plug-in shares the host's cores: leave thread placement to the system.
                           ov::hint::enable_cpu_pinning(false)};
+        if (EngineForcesFloat32()) config.emplace(ov::hint::inference_precision(ov::element::f32));
         if (EngineThreads() > 0) config.emplace(ov::inference_num_threads(EngineThreads()));
         made->compiled = core.compile_model(model, "CPU", config);
         ++compilations;

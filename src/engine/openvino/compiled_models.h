@@ -37,6 +37,14 @@ std::shared_ptr<const SharedCompiledModel> AcquireCompiledModel(const std::strin
 // How many models this process has compiled, for the tests that check the sharing.
 int64_t CompiledModelCount();
 
+// The arithmetic every compiled model of this process uses, from ZRV_ENGINE_PRECISION (read
+// once, at the first load). By default 32-bit floats throughout, as the models were
+// validated. "auto" lets the runtime choose, which on CPUs with bfloat16 matrix units (AMX,
+// AVX512-BF16) means bfloat16 inside the network: about twice as fast, but box edges near
+// 600 input pixels move in steps of 4 and scores in the third decimal, which small weapons
+// and models with precise arithmetic do not survive. Anything else counts as the default.
+bool EngineForcesFloat32();
+
 // The CPU threads every compiled model of this process uses: ZRV_ENGINE_THREADS when set to
 // a positive number (read once, at the first load), else 0, which lets OpenVINO use every
 // physical core.
