@@ -201,7 +201,6 @@ int main(int argc, char** argv) {
     }
     const std::string costFolder = argv[1];
     const int longRun = argc > 2 ? std::atoi(argv[2]) : 10000;
-    const bool onlyEngine = argc > 3 && std::string(argv[3]) == "engine";
     const Models demo{ZRV_SOURCE_DIR "/models/demo", "train_last", "filter"};
     char host[64] = "";
     gethostname(host, sizeof host - 1);
@@ -209,7 +208,6 @@ int main(int argc, char** argv) {
 
     double recall[2][3] = {};
     double speed[2][2][3] = {};
-    if (!onlyEngine) {
     // 1. Recall, false reports, time to the first report: demo models, the whole scene.
     std::printf("Strategies on the demo scene, demo models (weapon 32 x 14 pixels, %d frames)\n", DemoScene::kFrames);
     std::printf("%-6s %-22s %10s %8s %14s %14s\n", "scene", "strategy", "ms/frame", "recall", "false/1000 fr",
@@ -310,45 +308,6 @@ int main(int argc, char** argv) {
         }
     }
 
-    }  // !onlyEngine
-
-    // Our pre- and post-processing against OpenCV's bare forward pass on the same model
-    // and input (a 480 x 540 section of a 1080p frame).
-    for (int size : {320, 640}) {
-        const std::string onnx = costFolder + "/anchor_free_" + std::to_string(size) + ".onnx";
-        cv::Mat frame;
-        DemoScene().Render(100, frame);
-        const cv::Mat view = frame(cv::Rect(480, 300, 480, 540));
-        ZORAVELIN::ZRVLIBHandle engine(ZORAVELIN::ZRVLIB::Create());
-        std::string labels;
-        zrv::testing::LoadModel(*engine, costFolder, "anchor_free_" + std::to_string(size), "classes.names", labels);
-        cv::dnn::Net net = cv::dnn::readNetFromONNX(onnx);
-        cv::Mat canvas, blob;
-        zrv::engine::DrawLetterboxed(view, size, canvas);
-        cv::dnn::blobFromImage(canvas, blob, 1.0 / 255.0, cv::Size(), cv::Scalar(), true, false, CV_32F);
-        std::vector<ZORAVELIN::Object> found;
-        std::vector<cv::Mat> outputs;
-        const std::vector<std::string> names = net.getUnconnectedOutLayersNames();
-        net.setInput(blob);
-        net.forward(outputs, names);
-        engine->RunInference(view, "bench", found);
-        double bare = 1e9, ours = 1e9;  // the best of several runs: the least disturbed by the machine
-        for (int round = 0; round < 5; ++round) {
-            auto t = Clock::now();
-            for (int k = 0; k < 5; ++k) {
-                net.setInput(blob);
-                net.forward(outputs, names);
-            }
-            bare = std::min(bare, std::chrono::duration<double, std::milli>(Clock::now() - t).count() / 5);
-            t = Clock::now();
-            for (int k = 0; k < 5; ++k) engine->RunInference(view, "bench", found);
-            ours = std::min(ours, std::chrono::duration<double, std::milli>(Clock::now() - t).count() / 5);
-        }
-        std::printf("engine call %.2f ms against a bare forward pass %.2f ms at input %d: %+.1f%%\n", ours, bare, size,
-                    100 * (ours - bare) / bare);
-    }
-
-    if (onlyEngine) return 0;
 
     // 3. Ratios.
     std::printf("\nRatios\n");

@@ -97,7 +97,7 @@ public:
     // backends run on the CPU: always 0.
     int GetEngineType();
     // Warms the loaded model up (one run on a grey canvas); the flag is not used. 1 on
-    // success, 0 when no model is loaded.
+    // success, 0 when no model is loaded or the warm-up run fails.
     int Optimize(bool flag);
     // Replaces `objects` with the detections in `image`, boxes in the coordinates of
     // `image`. `image` may be a view into a larger frame; it is only read, never copied.

@@ -61,10 +61,20 @@ int ZRVLIB::LoadModelFromFolder(const char* /*reserved*/, const char* modelName,
                                             files, why) &&
               zrv::engine::ReadClassNames(files.classPath, impl.classNames, why);
     if (ok) {
-        ok = impl.model.Load(files.onnxPath, static_cast<int>(impl.classNames.size()), why, note);
+        // The contract says this call never throws: a runtime that runs out of memory while
+        // compiling, or fails in the warm-up, is a failed load like any other.
+        try {
+            ok = impl.model.Load(files.onnxPath, static_cast<int>(impl.classNames.size()), why, note);
+            if (ok && loadEngineOnCreate) impl.model.WarmUp();
+        } catch (const std::exception& e) {
+            ok = false;
+            why = e.what();
+            std::replace(why.begin(), why.end(), '\n', ' ');
+        }
         if (!ok) why = "'" + files.onnxPath + "': " + why;
     }
     if (!ok) {
+        impl.model = zrv::engine::DetectionModel();
         impl.classNames.clear();
         std::cerr << "ZRVLIB: cannot load model '" << name << "': " << why << std::endl;
         return 0;
@@ -73,7 +83,6 @@ int ZRVLIB::LoadModelFromFolder(const char* /*reserved*/, const char* modelName,
     impl.personModel = name == "filter";
     impl.minScore = std::clamp(scoreThreshold, 0.001f, zrv::tuning::kEngineScoreCap);
     impl.iouThreshold = nmsThreshold > 0.0f && nmsThreshold <= 1.0f ? nmsThreshold : 0.5f;
-    if (loadEngineOnCreate) impl.model.WarmUp();
     labelMap = zrv::engine::FormatLabelMap(impl.classNames);
     return 1;
 }
@@ -83,7 +92,11 @@ int ZRVLIB::GetEngineType() { return 0; }
 
 int ZRVLIB::Optimize(bool /*flag*/) {
     if (!impl_->model.loaded()) return 0;
-    impl_->model.WarmUp();
+    try {
+        impl_->model.WarmUp();
+    } catch (const std::exception&) {
+        return 0;  // never throws; the model stays loaded and the next frame says more
+    }
     return 1;
 }
 
