@@ -6,8 +6,8 @@ the engine can be tested on the graphs users bring:
                       input_names=["images"], output_names=["output0"])
 
 with no rewriting afterwards. Into OUT go one .onnx per variant (tools/user_export_nets.py
-lists them and builds their networks), two models that fit no layout (two_inputs,
-odd_output), the class files classes_1.names, classes_3.names and classes_1000.names,
+lists them and builds their networks), three models no engine can use (two_inputs and
+odd_output fit no layout, custom_op has an operator of its own domain), the class files classes_1.names, classes_3.names and classes_1000.names,
 canvas.ppm (the 640 x 640 RGB texture the scores were tuned on: letterboxed to a variant's
 input, it gives about 50 candidates at score 0.25 or more before suppression) and
 manifest.json, which describes each model:
@@ -65,6 +65,7 @@ NOTES = {
                        f"[1, {nets.NMS_ROWS}, 6] and unused rows are all zeros"),
     "two_inputs": "two image inputs: fits no single-input engine",
     "odd_output": "output [1, 7, 3, 9]: fits no layout",
+    "custom_op": "one node of a custom operator domain: no runtime can convert it",
 }
 
 
@@ -241,7 +242,15 @@ def write_bad(out):
     export(TwoInputs().eval(), (image, image), os.path.join(out, "two_inputs.onnx"),
            ["images", "images2"], ["output0"])
     export(OddOutput().eval(), image, os.path.join(out, "odd_output.onnx"), ["images"], ["output0"])
-    for name in ("two_inputs", "odd_output"):
+    # A graph with an operator of its own domain, as exports with custom layers come out.
+    graph = onnx.helper.make_graph(
+        [onnx.helper.make_node("FancyHead", ["images"], ["output0"], domain="com.example", name="fancy_head")],
+        "custom_op", [onnx.helper.make_tensor_value_info("images", onnx.TensorProto.FLOAT, [1, 3, 640, 640])],
+        [onnx.helper.make_tensor_value_info("output0", onnx.TensorProto.FLOAT, [1, 5, 8400])])
+    onnx.save(onnx.helper.make_model(graph, opset_imports=[onnx.helper.make_opsetid("", OPSET),
+                                                           onnx.helper.make_opsetid("com.example", 1)]),
+              os.path.join(out, "custom_op.onnx"))
+    for name in ("two_inputs", "odd_output", "custom_op"):
         entries.append(dict(name=name, file=name + ".onnx", classes="classes_1.names", class_count=1,
                             family="anchor_free", input_width=640, input_height=640, input_type="f32",
                             dynamic="none", opset=OPSET, valid=False, note=NOTES[name]))

@@ -219,6 +219,7 @@ TEST(UserExportsTest, UnusableFilesAreRefusedWithOneLineNamingTheCause) {
         {"two_inputs", "classes_1.names", "the graph has 2 inputs; export a detector with one image input"},
         {"odd_output", "classes_1.names", "output shape [1, 7, 3, 9] fits no detector layout"},
         {"objectness_640", "classes_3.names", "does not fit the 3 classes of the class file"},
+        {"custom_op", "classes_1.names", "No conversion rule found for operations: com.example.FancyHead (export with"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.model);

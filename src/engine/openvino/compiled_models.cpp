@@ -142,6 +142,9 @@ std::shared_ptr<const SharedCompiledModel> AcquireCompiledModel(const std::strin
         ++compilations;
     } catch (const std::exception& e) {
         why = OpenVinoReason(e.what());
+        if (why.find("No conversion rule found") != std::string::npos) {
+            why += " (export with the standard ONNX operators only, no custom domains)";
+        }
         return nullptr;
     }
     cache.models[key] = made;
