@@ -22,6 +22,7 @@
 #include "options.h"
 #include "output/mqtt_publisher.h"
 #include "progress.h"
+#include "read_files.h"
 #include "stream_worker.h"
 #include "input/video_source.h"
 
@@ -54,21 +55,40 @@ auto WithPluginConsole(bool routed, F&& f) {
     return f();
 }
 
-// Output paths must not name an input or each other: writing one would destroy the input
-// or mix two outputs into one corrupt file.
-void RefuseClashingPaths(const std::vector<std::string>& inputs, const std::vector<std::string>& outputs) {
+// Output paths must not name a file the run reads or each other: writing one would destroy
+// the input or mix two outputs into one corrupt file.
+void RefuseClashingPaths(const std::vector<std::string>& outputs) {
     auto same = [](const std::string& a, const std::string& b) {
         std::error_code error;
         if (fs::equivalent(a, b, error)) return true;
         return fs::weakly_canonical(a, error) == fs::weakly_canonical(b, error);
     };
     for (size_t i = 0; i < outputs.size(); ++i) {
-        for (const auto& input : inputs) {
-            if (same(outputs[i], input)) throw std::runtime_error("output " + outputs[i] + " is the input " + input);
+        const std::string read = ProtectedFiles().Match(outputs[i]);
+        if (!read.empty()) {
+            throw std::runtime_error("output " + outputs[i] + " is the input " + read +
+                                     ", which this run reads and never writes");
         }
         for (size_t k = 0; k < i; ++k) {
             if (same(outputs[i], outputs[k])) throw std::runtime_error("output " + outputs[i] + " is given twice");
         }
+    }
+}
+
+// Every file the run will read, so that no output replaces one.
+void ProtectReadFiles(const Options& options, const std::vector<CameraConfig>& cameras) {
+    ReadFiles& files = ProtectedFiles();
+    if (!options.config.empty()) files.Add(options.config);
+    files.Add(options.module);
+    files.AddFolder(options.models);
+    for (const auto& camera : cameras) {
+        if (IsImageSequence(camera.input)) {
+            files.AddSequence(camera.input);
+        } else if (!IsLiveInput(camera.input)) {
+            files.Add(camera.input);
+        }
+        if (camera.groundTruth) files.Add(*camera.groundTruth);
+        if (camera.models) files.AddFolder(*camera.models);
     }
 }
 
@@ -126,13 +146,12 @@ int Run(Options& options) {
     // anything is opened or written.
     std::vector<StreamSettings> settings(cameras.size());
     std::map<std::string, int> seenNames;
-    std::vector<std::string> inputs, outputs;
+    std::vector<std::string> outputs;
     if (options.output != "-") outputs.push_back(options.output);
     if (!options.snapshots.empty()) outputs.push_back(options.snapshots);
     for (size_t i = 0; i < cameras.size(); ++i) {
         const CameraConfig& camera = cameras[i];
         StreamSettings& s = settings[i];
-        inputs.push_back(camera.input);
         s.input = camera.input;
         s.cameraId = camera.id.empty() ? VideoSource::DefaultCameraId(camera.input) : camera.id;
         if (seenNames[FileNameFor(s.cameraId)]++ > 0) s.cameraId += "_" + std::to_string(i + 1);
@@ -157,7 +176,8 @@ int Run(Options& options) {
         }
         if (!s.videoPath.empty()) outputs.push_back(s.videoPath);
     }
-    RefuseClashingPaths(inputs, outputs);
+    ProtectReadFiles(options, cameras);
+    RefuseClashingPaths(outputs);
 
     const zrv::PluginModule module(options.module);
     const bool routed = module.RouteConsole(ConsoleOnStderr, nullptr);

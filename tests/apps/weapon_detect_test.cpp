@@ -296,3 +296,62 @@ TEST_F(WeaponDetectTest, HostileTextAndSizesKeepTheRunGoing) {
         }
     }
 }
+
+TEST_F(WeaponDetectTest, NoOutputReplacesAFileTheRunReads) {
+    WriteSceneVideo(dir / "clip.avi", 60, 70);
+    fs::create_directories(dir / "models");
+    fs::create_directories(dir / "frames");
+    const DemoScene scene;
+    cv::Mat frame;
+    for (int i = 0; i < 3; ++i) {
+        scene.Render(60 + i, frame);
+        ASSERT_TRUE(cv::imwrite((dir / "frames" / ("f_00" + std::to_string(i) + ".png")).string(), frame));
+    }
+    const std::map<std::string, std::string> keep = {
+        {"clip.gt.txt", "1,1,10,10,20,20\n"},
+        {"site.yaml", "cameras:\n  - input: " + (dir / "clip.avi").string() + "\n"},
+        {"models/classes.names", "handgun\n"},
+        {"models/train_last.onnx", "not really a model"},
+    };
+    for (const auto& [name, text] : keep) std::ofstream(dir / name) << text;
+    fs::create_hard_link(dir / "clip.gt.txt", dir / "hard.gt.txt");
+    const std::string clip = (dir / "clip.avi").string(), gt = (dir / "clip.gt.txt").string();
+    const std::string common = " --module " STEADY_MODULE " --quiet";
+    const struct {
+        std::string name, args;
+    } cases[] = {
+        {"ground truth as -o", clip + " --ground-truth " + gt + " -o " + gt},
+        {"ground truth through a hard link", clip + " --ground-truth " + gt + " -o " + (dir / "hard.gt.txt").string()},
+        {"ground truth as the video", clip + " --ground-truth " + gt + " --video " + (dir / "." / "clip.gt.txt").string()},
+        {"site config as -o", "--config " + (dir / "site.yaml").string() + " -o " + (dir / "site.yaml").string()},
+        {"class file as -o", clip + " --models " + (dir / "models").string() + " -o " +
+                                 (dir / "models" / "classes.names").string()},
+        {"model as the video", clip + " --models " + (dir / "models").string() + " --video " +
+                                   (dir / "models" / "train_last.onnx").string()},
+        {"sequence frame as -o", (dir / "frames" / "f_%03d.png").string() + " -o " + (dir / "frames" / "f_001.png").string()},
+        {"module as -o", clip + " -o " STEADY_MODULE},
+    };
+    const auto before = [&] {
+        std::map<std::string, uintmax_t> sizes;
+        for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+            if (entry.is_regular_file()) sizes[entry.path().string()] = entry.file_size();
+        }
+        sizes[STEADY_MODULE] = fs::file_size(STEADY_MODULE);
+        return sizes;
+    };
+    const auto sizes = before();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto o = RunProgram(c.args + common, dir);
+        EXPECT_EQ(o.status, 1) << o.err;
+        EXPECT_NE(o.err.find("which this run reads"), std::string::npos) << o.err;
+        for (const auto& [path, size] : sizes) {
+            if (fs::path(path).parent_path() == dir && fs::path(path).extension() == ".txt" &&
+                fs::path(path).stem().string().rfind("std", 0) == 0) {
+                continue;  // the harness's own captures
+            }
+            ASSERT_TRUE(fs::exists(path)) << path;
+            EXPECT_EQ(fs::file_size(path), size) << path;
+        }
+    }
+}

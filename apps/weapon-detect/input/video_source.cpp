@@ -28,6 +28,10 @@ constexpr int kStreamTimeoutMs = 10000;
 
 bool IsLiveInput(const std::string& input) { return IsCameraIndex(input) || IsUrl(input); }
 
+bool IsImageSequence(const std::string& input) {
+    return !IsLiveInput(input) && input.find('%') != std::string::npos;
+}
+
 bool OpenCapture(cv::VideoCapture& capture, const std::string& input, int timeoutMs) {
     if (IsCameraIndex(input)) return capture.open(std::stoi(input));
     if (IsUrl(input)) {

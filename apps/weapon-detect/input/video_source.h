@@ -13,6 +13,8 @@ namespace weapon_detect {
 
 // Camera indices and stream URLs are live: they deliver at their own pace and may drop.
 bool IsLiveInput(const std::string& input);
+// A printf pattern of numbered image files, such as frames/%04d.png.
+bool IsImageSequence(const std::string& input);
 
 // Opens an input with the reader that suits it; streams give up after `timeoutMs` without
 // an answer or a frame.
