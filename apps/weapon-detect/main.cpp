@@ -2,6 +2,7 @@
 // cameras and streams, the way a host application drives it.
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -33,11 +34,6 @@ namespace {
 
 std::atomic<bool> g_stop{false};
 extern "C" void OnSignal(int) { g_stop = true; }
-
-// A stop came while a thread was blocked in an input that may never return.
-struct InputBlocked : std::runtime_error {
-    InputBlocked() : std::runtime_error("stopped while an input was blocked; its outputs are not kept") {}
-};
 
 
 // The plug-in's console lines go to standard error, so that JSON Lines on standard output
@@ -92,22 +88,35 @@ void ProtectReadFiles(const Options& options, const std::vector<CameraConfig>& c
     }
 }
 
-// Waits for the worker threads. After a stop, a worker blocked in its input (a FIFO or a
-// stream that stopped delivering) gets two seconds; true when every worker finished.
-bool JoinWorkers(std::vector<std::thread>& threads, std::atomic<int>& running) {
+// Waits for the worker threads. After a stop, workers get five seconds: more than a live
+// reader's own wait for its input (LiveSource), so that healthy cameras always finish. A
+// worker still blocked in its input (a FIFO or a stream that stopped delivering) after
+// that is left behind; returns, per worker, whether it was.
+std::vector<bool> JoinWorkers(std::vector<std::thread>& threads, const std::vector<std::atomic<bool>>& done) {
     auto stoppedAt = std::chrono::steady_clock::time_point::max();
-    while (running > 0) {
+    auto allDone = [&] {
+        for (const auto& d : done) {
+            if (!d) return false;
+        }
+        return true;
+    };
+    while (!allDone()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         if (g_stop && stoppedAt == std::chrono::steady_clock::time_point::max()) {
             stoppedAt = std::chrono::steady_clock::now();
         }
-        if (std::chrono::steady_clock::now() - stoppedAt > std::chrono::seconds(2)) {
-            for (auto& t : threads) t.detach();
-            return false;
+        if (std::chrono::steady_clock::now() - stoppedAt > std::chrono::seconds(5)) break;
+    }
+    std::vector<bool> abandoned(threads.size(), false);
+    for (size_t i = 0; i < threads.size(); ++i) {
+        if (done[i]) {
+            threads[i].join();
+        } else {
+            threads[i].detach();
+            abandoned[i] = true;
         }
     }
-    for (auto& t : threads) t.join();
-    return true;
+    return abandoned;
 }
 
 int Run(Options& options) {
@@ -222,33 +231,41 @@ int Run(Options& options) {
 
     if (!options.snapshots.empty()) fs::create_directories(options.snapshots);
 
-    bool finished = true;
+    std::vector<bool> abandoned;
     {
         const ProgressLine progress(workers, !options.quiet && isatty(STDERR_FILENO));
         std::vector<std::thread> threads;
-        std::atomic<int> running{static_cast<int>(workers.size())};
+        std::vector<std::atomic<bool>> done(workers.size());
         for (size_t i = 0; i < workers.size(); ++i) {
-            threads.emplace_back([&, i] {
+            threads.emplace_back([&workers, &done, i] {
                 // A failure stays with its camera: the others keep running.
                 try {
                     workers[i]->Run(g_stop);
                 } catch (const std::exception& e) {
                     workers[i]->ReportFailure(e.what());
                 }
-                --running;
+                done[i] = true;
             });
         }
-        finished = JoinWorkers(threads, running);
-    }
-    if (!finished) {
-        // A worker is still blocked in its input and holds its outputs: nothing can be
-        // committed safely. Remove every part file and end without waiting for it.
-        for (auto& worker : workers) worker->DiscardOutputs();
-        records.Discard();
-        throw InputBlocked();
+        abandoned = JoinWorkers(threads, done);
+        // `done` outlives this block for the threads left behind: they end with the process.
+        if (std::find(abandoned.begin(), abandoned.end(), true) != abandoned.end()) {
+            new std::vector<std::atomic<bool>>(std::move(done));
+        }
     }
     bool anyFailed = false;
-    for (auto& worker : workers) {
+    bool leftBehind = LiveSource::LeftBehind() > 0;
+    for (size_t i = 0; i < workers.size(); ++i) {
+        auto& worker = workers[i];
+        if (abandoned[i]) {
+            // Still blocked in its input and holding its outputs: only this camera's own
+            // outputs are given up; every other camera's are kept.
+            leftBehind = true;
+            std::fprintf(stderr, "weapon-detect: camera %s was still blocked in its input at the stop; its video "
+                                 "is not kept\n", worker->settings().cameraId.c_str());
+            worker->DiscardOutputs();
+            continue;
+        }
         try {
             worker->CommitOutputs();
         } catch (const std::exception& e) {
@@ -258,7 +275,9 @@ int Run(Options& options) {
     }
     // Scores against the ground truth: a table on standard error, a record each.
     bool tableHeader = false;
-    for (auto& worker : workers) {
+    for (size_t i = 0; i < workers.size(); ++i) {
+        if (abandoned[i]) continue;
+        auto& worker = workers[i];
         std::optional<Score> score;
         try {
             score = worker->FinishScore();
@@ -291,7 +310,8 @@ int Run(Options& options) {
             std::fprintf(stderr, "  MQTT: %lld messages dropped from a full queue\n", mqtt->dropped());
         }
     }
-    mqtt.reset();  // says "offline" and delivers what is still queued
+    if (mqtt) mqtt->Finish();  // says "offline" and delivers what is still queued
+    const int status = anyFailed ? 1 : g_stop ? 130 : 0;
     if (options.demo) {
         std::cout << "Detections (JSON Lines): " << records.description() << "\n";
         if (!workers.empty() && !workers[0]->settings().videoPath.empty()) {
@@ -300,8 +320,13 @@ int Run(Options& options) {
         std::cout << "Event snapshots: " << options.snapshots << std::endl;
         if (!std::cout) throw std::runtime_error("cannot write standard output: " + SystemReason());
     }
-    if (anyFailed) return 1;
-    return g_stop ? 130 : 0;
+    if (leftBehind) {
+        // A thread still blocked in an input may never return: end without waiting for it
+        // (everything else is closed and committed by now).
+        std::fflush(nullptr);
+        std::_Exit(status);
+    }
+    return status;
 }
 
 }  // namespace
@@ -345,10 +370,6 @@ int main(int argc, char** argv) {
         return 2;
     } catch (const OpenInterrupted&) {
         // The thread opening the input may never return: end without waiting for it.
-        std::fflush(nullptr);
-        std::_Exit(130);
-    } catch (const InputBlocked& e) {
-        std::cerr << "weapon-detect: " << e.what() << std::endl;
         std::fflush(nullptr);
         std::_Exit(130);
     } catch (const std::exception& e) {

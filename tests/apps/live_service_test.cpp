@@ -279,3 +279,25 @@ TEST_F(WeaponDetectTest, GroundTruthThatDoesNotFitTheVideoIsRefusedNamingTheLine
         EXPECT_FALSE(fs::exists(dir / "o.jsonl"));
     }
 }
+
+TEST_F(WeaponDetectTest, StopKeepsWhatHealthyCamerasWroteWhileAnotherHangs) {
+    WriteSceneVideo(dir / "clip.avi", 0, 150);
+    const servers::SilentServer silent;
+    ASSERT_GT(silent.port(), 0);
+    const ScopedEnv slow("STEADY_MODULE_DELAY_MS", "40");
+    const fs::path part = dir / "out.part.jsonl";
+    // The camera behind the silent server hangs in open (ten seconds at a time).
+    Process run({WEAPON_DETECT, (dir / "clip.avi").string(), "http://127.0.0.1:" + std::to_string(silent.port()) + "/x",
+                 "--camera-id", "healthy", "--camera-id", "hung", "--module", STEADY_MODULE,
+                 "-q", "-o", (dir / "out.jsonl").string(), "--video", (dir / "v.avi").string()},
+                (dir / "run.log").string());
+    ASSERT_TRUE(Eventually([&] { return Count(RecordsSoFar(part), "frame") >= 5; }));
+    EXPECT_EQ(run.Stop(SIGTERM, std::chrono::seconds(30)), 130);
+    std::ifstream log(dir / "run.log");
+    const std::string said((std::istreambuf_iterator<char>(log)), {});
+    EXPECT_EQ(said.find("not kept"), std::string::npos) << said;
+    ASSERT_TRUE(fs::exists(dir / "out.jsonl")) << said;
+    EXPECT_GE(Count(ReadLines(dir / "out.jsonl"), "frame"), 5);
+    EXPECT_TRUE(fs::exists(dir / "v_healthy.avi")) << said;
+    EXPECT_FALSE(fs::exists(part));
+}

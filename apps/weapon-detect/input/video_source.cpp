@@ -32,11 +32,11 @@ bool IsImageSequence(const std::string& input) {
     return !IsLiveInput(input) && input.find('%') != std::string::npos;
 }
 
-bool OpenCapture(cv::VideoCapture& capture, const std::string& input, int timeoutMs) {
+bool OpenCapture(cv::VideoCapture& capture, const std::string& input, int openTimeoutMs, int readTimeoutMs) {
     if (IsCameraIndex(input)) return capture.open(std::stoi(input));
     if (IsUrl(input)) {
         return capture.open(input, cv::CAP_FFMPEG,
-                            {cv::CAP_PROP_OPEN_TIMEOUT_MSEC, timeoutMs, cv::CAP_PROP_READ_TIMEOUT_MSEC, timeoutMs});
+                            {cv::CAP_PROP_OPEN_TIMEOUT_MSEC, openTimeoutMs, cv::CAP_PROP_READ_TIMEOUT_MSEC, readTimeoutMs});
     }
     // The image-sequence reader copes with frames that change size.
     if (input.find('%') != std::string::npos) return capture.open(input, cv::CAP_IMAGES);
@@ -73,7 +73,7 @@ VideoSource::VideoSource(const std::string& input, const std::atomic<bool>& stop
         bool opened = false;
         cv::Mat first;
         try {
-            opened = OpenCapture(*capture, input, kStreamTimeoutMs) && capture->read(first) && !first.empty();
+            opened = OpenCapture(*capture, input, kStreamTimeoutMs, kStreamTimeoutMs) && capture->read(first) && !first.empty();
         } catch (const std::exception&) {
             opened = false;
         }

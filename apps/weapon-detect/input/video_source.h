@@ -16,9 +16,9 @@ bool IsLiveInput(const std::string& input);
 // A printf pattern of numbered image files, such as frames/%04d.png.
 bool IsImageSequence(const std::string& input);
 
-// Opens an input with the reader that suits it; streams give up after `timeoutMs` without
-// an answer or a frame.
-bool OpenCapture(cv::VideoCapture& capture, const std::string& input, int timeoutMs);
+// Opens an input with the reader that suits it; streams give up after `openTimeoutMs`
+// without an answer and `readTimeoutMs` without a frame.
+bool OpenCapture(cv::VideoCapture& capture, const std::string& input, int openTimeoutMs, int readTimeoutMs);
 
 // Thrown when a stop was asked for while an input was still opening.
 struct OpenInterrupted : std::runtime_error {

@@ -77,6 +77,18 @@ MqttPublisher::MqttPublisher(MqttSettings settings) : settings_(std::move(settin
 }
 
 MqttPublisher::~MqttPublisher() {
+    Finish();
+    // After a clean disconnection the network thread ends by itself once the DISCONNECT is
+    // sent; without a connection there is nothing to send.
+    mosquitto_loop_stop(client_, !connected_);
+    mosquitto_destroy(client_);
+}
+
+void MqttPublisher::Finish() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (finished_) return;
+    }
     Enqueue({settings_.topicPrefix + "/available", std::vector<unsigned char>(kOffline, kOffline + 7), true});
     // What waits is delivered if the broker is there, or comes back, within a few seconds.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
@@ -86,9 +98,12 @@ MqttPublisher::~MqttPublisher() {
     if (pending() > 0) {
         std::fprintf(stderr, "weapon-detect: %zu MQTT messages were not delivered before the end\n", pending());
     }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        finished_ = true;
+    }
+    // A clean disconnection: the broker does not send the last will ("offline" once).
     mosquitto_disconnect(client_);
-    mosquitto_loop_stop(client_, true);
-    mosquitto_destroy(client_);
 }
 
 std::string MqttPublisher::Topic(const std::string& camera, const char* leaf) const {
@@ -119,6 +134,7 @@ size_t MqttPublisher::pending() const {
 
 void MqttPublisher::Enqueue(Message message) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (finished_) return;
     if (connected_) {
         SendLocked(std::move(message));
         return;

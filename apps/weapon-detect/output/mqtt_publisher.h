@@ -38,7 +38,9 @@ public:
     // client library refuses.
     explicit MqttPublisher(MqttSettings settings);
     // Says "offline" on the availability topic, waits up to five seconds for what is still
-    // queued to be delivered (the broker may come back meanwhile), and disconnects.
+    // queued to be delivered (the broker may come back meanwhile), and disconnects. Messages
+    // published after that are ignored. Called by the destructor if not before.
+    void Finish();
     ~MqttPublisher();
     MqttPublisher(const MqttPublisher&) = delete;
     MqttPublisher& operator=(const MqttPublisher&) = delete;
@@ -76,6 +78,7 @@ private:
     std::atomic<bool> connected_{false};
     std::atomic<long long> dropped_{0};
     bool overflowing_ = false;
+    bool finished_ = false;
 };
 
 }  // namespace weapon_detect

@@ -9,10 +9,13 @@ namespace weapon_detect {
 
 VideoOutput::VideoOutput(const std::string& path, double fps, cv::Size size)
     : file_(path, OutputFile::Special::Refuse), size_(size) {
-    const int codec = std::filesystem::path(path).extension() == ".avi"
-                          ? cv::VideoWriter::fourcc('M', 'J', 'P', 'G')
-                          : cv::VideoWriter::fourcc('m', 'p', '4', 'v');
-    if (!writer_.open(file_.writePath(), codec, fps, size)) {
+    // Motion-JPEG in AVI goes through OpenCV's own writer and reader: FFmpeg's are
+    // serialised by one lock in OpenCV that a camera hanging in open holds for up to its
+    // timeout, and a video must not wait for another camera.
+    const bool avi = std::filesystem::path(path).extension() == ".avi";
+    backend_ = avi ? cv::CAP_OPENCV_MJPEG : cv::CAP_FFMPEG;
+    const int codec = avi ? cv::VideoWriter::fourcc('M', 'J', 'P', 'G') : cv::VideoWriter::fourcc('m', 'p', '4', 'v');
+    if (!writer_.open(file_.writePath(), backend_, codec, fps, size)) {
         throw std::runtime_error("cannot write the video " + path + ": no video writer for it");
     }
     writer_.set(cv::VIDEOWRITER_PROP_QUALITY, 95);  // honoured by some back ends only
@@ -35,7 +38,7 @@ bool VideoOutput::Finish() {
         return false;
     }
     // Read the file back: a write that failed (disk full) leaves it unreadable or short.
-    cv::VideoCapture check(file_.writePath());
+    cv::VideoCapture check(file_.writePath(), backend_);
     const double counted = check.isOpened() ? check.get(cv::CAP_PROP_FRAME_COUNT) : 0.0;
     check.release();
     if (counted < static_cast<double>(frames_)) {

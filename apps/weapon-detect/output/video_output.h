@@ -36,6 +36,7 @@ private:
     cv::Size size_;
     cv::Mat scaled_;  // reused when frames come in another size
     long long frames_ = 0;
+    int backend_ = cv::CAP_ANY;
 };
 
 }  // namespace weapon_detect
