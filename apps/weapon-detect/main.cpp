@@ -210,7 +210,9 @@ int Run(Options& options) {
     // inputs are opened by their workers, which keep trying.
     const auto start = std::chrono::steady_clock::now();
     std::vector<std::unique_ptr<StreamWorker>> workers;
-    JsonLinesWriter records(options.output);
+    // A service (a config file) appends to its alarm log; a run on the command line writes
+    // its output whole, replacing an earlier one.
+    JsonLinesWriter records(options.output, options.append.value_or(!options.config.empty()));
     for (size_t i = 0; i < cameras.size(); ++i) {
         const CameraConfig& camera = cameras[i];
         std::unique_ptr<VideoSource> source;

@@ -83,6 +83,14 @@ void AddOptions(CLI::App& app, Options& options) {
         "--no-realtime", [&options] { options.realtime = false; },
         "Analyse every frame in order (default for files and image sequences)");
     realtime->excludes(notRealtime);
+    auto* append = app.add_flag_callback(
+        "--append", [&options] { options.append = true; },
+        "Add the records to the end of an existing -o file, written as they come (default for --config "
+        "runs: a service's records are its alarm log)");
+    auto* replace = app.add_flag_callback(
+        "--no-append", [&options] { options.append = false; },
+        "Replace the -o file when the run ends, with a part file meanwhile (default without --config)");
+    append->excludes(replace);
     app.add_option("--stall-timeout", options.stallSeconds,
                    "Seconds without a frame after which a live input is reopened")
         ->check(FiniteIn(0.5, 3600.0))
@@ -117,6 +125,7 @@ void ApplySiteConfig(const CLI::App& app, const SiteConfig& site, Options& optio
     Fill(app, "--mqtt-topic", options.mqttTopic, site.mqttTopic);
     Fill(app, "--mqtt-client-id", options.mqttClientId, site.mqttClientId);
     if (site.statsInterval && app.count("--stats-interval") == 0) options.statsSeconds = *site.statsInterval;
+    if (site.append && app.count("--append") == 0 && app.count("--no-append") == 0) options.append = *site.append;
     if (site.realtime && app.count("--realtime") == 0 && app.count("--no-realtime") == 0) {
         options.realtime = *site.realtime;
     }

@@ -106,6 +106,7 @@ SiteConfig LoadSiteConfig(const std::string& path) {
         else if (key == "stats-interval") site.statsInterval = r.Number(v, key, 0, 86400);
         else if (key == "max-reconnects") site.maxReconnects = r.Integer(v, key, -1, 1000000);
         else if (key == "realtime") site.realtime = r.Flag(v, key);
+        else if (key == "append") site.append = r.Flag(v, key);
         else if (key == "mqtt") {
             if (!v.IsMap()) r.Fail(v, key, "must be a mapping with 'host'");
             for (const auto& m : v) {

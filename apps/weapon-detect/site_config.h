@@ -32,7 +32,7 @@ struct SiteConfig {
     std::optional<int> stride;
     std::optional<double> quietTime, stallTimeout, statsInterval;
     std::optional<int> maxReconnects;
-    std::optional<bool> realtime;
+    std::optional<bool> realtime, append;
     std::optional<std::string> mqtt, mqttTopic, mqttClientId;
 };
 

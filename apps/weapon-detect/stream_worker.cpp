@@ -128,7 +128,8 @@ void StreamWorker::WriteEvent(const AlarmEvent& event) {
                        .string();
         std::vector<unsigned char> jpeg;
         if (!cv::imencode(".jpg", event.bestFrame, jpeg)) throw std::runtime_error("cannot encode " + snapshot);
-        WriteWholeFile(snapshot, jpeg);
+        // Never over an earlier run's snapshot of the same camera and frame number.
+        snapshot = WriteNewFile(snapshot, jpeg);
     }
     records_.Write(EventRecord(settings_.cameraId, event, snapshot));
     if (scorer_) scorer_->Event(event.firstFrame, event.lastFrame);

@@ -355,3 +355,70 @@ TEST_F(WeaponDetectTest, NoOutputReplacesAFileTheRunReads) {
         }
     }
 }
+
+namespace {
+std::map<std::string, uintmax_t> FilesIn(const fs::path& folder) {
+    std::map<std::string, uintmax_t> files;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(folder, error)) files[entry.path().string()] = entry.file_size();
+    return files;
+}
+}  // namespace
+
+TEST_F(WeaponDetectTest, RecordsSurviveACrashAndARestart) {
+    WriteSceneVideo(dir / "long.avi", 0, 150);
+    WriteSceneVideo(dir / "short.avi", 60, 70);
+    setenv("STEADY_MODULE_DELAY_MS", "40", 1);
+    const fs::path snaps = dir / "snaps";
+    auto killMidway = [&](const std::vector<std::string>& args, const fs::path& growing) {
+        const pid_t child = StartProgram(args);
+        ASSERT_GT(child, 0);
+        ASSERT_TRUE(Eventually([&] { return ReadLinesSoFar(growing) >= 5 && FilesIn(snaps).size() >= 2; }));
+        kill(child, SIGKILL);
+        EXPECT_EQ(WaitFor(child, std::chrono::seconds(10)), -1);
+    };
+    const std::vector<std::string> common{"--module", STEADY_MODULE, "--quiet", "--quiet-time", "0", "--snapshots",
+                                          snaps.string()};
+
+    // A run on the command line: its part file is kept under a name that says so.
+    auto args = common;
+    args.insert(args.end(), {(dir / "long.avi").string(), "-o", (dir / "out.jsonl").string()});
+    killMidway(args, dir / "out.part.jsonl");
+    const auto firstSnapshots = FilesIn(snaps);
+    unsetenv("STEADY_MODULE_DELAY_MS");
+    auto o = RunProgram((dir / "short.avi").string() + " -o " + (dir / "out.jsonl").string() +
+                            " --module " STEADY_MODULE " -q --quiet-time 0 --snapshots " + snaps.string(),
+                        dir);
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_NE(o.err.find("left by a run that did not finish"), std::string::npos) << o.err;
+    fs::path recovered;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        if (entry.path().filename().string().rfind("out.recovered-", 0) == 0) recovered = entry.path();
+    }
+    ASSERT_FALSE(recovered.empty()) << o.err;
+    EXPECT_EQ(recovered.extension(), ".jsonl");
+    EXPECT_GE(ReadLinesSoFar(recovered), 5);
+    EXPECT_FALSE(fs::exists(dir / "out.part.jsonl"));
+    EXPECT_FALSE(ReadLines(dir / "out.jsonl").empty());
+    // Every snapshot of the killed run is still there, as it was, beside the new ones.
+    const auto allSnapshots = FilesIn(snaps);
+    for (const auto& [path, size] : firstSnapshots) {
+        ASSERT_TRUE(allSnapshots.count(path)) << path;
+        EXPECT_EQ(allSnapshots.at(path), size) << path;
+    }
+    EXPECT_GT(allSnapshots.size(), firstSnapshots.size());
+
+    // A service (a config file) appends to its log: the killed run's records stay in it.
+    std::ofstream(dir / "site.yaml") << "output: " << (dir / "log.jsonl").string() << "\ncameras:\n  - input: "
+                                     << (dir / "long.avi").string() << "\n    id: gate\n";
+    setenv("STEADY_MODULE_DELAY_MS", "40", 1);
+    args = common;
+    args.insert(args.end(), {"--config", (dir / "site.yaml").string()});
+    killMidway(args, dir / "log.jsonl");
+    unsetenv("STEADY_MODULE_DELAY_MS");
+    const int before = ReadLinesSoFar(dir / "log.jsonl");
+    o = RunProgram("--config " + (dir / "site.yaml").string() + " --max-frames 10 --module " STEADY_MODULE " -q", dir);
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_GT(ReadLinesSoFar(dir / "log.jsonl"), before);
+    EXPECT_FALSE(fs::exists(dir / "log.part.jsonl"));
+}

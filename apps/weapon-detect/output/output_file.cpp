@@ -97,7 +97,7 @@ OutputFile::OutputFile(std::string path, Special special, Mode mode) : path_(std
         if (special == Special::Refuse) {
             throw std::runtime_error("cannot write " + path_ + ": it is a device, FIFO or socket, not a file");
         }
-        inPlace_ = true;
+        inPlace_ = special_ = true;
         writePath_ = target_;
         return;
     }

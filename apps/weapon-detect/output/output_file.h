@@ -42,6 +42,8 @@ public:
     // special file).
     const std::string& writePath() const { return writePath_; }
     bool inPlace() const { return inPlace_; }
+    // A device, FIFO or socket, written in place.
+    bool special() const { return special_; }
     // Renames the part over the target; throws std::runtime_error on failure.
     void Commit();
     // Links the part under the target's name only if that name is free, else under the
@@ -58,6 +60,7 @@ private:
     std::string writePath_;
     int lock_ = -1;          // holds the lock on the part (or the appended target)
     bool inPlace_ = false;
+    bool special_ = false;
     bool done_ = false;
 };
 
