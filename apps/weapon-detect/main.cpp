@@ -200,6 +200,8 @@ int Run(Options& options) {
             throw CLI::ValidationError("--mqtt", e.what());
         }
         m.topicPrefix = options.mqttTopic;
+        const std::string badTopic = MqttPublisher::CheckTopicPrefix(m.topicPrefix);
+        if (!badTopic.empty()) throw CLI::ValidationError("--mqtt-topic", "cannot start MQTT topics: " + badTopic);
         m.clientId = options.mqttClientId;
         if (const char* user = std::getenv("WEAPON_DETECT_MQTT_USERNAME")) m.username = user;
         if (const char* password = std::getenv("WEAPON_DETECT_MQTT_PASSWORD")) m.password = password;
@@ -312,7 +314,18 @@ int Run(Options& options) {
             std::fprintf(stderr, "  MQTT: %lld messages dropped from a full queue\n", mqtt->dropped());
         }
     }
-    if (mqtt) mqtt->Finish();  // says "offline" and delivers what is still queued
+    if (mqtt) {
+        mqtt->Finish();  // says "offline" and delivers what is still queued
+        // Alarms that never reached the broker make the run a failure, not a success.
+        const long long lost = mqtt->dropped() + mqtt->rejected() + mqtt->undelivered();
+        if (lost > 0) {
+            std::fprintf(stderr, "weapon-detect: %lld MQTT messages were lost (%lld dropped from a full queue, %lld "
+                                 "refused, %lld not delivered)\n",
+                         lost, static_cast<long long>(mqtt->dropped()), static_cast<long long>(mqtt->rejected()),
+                         static_cast<long long>(mqtt->undelivered()));
+            anyFailed = true;
+        }
+    }
     const int status = anyFailed ? 1 : g_stop ? 130 : 0;
     if (options.demo) {
         std::cout << "Detections (JSON Lines): " << records.description() << "\n";

@@ -301,3 +301,73 @@ TEST_F(WeaponDetectTest, StopKeepsWhatHealthyCamerasWroteWhileAnotherHangs) {
     EXPECT_TRUE(fs::exists(dir / "v_healthy.avi")) << said;
     EXPECT_FALSE(fs::exists(part));
 }
+
+namespace {
+// A broker on a free loopback port with a subscriber to every topic under `filter`.
+struct BrokerWithSubscriber {
+    BrokerWithSubscriber(const fs::path& dir, const std::string& filter, const std::string& extraConf = "")
+        : port(servers::FreePort()), received(dir / "received.txt") {
+        std::ofstream(dir / "mosquitto.conf") << "listener " << port << " 127.0.0.1\nallow_anonymous true\n" << extraConf;
+        broker = std::make_unique<Process>(
+            std::vector<std::string>{"mosquitto", "-c", (dir / "mosquitto.conf").string()}, (dir / "broker.log").string());
+        ready = servers::WaitForPort(port, std::chrono::seconds(10));
+        if (!ready) return;
+        subscriber = std::make_unique<Process>(
+            std::vector<std::string>{"mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(port), "-t", filter, "-q",
+                                     "1", "-v", "-F", "%t|%l|%x"},
+            received.string());
+        // Subscribed once a probe comes through.
+        ready = Eventually([&] {
+            Process({"mosquitto_pub", "-h", "127.0.0.1", "-p", std::to_string(port), "-t", "probe", "-m", "x"},
+                    (dir / "pub.log").string())
+                .Wait(std::chrono::seconds(5));
+            for (const auto& m : ReadMessages(received)) {
+                if (m.topic == "probe") return true;
+            }
+            return false;
+        });
+    }
+    int port;
+    fs::path received;
+    std::unique_ptr<Process> broker, subscriber;
+    bool ready = false;
+};
+}  // namespace
+
+TEST_F(WeaponDetectTest, MqttTopicsStaySafeWhateverTheIdOrPrefix) {
+    WriteSceneVideo(dir / "clip.avi", 60, 90);
+    BrokerWithSubscriber mqtt(dir, "#");
+    ASSERT_TRUE(mqtt.ready);
+    const std::string address = "127.0.0.1:" + std::to_string(mqtt.port);
+    // An id that is not UTF-8 and holds a control character, a separator and a wildcard.
+    Process run({WEAPON_DETECT, (dir / "clip.avi").string(), "--camera-id", "caf\xe9\x01/#", "--module", STEADY_MODULE,
+                 "--quiet-time", "0", "--mqtt", address, "-q", "-o", (dir / "out.jsonl").string()},
+                (dir / "run.log").string());
+    EXPECT_EQ(run.Wait(std::chrono::seconds(60)), 0);
+    const int events = Count(ReadLines(dir / "out.jsonl"), "event");
+    ASSERT_GT(events, 0);
+    auto ends = [&] {
+        int n = 0;
+        for (const auto& m : ReadMessages(mqtt.received)) {
+            n += m.topic == "weapon-detect/caf____/events" && nlohmann::json::parse(m.payload)["phase"] == "end";
+        }
+        return n;
+    };
+    EXPECT_TRUE(Eventually([&] { return ends() == events; })) << ends() << " of " << events;
+
+    const struct {
+        std::string name, prefix;
+    } bad[] = {{"wildcard #", "site/#"}, {"wildcard +", "site/+/x"}, {"not UTF-8", "caf\xe9"},
+               {"control character", "a\x01"}, {"empty", ""}};
+    for (const auto& c : bad) {
+        SCOPED_TRACE(c.name);
+        Process refused({WEAPON_DETECT, (dir / "clip.avi").string(), "--module", STEADY_MODULE, "--mqtt", address,
+                         "--mqtt-topic", c.prefix, "-q", "-o", (dir / "bad.jsonl").string()},
+                        (dir / "bad.log").string());
+        EXPECT_EQ(refused.Wait(std::chrono::seconds(30)), 2);
+        std::ifstream log(dir / "bad.log");
+        const std::string said((std::istreambuf_iterator<char>(log)), {});
+        EXPECT_NE(said.find("--mqtt-topic"), std::string::npos) << said;
+        EXPECT_FALSE(fs::exists(dir / "bad.jsonl"));
+    }
+}

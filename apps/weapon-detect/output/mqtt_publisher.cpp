@@ -9,6 +9,8 @@
 
 #include <mosquitto.h>
 
+#include "output/output_file.h"
+
 namespace weapon_detect {
 namespace {
 constexpr int kQos = 1;
@@ -39,6 +41,19 @@ void MqttPublisher::ParseAddress(const std::string& address, std::string& host, 
         port = value;
     }
     if (host.empty()) throw std::invalid_argument("no MQTT host in '" + address + "'");
+}
+
+std::string MqttPublisher::CheckTopicPrefix(const std::string& prefix) {
+    if (prefix.empty()) return "it is empty";
+    if (prefix.size() > 1024) return "it is longer than 1024 bytes";
+    if (prefix.find_first_of("+#") != std::string::npos) return "it holds a wildcard ('+' or '#')";
+    for (const unsigned char c : prefix) {
+        if (c < 0x20 || c == 0x7f) return "it holds a control character";
+    }
+    if (mosquitto_validate_utf8(prefix.c_str(), static_cast<int>(prefix.size())) != MOSQ_ERR_SUCCESS) {
+        return "it is not valid UTF-8";
+    }
+    return {};
 }
 
 MqttPublisher::MqttPublisher(MqttSettings settings) : settings_(std::move(settings)) {
@@ -95,8 +110,10 @@ void MqttPublisher::Finish() {
     while (pending() > 0 && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    if (pending() > 0) {
-        std::fprintf(stderr, "weapon-detect: %zu MQTT messages were not delivered before the end\n", pending());
+    undelivered_ = static_cast<long long>(pending());
+    if (undelivered_ > 0) {
+        std::fprintf(stderr, "weapon-detect: %lld MQTT messages were not delivered before the end\n",
+                     static_cast<long long>(undelivered_));
     }
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -107,12 +124,7 @@ void MqttPublisher::Finish() {
 }
 
 std::string MqttPublisher::Topic(const std::string& camera, const char* leaf) const {
-    // Topic levels cannot hold the wildcards or the separator.
-    std::string level = camera;
-    for (char& c : level) {
-        if (c == '/' || c == '+' || c == '#') c = '_';
-    }
-    return settings_.topicPrefix + "/" + level + "/" + leaf;
+    return settings_.topicPrefix + "/" + FileNameFor(camera) + "/" + leaf;
 }
 
 void MqttPublisher::PublishEvent(const std::string& camera, const std::string& json) {
@@ -139,15 +151,24 @@ void MqttPublisher::Enqueue(Message message) {
         SendLocked(std::move(message));
         return;
     }
+    QueueLocked(std::move(message));
+}
+
+void MqttPublisher::QueueLocked(Message message) {
     if (queued_.size() + inFlight_.size() >= settings_.maxQueued) {
         // The oldest message makes room: the newest say most about what happens now.
-        if (!queued_.empty()) queued_.pop_front();
+        if (!queued_.empty()) {
+            queued_.pop_front();
+        } else {
+            message = Message();  // every slot is in flight: this one cannot wait
+        }
         ++dropped_;
         if (!overflowing_) {
             overflowing_ = true;
             std::fprintf(stderr, "weapon-detect: the MQTT queue is full (%zu messages); dropping the oldest\n",
                          settings_.maxQueued);
         }
+        if (message.topic.empty()) return;
     }
     queued_.push_back(std::move(message));
 }
@@ -156,10 +177,21 @@ void MqttPublisher::SendLocked(Message message) {
     int mid = 0;
     const int rc = mosquitto_publish(client_, &mid, message.topic.c_str(), static_cast<int>(message.payload.size()),
                                      message.payload.data(), kQos, message.retain);
-    if (rc == MOSQ_ERR_SUCCESS) {
-        inFlight_.emplace(mid, std::move(message));
-    } else {
-        queued_.push_back(std::move(message));  // sent again at the next connection
+    switch (rc) {
+        case MOSQ_ERR_SUCCESS:
+            inFlight_.emplace(mid, std::move(message));
+            return;
+        case MOSQ_ERR_NO_CONN:
+        case MOSQ_ERR_CONN_LOST:
+        case MOSQ_ERR_NOMEM:
+        case MOSQ_ERR_ERRNO:
+            QueueLocked(std::move(message));  // sent again at the next connection
+            return;
+        default:
+            // Malformed or too large: the broker would never take it.
+            ++rejected_;
+            std::fprintf(stderr, "weapon-detect: MQTT message to %s refused: %s\n", message.topic.c_str(),
+                         mosquitto_strerror(rc));
     }
 }
 

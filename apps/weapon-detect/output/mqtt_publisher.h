@@ -5,11 +5,17 @@
 //   <prefix>/<camera>/events    one JSON message per event start, improvement and end (QoS 1)
 //   <prefix>/<camera>/snapshot  JPEG of the event's best frame (retained, QoS 1)
 //   <prefix>/<camera>/state     "online" / "offline" / "failed" (retained, QoS 1)
+// <camera> is the camera id spelt as in file names (FileNameFor: letters, digits, '.', '-'
+// and '_' kept, every other byte '_'), so that no id can add a level, a wildcard, a control
+// character or invalid UTF-8 to a topic.
 //
 // The broker may be down at start or drop later: analysis goes on, the client reconnects
 // in the background, and messages wait in a bounded queue until the broker has them (QoS 1
 // messages are kept until acknowledged and sent again after a reconnection). What overflows
-// the queue is counted (dropped()) and said once on standard error per overflow spell.
+// the queue is counted (dropped()) and said once on standard error per overflow spell. The
+// queue's bound holds for every message, also those the client could not hand over while
+// connected. A message the client refuses for good (malformed, too large) is dropped and
+// counted (rejected()), never queued again.
 #pragma once
 
 #include <atomic>
@@ -50,10 +56,16 @@ public:
     void PublishState(const std::string& camera, const std::string& state);
 
     long long dropped() const { return dropped_; }
+    long long rejected() const { return rejected_; }
+    // Messages still not delivered when Finish() gave up waiting.
+    long long undelivered() const { return undelivered_; }
     bool connected() const { return connected_; }
     // Messages not yet acknowledged by the broker.
     size_t pending() const;
 
+    // Empty when `prefix` can start topics, else why not (empty, a wildcard, a control
+    // character, not UTF-8, too long).
+    static std::string CheckTopicPrefix(const std::string& prefix);
     // Splits "host[:port]"; throws std::invalid_argument for a bad port.
     static void ParseAddress(const std::string& address, std::string& host, int& port);
 
@@ -64,7 +76,8 @@ private:
         bool retain = false;
     };
     void Enqueue(Message message);
-    void SendLocked(Message message);  // expects mutex_ held
+    void SendLocked(Message message);   // expects mutex_ held
+    void QueueLocked(Message message);  // expects mutex_ held; keeps the bound
     void OnConnect(int result);
     void OnDisconnect();
     void OnPublish(int mid);
@@ -77,6 +90,8 @@ private:
     std::map<int, Message> inFlight_;    // sent, not yet acknowledged
     std::atomic<bool> connected_{false};
     std::atomic<long long> dropped_{0};
+    std::atomic<long long> rejected_{0};
+    std::atomic<long long> undelivered_{0};
     bool overflowing_ = false;
     bool finished_ = false;
 };
