@@ -82,6 +82,11 @@ void StreamWorker::Run(const std::atomic<bool>& stop) {
             Analyse(frame.image, frame.index, frame.captureTime, frame.captureTime);
         }
         progress_.dropped = live.dropped();
+        // A camera that gave up without a single frame never worked: a failure, so that a
+        // service manager restarting on failure sees it.
+        if (!stop && live.finished() && live.read() == 0) {
+            throw std::runtime_error("gave up without a single frame from " + input);
+        }
     }
     if (const auto ended = alarms_->Finish()) WriteEvent(*ended);
 }

@@ -178,7 +178,7 @@ TEST_F(WeaponDetectTest, MqttDeliversEveryMessageAcrossABrokerRestart) {
     broker = std::make_unique<Process>(std::vector<std::string>{"mosquitto", "-c", conf.string()},
                                        (dir / "broker2.log").string());
     ASSERT_TRUE(servers::WaitForPort(port, std::chrono::seconds(10)));
-    EXPECT_EQ(run.Wait(std::chrono::seconds(120)), 0);
+    EXPECT_EQ(run.Wait(std::chrono::seconds(120)), 1) << "the camera that never delivered failed";
 
     const int events = Count(ReadLines(dir / "out.jsonl"), "event");
     ASSERT_GE(events, 4);
@@ -197,7 +197,8 @@ TEST_F(WeaponDetectTest, MqttDeliversEveryMessageAcrossABrokerRestart) {
     EXPECT_EQ(first["phase"], "start");
     EXPECT_EQ(first["camera"], "door");
     ASSERT_FALSE(byTopic["weapon-detect/yard/state"].empty());
-    EXPECT_EQ(byTopic["weapon-detect/yard/state"].back().payload, "offline");
+    EXPECT_EQ(byTopic["weapon-detect/yard/state"].front().payload, "offline");
+    EXPECT_EQ(byTopic["weapon-detect/yard/state"].back().payload, "failed");
     subscriber.Stop();
 }
 
@@ -369,5 +370,27 @@ TEST_F(WeaponDetectTest, MqttTopicsStaySafeWhateverTheIdOrPrefix) {
         const std::string said((std::istreambuf_iterator<char>(log)), {});
         EXPECT_NE(said.find("--mqtt-topic"), std::string::npos) << said;
         EXPECT_FALSE(fs::exists(dir / "bad.jsonl"));
+    }
+}
+
+TEST_F(WeaponDetectTest, CameraThatNeverDeliversIsAFailure) {
+    const servers::SilentServer silent;
+    ASSERT_GT(silent.port(), 0);
+    const struct {
+        std::string name, url;
+    } cases[] = {
+        {"nobody listens", "http://127.0.0.1:" + std::to_string(servers::FreePort()) + "/notfound"},
+        {"never answers", "http://127.0.0.1:" + std::to_string(silent.port()) + "/x"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto o = RunProgram(c.url + " --camera-id door --max-reconnects 0 --stall-timeout 1 --module " STEADY_MODULE
+                                  " -q -o " + (dir / "out.jsonl").string(),
+                                  dir);
+        EXPECT_EQ(o.status, 1) << o.err;
+        EXPECT_NE(o.err.find("camera door failed"), std::string::npos) << o.err;
+        const auto records = ReadLines(dir / "out.jsonl");
+        ASSERT_FALSE(records.empty());
+        EXPECT_EQ(records.back()["state"], "failed");
     }
 }
