@@ -16,6 +16,7 @@
 #include <CLI/CLI.hpp>
 #include <opencv2/core/utils/logger.hpp>
 
+#include "bounded_read.h"
 #include "demo_video.h"
 #include "fd_redirect.h"
 #include "output/jsonl_writer.h"
@@ -117,6 +118,22 @@ std::vector<bool> JoinWorkers(std::vector<std::thread>& threads, const std::vect
         }
     }
     return abandoned;
+}
+
+// The engine reads the model and class files of a folder as they are: anything but regular
+// files of a sane size (a FIFO would block it for good, /dev/zero fill the memory) is
+// refused first.
+void CheckModelFolder(const std::string& folder) {
+    std::error_code error;
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+        const std::string extension = it->path().extension().string();
+        try {
+            if (extension == ".names") CheckRegularFile(it->path().string(), 1u << 20);
+            if (extension == ".onnx") CheckRegularFile(it->path().string(), size_t{4} << 30);
+        } catch (const UnreadableFile& e) {
+            throw std::runtime_error("cannot load the models from " + folder + ": " + e.what());
+        }
+    }
 }
 
 int Run(Options& options) {
@@ -224,6 +241,7 @@ int Run(Options& options) {
         std::string labels;
         const std::string models = camera.models.value_or(options.models);
         const float threshold = camera.threshold.value_or(options.threshold);
+        CheckModelFolder(models);
         const bool loaded = WithPluginConsole(routed, [&] { return detector->Initialize(models, threshold, labels); });
         if (!loaded) throw std::runtime_error("cannot load the models from " + models);
         if (options.optimize && !WithPluginConsole(routed, [&] { return detector->OptimizeModel(true); })) {

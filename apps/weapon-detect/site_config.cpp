@@ -5,8 +5,13 @@
 
 #include <yaml-cpp/yaml.h>
 
+#include "bounded_read.h"
+
 namespace weapon_detect {
 namespace {
+
+constexpr size_t kMaxConfigBytes = 4u << 20;
+constexpr size_t kMaxConfigLine = 64u << 10;
 
 class Reader {
 public:
@@ -79,9 +84,9 @@ void ReadCamera(const Reader& r, const YAML::Node& node, size_t index, CameraCon
 SiteConfig LoadSiteConfig(const std::string& path) {
     YAML::Node root;
     try {
-        root = YAML::LoadFile(path);
-    } catch (const YAML::BadFile&) {
-        throw ConfigError(path + ": cannot read the config file");
+        root = YAML::Load(ReadTextFile(path, kMaxConfigBytes, kMaxConfigLine));
+    } catch (const UnreadableFile& e) {
+        throw ConfigError(std::string("cannot read the config file ") + e.what());
     } catch (const YAML::ParserException& e) {
         throw ConfigError(path + ":" + std::to_string(e.mark.line + 1) + ": " + e.msg);
     }

@@ -422,3 +422,41 @@ TEST_F(WeaponDetectTest, RecordsSurviveACrashAndARestart) {
     EXPECT_GT(ReadLinesSoFar(dir / "log.jsonl"), before);
     EXPECT_FALSE(fs::exists(dir / "log.part.jsonl"));
 }
+
+TEST_F(WeaponDetectTest, FilesItReadsAreRegularAndBounded) {
+    WriteSceneVideo(dir / "clip.avi", 60, 70);
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    std::ofstream(dir / "long-line.txt") << "1,1,10,10,20,20" << std::string(5000, ' ') << "\n";
+    {
+        std::ofstream huge(dir / "huge.txt");
+        huge.seekp((std::streamoff{1} << 30) - 1);  // sparse: takes no disk space
+        huge << '\n';
+    }
+    fs::create_directories(dir / "models");
+    std::ofstream(dir / "models" / "train_last.onnx") << "x";
+    ASSERT_EQ(mkfifo((dir / "models" / "classes.names").c_str(), 0600), 0);
+    const std::string clip = (dir / "clip.avi").string();
+    const std::string run = clip + " --module " STEADY_MODULE " -q -o " + (dir / "o.jsonl").string();
+    const struct {
+        std::string name, args, mentions;
+        int status;
+    } cases[] = {
+        {"ground truth FIFO", run + " --ground-truth " + (dir / "fifo").string(), "not a regular file", 1},
+        {"ground truth /dev/zero", run + " --ground-truth /dev/zero", "not a regular file", 1},
+        {"ground truth too large", run + " --ground-truth " + (dir / "huge.txt").string(), "larger than 64 MB", 1},
+        {"ground truth line too long", run + " --ground-truth " + (dir / "long-line.txt").string(),
+         "long-line.txt:1: line longer than 4096 bytes", 1},
+        {"config FIFO", "--config " + (dir / "fifo").string(), "not a regular file", 2},
+        {"config /dev/zero", "--config /dev/zero", "not a regular file", 2},
+        {"config too large", "--config " + (dir / "huge.txt").string(), "larger than 4 MB", 2},
+        {"class file FIFO", run + " --models " + (dir / "models").string(), "classes.names: not a regular file", 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        // Bounded: a read that blocks or never ends is stopped by timeout (status 124).
+        const auto o = RunProgram(c.args, dir, "timeout -s KILL 60 ");
+        EXPECT_EQ(o.status, c.status) << o.err;
+        EXPECT_NE(o.err.find(c.mentions), std::string::npos) << o.err;
+        EXPECT_FALSE(fs::exists(dir / "o.jsonl"));
+    }
+}

@@ -4,6 +4,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "bounded_read.h"
+
 namespace weapon_detect {
 namespace {
 
@@ -69,11 +71,11 @@ GroundTruth ParseGroundTruth(const std::string& text, const std::string& path) {
 }
 
 GroundTruth ReadGroundTruth(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw GroundTruthError(path + ": cannot read the ground truth");
-    std::ostringstream text;
-    text << in.rdbuf();
-    return ParseGroundTruth(text.str(), path);
+    try {
+        return ParseGroundTruth(ReadTextFile(path, kMaxGroundTruthBytes, kMaxGroundTruthLine), path);
+    } catch (const UnreadableFile& e) {
+        throw GroundTruthError(std::string("cannot read the ground truth ") + e.what());
+    }
 }
 
 }  // namespace weapon_detect
