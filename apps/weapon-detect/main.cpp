@@ -137,8 +137,11 @@ void CheckModelFolder(const std::string& folder) {
 }
 
 int Run(Options& options) {
-    if (options.demo || (options.inputs.empty() && options.cameras.empty())) {
-        options.demo = true;
+    if (options.demo) {
+        if (!options.inputs.empty() || !options.cameras.empty() || !options.groundTruths.empty()) {
+            throw CLI::ValidationError("--demo", "the demo runs its own scene; give it no input, --config or "
+                                                 "--ground-truth");
+        }
         fs::create_directories(options.outputDir);
         const std::string scene = (fs::path(options.outputDir) / "demo_scene.avi").string();
         if (!options.quiet) std::cerr << "Writing the demo scene to " << scene << " ..." << std::endl;
@@ -376,6 +379,13 @@ int main(int argc, char** argv) {
 
     try {
         app.parse(argc, argv);
+        // The demo runs when asked, or when nothing at all is given; options without an
+        // input are a mistake, never a reason to run something else.
+        if (argc == 1) options.demo = true;
+        if (!options.demo && options.inputs.empty() && options.config.empty()) {
+            throw CLI::ValidationError("inputs", "no input given (give video files, image sequences, camera indices "
+                                                 "or URLs, --config FILE, or --demo)");
+        }
         if (!options.config.empty()) ApplySiteConfig(app, LoadSiteConfig(options.config), options);
     } catch (const CLI::ParseError& e) {
         const int code = app.exit(e);

@@ -35,14 +35,17 @@ void AddOptions(CLI::App& app, Options& options) {
     app.add_option("--ground-truth", options.groundTruths,
                    "Labelled boxes per input, in input order (MOTChallenge text: frame,id,x,y,w,h,conf,class,"
                    "visibility; frames from 1): prints precision, recall, false alarms per hour, matched "
-                   "events and delays, and writes an evaluation record")
+                   "events and delays, and writes an evaluation record; one file per occurrence")
+        ->allow_extra_args(false)
         ->check(CLI::ExistingFile);
     app.add_option("--config", options.config,
                    "Site config file (YAML): cameras, outputs, MQTT; options given here override it")
         ->check(CLI::ExistingFile);
-    app.add_flag("--demo", options.demo, "Run the synthetic demo scene (also the default without inputs)");
+    app.add_flag("--demo", options.demo,
+                 "Run the synthetic demo scene (also what runs without any argument); takes no input");
     app.add_option("--camera-id", options.cameraIds,
-                   "Camera id per input, in input order (default: derived from the input)");
+                   "Camera id per input, in input order, one per occurrence (default: derived from the input)")
+        ->allow_extra_args(false);
     app.add_option("-m,--models", options.models, "Model folder")->capture_default_str();
     app.add_option("-t,--threshold", options.threshold, "Detection score threshold")
         ->check(FiniteIn(0.0, 1.0))
@@ -52,7 +55,7 @@ void AddOptions(CLI::App& app, Options& options) {
                  "Ask the engine to prepare the models while loading");
     app.add_flag("--optimize", options.optimize, "Optimise the models after loading");
     app.add_option("--stride", options.stride, "Analyse every N-th frame")
-        ->check(CLI::PositiveNumber)
+        ->check(CLI::Range(1, 100000))
         ->capture_default_str();
     app.add_option("--max-frames", options.maxFrames, "Read at most N frames per input (0: all)")
         ->check(CLI::NonNegativeNumber)

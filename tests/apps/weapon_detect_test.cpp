@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -458,5 +459,43 @@ TEST_F(WeaponDetectTest, FilesItReadsAreRegularAndBounded) {
         EXPECT_EQ(o.status, c.status) << o.err;
         EXPECT_NE(o.err.find(c.mentions), std::string::npos) << o.err;
         EXPECT_FALSE(fs::exists(dir / "o.jsonl"));
+    }
+}
+
+TEST_F(WeaponDetectTest, OptionsTakeOneValueAndNeverRunTheDemoInstead) {
+    WriteSceneVideo(dir / "gate.avi", 60, 70);
+    WriteSceneVideo(dir / "hall.avi", 60, 70);
+    std::ofstream(dir / "gate.gt.txt") << "1,1,10,10,20,20\n";
+    const std::string gate = (dir / "gate.avi").string(), hall = (dir / "hall.avi").string();
+    const std::string out = (dir / "out.jsonl").string();
+    const std::string module = " --module " STEADY_MODULE " -q";
+    const struct {
+        std::string name, args;
+        int status;
+        std::vector<std::string> cameras;  // for a run that goes: the cameras in its records
+        std::string mentions;              // for a refused one
+    } cases[] = {
+        {"options before the input", "--ground-truth " + (dir / "gate.gt.txt").string() + " " + gate + " -o " + out, 0,
+         {"gate"}, ""},
+        {"an id before each input", "--camera-id north " + gate + " --camera-id south " + hall + " -o " + out, 0,
+         {"north", "south"}, ""},
+        {"the demo with an input", "--demo " + gate, 2, {}, "give it no input"},
+        {"options without an input", "-o " + out, 2, {}, "no input given"},
+        {"stride 0", gate + " --stride 0", 2, {}, "not in range 1 to 100000"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove(out);
+        const auto o = RunProgram(c.args + module, dir);
+        EXPECT_EQ(o.status, c.status) << o.err;
+        EXPECT_EQ(o.err.find("demo scene to"), std::string::npos) << "the demo never runs instead: " << o.err;
+        if (c.status != 0) {
+            EXPECT_NE(o.err.find(c.mentions), std::string::npos) << o.err;
+            EXPECT_LT(o.err.size(), 300u) << "one short message";
+            continue;
+        }
+        std::set<std::string> cameras;
+        for (const auto& r : ReadLines(out)) cameras.insert(r["camera"].get<std::string>());
+        EXPECT_EQ(cameras, std::set<std::string>(c.cameras.begin(), c.cameras.end()));
     }
 }
