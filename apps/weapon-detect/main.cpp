@@ -296,7 +296,7 @@ int Run(Options& options) {
         } catch (const std::exception& e) {
             worker->ReportFailure(e.what());
         }
-        anyFailed = anyFailed || worker->progress().failed;
+        anyFailed = anyFailed || worker->progress().failed || worker->progress().outputErrors > 0;
     }
     // Scores against the ground truth: a table on standard error, a record each.
     bool tableHeader = false;
@@ -326,10 +326,10 @@ int Run(Options& options) {
                      frames, seconds, seconds > 0 ? frames / seconds : 0.0);
         for (const auto& w : workers) {
             const auto& p = w->progress();
-            std::fprintf(stderr, "  %s: %lld detections, %lld alarm events, %lld frames dropped%s\n",
+            std::fprintf(stderr, "  %s: %lld detections, %lld alarm events, %lld frames dropped%s%s\n",
                          w->settings().cameraId.c_str(), static_cast<long long>(p.detections),
                          static_cast<long long>(p.events), static_cast<long long>(p.dropped),
-                         p.failed ? ", FAILED" : "");
+                         p.outputErrors > 0 ? ", an output failed" : "", p.failed ? ", FAILED" : "");
         }
         if (mqtt && mqtt->dropped() > 0) {
             std::fprintf(stderr, "  MQTT: %lld messages dropped from a full queue\n", mqtt->dropped());

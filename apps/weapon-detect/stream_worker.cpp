@@ -1,5 +1,6 @@
 #include "stream_worker.h"
 
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <stdexcept>
@@ -43,10 +44,7 @@ double StreamWorker::Now() const {
 
 void StreamWorker::Run(const std::atomic<bool>& stop) {
     if (!settings_.realtime) {
-        if (!settings_.videoPath.empty()) {
-            video_ = std::make_unique<VideoOutput>(settings_.videoPath, source_->fps() / settings_.stride,
-                                                   source_->size());
-        }
+        if (!settings_.videoPath.empty()) OpenVideo(source_->fps() / settings_.stride, source_->size());
         cv::Mat frame;
         long long index = -1;
         while (!stop && (settings_.maxFrames <= 0 || index + 1 < settings_.maxFrames)) {
@@ -75,9 +73,9 @@ void StreamWorker::Run(const std::atomic<bool>& stop) {
             progress_.cameraFps = live.cameraFps();
             if (frame.index - lastAnalysed < settings_.stride) continue;
             lastAnalysed = frame.index;
-            if (!video_ && !settings_.videoPath.empty()) {
-                const double fps = live.cameraFps() > 0 ? live.cameraFps() : 25.0;
-                video_ = std::make_unique<VideoOutput>(settings_.videoPath, fps, frame.image.size());
+            if (!video_ && !videoFailed_ && !settings_.videoPath.empty()) {
+                // The rate measured so far, whole: its noise means nothing in a video.
+                OpenVideo(std::round(live.cameraFps()), frame.image.size());
             }
             Analyse(frame.image, frame.index, frame.captureTime, frame.captureTime);
         }
@@ -89,6 +87,18 @@ void StreamWorker::Run(const std::atomic<bool>& stop) {
         }
     }
     if (const auto ended = alarms_->Finish()) WriteEvent(*ended);
+}
+
+void StreamWorker::OpenVideo(double fps, cv::Size size) {
+    try {
+        video_ = std::make_unique<VideoOutput>(settings_.videoPath, fps, size);
+    } catch (const std::exception& e) {
+        videoFailed_ = true;
+        ++progress_.outputErrors;
+        std::fprintf(stderr, "weapon-detect: camera %s: %s; the analysis goes on without it\n",
+                     settings_.cameraId.c_str(), e.what());
+        records_.Write(OutputErrorRecord(settings_.cameraId, Now(), settings_.videoPath, e.what()));
+    }
 }
 
 void StreamWorker::Analyse(cv::Mat& frame, long long index, double streamTime, double captureTime) {

@@ -250,16 +250,35 @@ TEST_F(WeaponDetectTest, OneCamerasFailureStaysItsOwn) {
                                      << "\n    id: broken\n    video: " << (dir / "not-a-folder" / "v.avi").string()
                                      << "\n  - input: " << clip << "\n    id: fine\n";
     const auto o = RunProgram("--config " + (dir / "site.yaml").string() + " --module " STEADY_MODULE " -q", dir);
-    EXPECT_EQ(o.status, 1) << "the exit status says a camera failed";
-    EXPECT_NE(o.err.find("camera broken failed"), std::string::npos) << o.err;
-    int fineFrames = 0;
-    std::string brokenState;
+    EXPECT_EQ(o.status, 1) << "the exit status says an output failed";
+    EXPECT_NE(o.err.find("camera broken: cannot write " + (dir / "not-a-folder" / "v.avi").string() + ": Not a directory"),
+              std::string::npos)
+        << "the system's reason: " << o.err;
+    std::map<std::string, int> frames;
+    std::string brokenError;
     for (const auto& r : ReadLines(dir / "out.jsonl")) {
-        if (r["type"] == "frame" && r["camera"] == "fine") ++fineFrames;
-        if (r["type"] == "camera" && r["camera"] == "broken") brokenState = r["state"];
+        if (r["type"] == "frame") ++frames[r["camera"].get<std::string>()];
+        if (r["type"] == "error" && r["camera"] == "broken") brokenError = r["reason"];
     }
-    EXPECT_EQ(brokenState, "failed");
-    EXPECT_EQ(fineFrames, 10) << "the other camera analysed its whole clip";
+    EXPECT_NE(brokenError.find("Not a directory"), std::string::npos);
+    EXPECT_EQ(frames["fine"], 10) << "the other camera analysed its whole clip";
+    EXPECT_EQ(frames["broken"], 10) << "a video that cannot be written does not stop the analysis";
+}
+
+TEST_F(WeaponDetectTest, LiveCameraVideoThatCannotOpenNeverStopsTheAnalysis) {
+    WriteSceneVideo(dir / "scene.avi", 60, 110);
+    const int port = servers::FreePort();
+    Process server(StreamServer(dir / "scene.avi", port), (dir / "ffmpeg.log").string());
+    ASSERT_TRUE(servers::WaitForPort(port, std::chrono::seconds(10)));
+    const auto o = RunProgram("http://127.0.0.1:" + std::to_string(port) + "/live --camera-id gate --max-reconnects 0 "
+                              "--module " STEADY_MODULE " -q -o " + (dir / "out.jsonl").string() + " --video " +
+                                  (dir / "missing" / "v.mp4").string(),
+                              dir, "timeout -s KILL 60 ");
+    EXPECT_EQ(o.status, 1) << o.err;
+    EXPECT_NE(o.err.find("No such file or directory; the analysis goes on without it"), std::string::npos) << o.err;
+    const auto records = ReadLines(dir / "out.jsonl");
+    EXPECT_EQ(Count(records, "error"), 1);
+    EXPECT_GT(Count(records, "frame"), 5) << "the camera went on";
 }
 
 TEST_F(WeaponDetectTest, GroundTruthThatDoesNotFitTheVideoIsRefusedNamingTheLine) {

@@ -1,11 +1,19 @@
 #include "output/video_output.h"
 
+#include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <stdexcept>
 
 #include <opencv2/imgproc.hpp>
 
 namespace weapon_detect {
+
+double SafeFrameRate(double fps) {
+    if (!std::isfinite(fps) || fps <= 0.0) return 25.0;
+    fps = std::clamp(fps, 1.0, 240.0);
+    return fps <= 60.0 ? std::round(fps * 1000.0) / 1000.0 : std::round(fps);
+}
 
 VideoOutput::VideoOutput(const std::string& path, double fps, cv::Size size)
     : file_(path, OutputFile::Special::Refuse), size_(size) {
@@ -15,7 +23,7 @@ VideoOutput::VideoOutput(const std::string& path, double fps, cv::Size size)
     const bool avi = std::filesystem::path(path).extension() == ".avi";
     backend_ = avi ? cv::CAP_OPENCV_MJPEG : cv::CAP_FFMPEG;
     const int codec = avi ? cv::VideoWriter::fourcc('M', 'J', 'P', 'G') : cv::VideoWriter::fourcc('m', 'p', '4', 'v');
-    if (!writer_.open(file_.writePath(), backend_, codec, fps, size)) {
+    if (!writer_.open(file_.writePath(), backend_, codec, SafeFrameRate(fps), size)) {
         throw std::runtime_error("cannot write the video " + path + ": no video writer for it");
     }
     writer_.set(cv::VIDEOWRITER_PROP_QUALITY, 95);  // honoured by some back ends only
