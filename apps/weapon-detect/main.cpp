@@ -25,6 +25,7 @@
 #include "output/mqtt_publisher.h"
 #include "progress.h"
 #include "read_files.h"
+#include "secrets.h"
 #include "stream_worker.h"
 #include "input/video_source.h"
 
@@ -182,7 +183,7 @@ int Run(Options& options) {
         const CameraConfig& camera = cameras[i];
         StreamSettings& s = settings[i];
         s.input = camera.input;
-        s.cameraId = camera.id.empty() ? VideoSource::DefaultCameraId(camera.input) : camera.id;
+        s.cameraId = MaskSecrets(camera.id.empty() ? VideoSource::DefaultCameraId(camera.input) : camera.id);
         if (seenNames[FileNameFor(s.cameraId)]++ > 0) s.cameraId += "_" + std::to_string(i + 1);
         s.stride = camera.stride.value_or(options.stride);
         s.maxFrames = options.maxFrames;
@@ -391,7 +392,7 @@ int main(int argc, char** argv) {
         const int code = app.exit(e);
         return code == 0 ? 0 : 2;
     } catch (const ConfigError& e) {
-        std::cerr << "weapon-detect: " << e.what() << std::endl;
+        std::cerr << "weapon-detect: " << MaskSecrets(e.what()) << std::endl;
         return 2;
     }
 
@@ -409,14 +410,14 @@ int main(int argc, char** argv) {
     try {
         return Run(options);
     } catch (const CLI::ValidationError& e) {
-        std::cerr << "weapon-detect: " << e.what() << std::endl;
+        std::cerr << "weapon-detect: " << MaskSecrets(e.what()) << std::endl;
         return 2;
     } catch (const OpenInterrupted&) {
         // The thread opening the input may never return: end without waiting for it.
         std::fflush(nullptr);
         std::_Exit(130);
     } catch (const std::exception& e) {
-        std::cerr << "weapon-detect: " << e.what() << std::endl;
+        std::cerr << "weapon-detect: " << MaskSecrets(e.what()) << std::endl;
         return 1;
     }
 }

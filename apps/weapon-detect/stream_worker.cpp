@@ -10,6 +10,7 @@
 #include "alarm_events.h"
 #include "output/annotate.h"
 #include "output/records.h"
+#include "secrets.h"
 
 namespace weapon_detect {
 
@@ -96,8 +97,8 @@ void StreamWorker::OpenVideo(double fps, cv::Size size) {
         videoFailed_ = true;
         ++progress_.outputErrors;
         std::fprintf(stderr, "weapon-detect: camera %s: %s; the analysis goes on without it\n",
-                     settings_.cameraId.c_str(), e.what());
-        records_.Write(OutputErrorRecord(settings_.cameraId, Now(), settings_.videoPath, e.what()));
+                     settings_.cameraId.c_str(), MaskSecrets(e.what()).c_str());
+        records_.Write(OutputErrorRecord(settings_.cameraId, Now(), settings_.videoPath, MaskSecrets(e.what())));
     }
 }
 
@@ -152,7 +153,8 @@ void StreamWorker::WriteEvent(const AlarmEvent& event) {
     ++progress_.events;
 }
 
-void StreamWorker::SetState(bool online, const std::string& reason, double time) {
+void StreamWorker::SetState(bool online, const std::string& rawReason, double time) {
+    const std::string reason = MaskSecrets(rawReason);
     // Runs on the reader's thread: a failure here is the records' own, and the worker's next
     // write reports it.
     progress_.online = online;
@@ -165,7 +167,8 @@ void StreamWorker::SetState(bool online, const std::string& reason, double time)
     }
 }
 
-void StreamWorker::ReportFailure(const std::string& reason) {
+void StreamWorker::ReportFailure(const std::string& rawReason) {
+    const std::string reason = MaskSecrets(rawReason);
     progress_.failed = true;
     std::fprintf(stderr, "weapon-detect: camera %s failed: %s\n", settings_.cameraId.c_str(), reason.c_str());
     try {
