@@ -172,6 +172,15 @@ int Run(Options& options) {
     }
     cameras.insert(cameras.end(), options.cameras.begin(), options.cameras.end());
 
+    if (cameras.size() > kMaxCameras) {
+        throw CLI::ValidationError("inputs", "more than " + std::to_string(kMaxCameras) +
+                                                 " cameras; run several processes instead");
+    }
+    for (const auto& id : options.cameraIds) {
+        if (id.size() > kMaxCameraIdBytes) {
+            throw CLI::ValidationError("--camera-id", "longer than " + std::to_string(kMaxCameraIdBytes) + " bytes");
+        }
+    }
     // Camera ids, unique also as file names, and every output path, checked before
     // anything is opened or written.
     std::vector<StreamSettings> settings(cameras.size());

@@ -217,6 +217,25 @@ TEST_F(WeaponDetectTest, SiteConfigMistakesNameFileLineAndKey) {
         {"no cameras", "output: x.jsonl\n", ":1: cameras: the config file names no camera"},
         {"mqtt without host", "mqtt:\n  topic: t\ncameras:\n  - input: " + clip + "\n", ":2: mqtt: has no 'host'"},
         {"syntax", "cameras: [\n", ":2:"},
+        {"complex key", "? [a, b]\n: 1\ncameras:\n  - input: " + clip + "\n", ":1: keys must be plain words"},
+        {"key twice", "threshold: 0.5\nthreshold: 0.6\ncameras:\n  - input: " + clip + "\n",
+         ":2: threshold: given twice (first on line 1)"},
+        {"cameras twice", "cameras:\n  - input: " + clip + "\ncameras:\n  - input: " + clip + "\n",
+         ":3: cameras: given twice (first on line 1)"},
+        {"camera key twice", "cameras:\n  - input: " + clip + "\n    input: " + clip + "\n",
+         ":3: cameras[0].input: given twice"},
+        {"deep nesting", "cameras: " + [] {
+             std::string nested;
+             for (int i = 0; i < 100000; ++i) nested += "[\n";
+             return nested;
+         }(), ":100001: nested 500 levels deep"},
+        {"too many cameras", "cameras:\n" + [&] {
+             std::string list;
+             for (int i = 0; i < 1001; ++i) list += "  - input: " + clip + "\n";
+             return list;
+         }(), ":2: cameras: more than 1000 cameras"},
+        {"id too long", "cameras:\n  - input: " + clip + "\n    id: " + std::string(300, 'x') + "\n",
+         ":3: cameras[0].id: longer than 256 bytes"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -227,14 +246,15 @@ TEST_F(WeaponDetectTest, SiteConfigMistakesNameFileLineAndKey) {
         EXPECT_NE(o.err.find(file.string() + c.mentions), std::string::npos) << o.err;
     }
 
-    // A good file: its cameras with their own settings, the command line over the file.
-    std::ofstream(dir / "site.yaml") << "threshold: 0.7\noutput: " << (dir / "site.jsonl").string()
-                                     << "\ncameras:\n  - input: " << clip << "\n    id: lobby\n  - input: " << clip
-                                     << "\n    id: hall\n    stride: 2\n";
-    const auto o = RunProgram("--config " + (dir / "site.yaml").string() + " --module " STEADY_MODULE " -q -t 0.3", dir);
+    // A good file: its cameras with their own settings, the command line over the file, and
+    // relative paths taken from the file's folder, not from where the program starts.
+    fs::create_directories(dir / "conf");
+    std::ofstream(dir / "conf" / "site.yaml") << "threshold: 0.7\noutput: site.jsonl\ncameras:\n  - input: ../clip.avi"
+                                              << "\n    id: lobby\n  - input: " << clip << "\n    id: hall\n    stride: 2\n";
+    const auto o = RunProgram("--config " + (dir / "conf" / "site.yaml").string() + " --module " STEADY_MODULE " -q -t 0.3", dir);
     ASSERT_EQ(o.status, 0) << o.err;
     std::map<std::string, std::set<std::string>> infos;
-    for (const auto& r : ReadLines(dir / "site.jsonl")) {
+    for (const auto& r : ReadLines(dir / "conf" / "site.jsonl")) {
         if (r["type"] == "frame") infos[r["camera"]].insert(r["detections"][0]["info"].get<std::string>());
     }
     ASSERT_EQ(infos.size(), 2u);
