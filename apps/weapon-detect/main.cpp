@@ -1,5 +1,6 @@
 // weapon-detect: runs the weapon-detection plug-in over video files, image sequences,
 // cameras and streams, the way a host application drives it.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -378,6 +379,11 @@ int Run(Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A standard stream started closed would hand its number to the first file opened (the
+    // JSON Lines output), and messages for standard error would land in it: fill the gap.
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) < 0) return 1;
+    }
     Options options;
     CLI::App app{"Runs the weapon-detection plug-in over video files, image sequences (for example\n"
                  "frames/%04d.png), camera indices and stream URLs. Several inputs are several\n"

@@ -499,3 +499,42 @@ TEST_F(WeaponDetectTest, OptionsTakeOneValueAndNeverRunTheDemoInstead) {
         EXPECT_EQ(cameras, std::set<std::string>(c.cameras.begin(), c.cameras.end()));
     }
 }
+
+TEST_F(WeaponDetectTest, OutputsKeepLinksModesAndStayClean) {
+    WriteSceneVideo(dir / "clip.avi", 60, 90);
+    const std::string clip = (dir / "clip.avi").string();
+    // A dangling link: the file it names is made, the link stays.
+    fs::create_directories(dir / "logs");
+    fs::create_symlink(dir / "logs" / "records.jsonl", dir / "link.jsonl");
+    // An existing output readable by its owner only stays so.
+    std::ofstream(dir / "private.jsonl") << "old\n";
+    fs::permissions(dir / "private.jsonl", fs::perms::owner_read | fs::perms::owner_write);
+    const struct {
+        std::string name, args, shell;
+        fs::path records;
+    } cases[] = {
+        {"dangling link", clip + " -o " + (dir / "link.jsonl").string(), "", dir / "logs" / "records.jsonl"},
+        {"private file", clip + " -o " + (dir / "private.jsonl").string(), "", dir / "private.jsonl"},
+        // With standard error closed, the plug-in's console lines must not land in the output.
+        {"standard error closed", clip + " -o " + (dir / "closed.jsonl").string(), " 2>&-", dir / "closed.jsonl"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string command = std::string(WEAPON_DETECT) + " " + c.args + " -q" + c.shell +
+                                    (c.shell.empty() ? " 2>" + (dir / "err.txt").string() : "");
+        const int raw = std::system(command.c_str());
+        ASSERT_TRUE(WIFEXITED(raw));
+        EXPECT_EQ(WEXITSTATUS(raw), 0);
+        std::ifstream in(c.records);
+        std::string line;
+        int records = 0;
+        while (std::getline(in, line)) {
+            EXPECT_TRUE(nlohmann::json::accept(line)) << line;
+            ++records;
+        }
+        EXPECT_GT(records, 0);
+    }
+    EXPECT_TRUE(fs::is_symlink(dir / "link.jsonl"));
+    EXPECT_EQ(fs::status(dir / "private.jsonl").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+}
