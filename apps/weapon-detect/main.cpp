@@ -307,7 +307,7 @@ int Run(Options& options) {
         } catch (const std::exception& e) {
             worker->ReportFailure(e.what());
         }
-        anyFailed = anyFailed || worker->progress().failed || worker->progress().outputErrors > 0;
+        anyFailed = anyFailed || worker->progress().failed || worker->progress().errors > 0;
     }
     // Scores against the ground truth: a table on standard error, a record each.
     bool tableHeader = false;
@@ -340,7 +340,7 @@ int Run(Options& options) {
             std::fprintf(stderr, "  %s: %lld detections, %lld alarm events, %lld frames dropped%s%s\n",
                          w->settings().cameraId.c_str(), static_cast<long long>(p.detections),
                          static_cast<long long>(p.events), static_cast<long long>(p.dropped),
-                         p.outputErrors > 0 ? ", an output failed" : "", p.failed ? ", FAILED" : "");
+                         p.errors > 0 ? ", errors (see above)" : "", p.failed ? ", FAILED" : "");
         }
         if (mqtt && mqtt->dropped() > 0) {
             std::fprintf(stderr, "  MQTT: %lld messages dropped from a full queue\n", mqtt->dropped());

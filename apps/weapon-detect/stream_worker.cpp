@@ -51,6 +51,14 @@ void StreamWorker::Run(const std::atomic<bool>& stop) {
         while (!stop && (settings_.maxFrames <= 0 || index + 1 < settings_.maxFrames)) {
             if (!source_->Read(frame)) {
                 reachedEnd_ = true;
+                const std::string early = source_->EndedEarly();
+                if (!early.empty()) {
+                    // Frames never analysed: said, recorded and a failure of the run.
+                    ++progress_.errors;
+                    std::fprintf(stderr, "weapon-detect: camera %s: input %s %s\n", settings_.cameraId.c_str(),
+                                 MaskSecrets(settings_.input).c_str(), early.c_str());
+                    records_.Write(InputErrorRecord(settings_.cameraId, Now(), MaskSecrets(settings_.input), early));
+                }
                 break;
             }
             ++index;
@@ -95,7 +103,7 @@ void StreamWorker::OpenVideo(double fps, cv::Size size) {
         video_ = std::make_unique<VideoOutput>(settings_.videoPath, fps, size);
     } catch (const std::exception& e) {
         videoFailed_ = true;
-        ++progress_.outputErrors;
+        ++progress_.errors;
         std::fprintf(stderr, "weapon-detect: camera %s: %s; the analysis goes on without it\n",
                      settings_.cameraId.c_str(), MaskSecrets(e.what()).c_str());
         records_.Write(OutputErrorRecord(settings_.cameraId, Now(), settings_.videoPath, MaskSecrets(e.what())));

@@ -52,7 +52,7 @@ struct StreamProgress {
     std::atomic<double> cameraFps{0.0};
     std::atomic<bool> online{true};
     std::atomic<bool> failed{false};
-    std::atomic<long long> outputErrors{0};  // outputs that could not be written, analysis going on
+    std::atomic<long long> errors{0};  // an output not written or an input not read whole; analysis went on
 };
 
 class StreamWorker {

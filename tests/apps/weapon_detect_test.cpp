@@ -538,3 +538,39 @@ TEST_F(WeaponDetectTest, OutputsKeepLinksModesAndStayClean) {
     EXPECT_EQ(fs::status(dir / "private.jsonl").permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write);
 }
+
+TEST_F(WeaponDetectTest, InputThatEndsEarlySaysWhereAndWhy) {
+    const DemoScene scene;
+    cv::Mat frame;
+    for (const std::string folder : {"missing", "corrupt"}) {
+        fs::create_directories(dir / folder);
+        for (int i = 0; i < 6; ++i) {
+            scene.Render(60 + i, frame);
+            ASSERT_TRUE(cv::imwrite((dir / folder / ("f_00" + std::to_string(i) + ".png")).string(), frame));
+        }
+    }
+    fs::remove(dir / "missing" / "f_003.png");
+    std::ofstream(dir / "corrupt" / "f_003.png", std::ios::trunc) << "not an image";
+    WriteSceneVideo(dir / "whole.avi", 60, 100);
+    fs::copy_file(dir / "whole.avi", dir / "cut.avi");
+    fs::resize_file(dir / "cut.avi", fs::file_size(dir / "whole.avi") / 2);
+    const struct {
+        std::string input, mentions;
+    } cases[] = {
+        {(dir / "missing" / "f_%03d.png").string(), "ended after 3 of 5 frames: frame 3 is missing"},
+        {(dir / "corrupt" / "f_%03d.png").string(), "ended after 3 of 6 frames: frame 3 cannot be read"},
+        {(dir / "cut.avi").string(), "of 40 frames: the rest cannot be read"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.input);
+        const auto o = RunProgram(c.input + " --module " STEADY_MODULE " -q -o " + (dir / "out.jsonl").string(), dir);
+        EXPECT_EQ(o.status, 1) << o.err;
+        EXPECT_NE(o.err.find(c.mentions), std::string::npos) << o.err;
+        std::vector<std::string> errors;
+        for (const auto& r : ReadLines(dir / "out.jsonl")) {
+            if (r["type"] == "error") errors.push_back(r["reason"]);
+        }
+        ASSERT_EQ(errors.size(), 1u);
+        EXPECT_NE(errors[0].find(c.mentions), std::string::npos) << errors[0];
+    }
+}
