@@ -343,7 +343,8 @@ TEST_F(WeaponDetectTest, StopKeepsWhatHealthyCamerasWroteWhileAnotherHangs) {
 }
 
 namespace {
-// A broker on a free loopback port with a subscriber to every topic under `filter`.
+// A broker on a free loopback port with a subscriber to every topic under `filter` (none
+// when `filter` is empty).
 struct BrokerWithSubscriber {
     BrokerWithSubscriber(const fs::path& dir, const std::string& filter, const std::string& extraConf = "")
         : port(servers::FreePort()), received(dir / "received.txt") {
@@ -351,7 +352,7 @@ struct BrokerWithSubscriber {
         broker = std::make_unique<Process>(
             std::vector<std::string>{"mosquitto", "-c", (dir / "mosquitto.conf").string()}, (dir / "broker.log").string());
         ready = servers::WaitForPort(port, std::chrono::seconds(10));
-        if (!ready) return;
+        if (!ready || filter.empty()) return;
         subscriber = std::make_unique<Process>(
             std::vector<std::string>{"mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(port), "-t", filter, "-q",
                                      "1", "-v", "-F", "%t|%l|%x"},
@@ -381,7 +382,7 @@ TEST_F(WeaponDetectTest, MqttTopicsStaySafeWhateverTheIdOrPrefix) {
     const std::string address = "127.0.0.1:" + std::to_string(mqtt.port);
     // An id that is not UTF-8 and holds a control character, a separator and a wildcard.
     Process run({WEAPON_DETECT, (dir / "clip.avi").string(), "--camera-id", "caf\xe9\x01/#", "--module", STEADY_MODULE,
-                 "--quiet-time", "0", "--mqtt", address, "-q", "-o", (dir / "out.jsonl").string()},
+                 "--quiet-time", "0", "--mqtt", "mqtt://" + address, "-q", "-o", (dir / "out.jsonl").string()},
                 (dir / "run.log").string());
     EXPECT_EQ(run.Wait(std::chrono::seconds(60)), 0);
     const int events = Count(ReadLines(dir / "out.jsonl"), "event");
@@ -394,6 +395,11 @@ TEST_F(WeaponDetectTest, MqttTopicsStaySafeWhateverTheIdOrPrefix) {
         return n;
     };
     EXPECT_TRUE(Eventually([&] { return ends() == events; })) << ends() << " of " << events;
+    // A clean disconnection at the end: "offline" once, not again from the last will.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    int offline = 0;
+    for (const auto& m : ReadMessages(mqtt.received)) offline += m.topic == "weapon-detect/available" && m.payload == "offline";
+    EXPECT_EQ(offline, 1);
 
     const struct {
         std::string name, prefix;
@@ -453,5 +459,38 @@ TEST_F(WeaponDetectTest, CredentialsInAStreamUrlAreNeverShown) {
         std::ifstream records(dir / "out.jsonl");
         const std::string text((std::istreambuf_iterator<char>(records)), {});
         EXPECT_EQ(text.find("s3cret"), std::string::npos) << text;
+    }
+}
+
+TEST_F(WeaponDetectTest, MqttThatCannotDeliverSaysWhyAndFails) {
+    WriteSceneVideo(dir / "clip.avi", 60, 70);
+    const servers::SilentServer silent;
+    ASSERT_GT(silent.port(), 0);
+    // A broker that takes only a known user.
+    ASSERT_EQ(std::system(("mosquitto_passwd -b -c " + (dir / "passwords").string() + " guard right").c_str()), 0);
+    BrokerWithSubscriber locked(dir, "", "allow_anonymous false\npassword_file " + (dir / "passwords").string() + "\n");
+    ASSERT_TRUE(locked.ready);
+    const std::string lockedAddress = "127.0.0.1:" + std::to_string(locked.port);
+    const struct {
+        std::string name, address, env;
+        int status;
+        std::string mentions;
+    } cases[] = {
+        {"nobody listens", "127.0.0.1:" + std::to_string(servers::FreePort()), "", 1, "Connection refused"},
+        {"never answers", "127.0.0.1:" + std::to_string(silent.port()), "", 1, "never answered"},
+        {"wrong password", lockedAddress,
+         "WEAPON_DETECT_MQTT_USERNAME=guard WEAPON_DETECT_MQTT_PASSWORD=wrong ", 1, "not authorised"},
+        {"TLS scheme", "mqtts://" + lockedAddress, "", 2, "'mqtts://' is not supported"},
+        {"credentials in the address", "guard:right@" + lockedAddress, "", 2, "no user or password in the address"},
+        {"no port after the colon", "127.0.0.1:", "", 2, "no MQTT port"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto o = RunProgram((dir / "clip.avi").string() + " --module " STEADY_MODULE " -q --mqtt " + c.address +
+                                      " -o " + (dir / "out.jsonl").string(),
+                                  dir, "timeout -s KILL 60 env " + c.env);
+        EXPECT_EQ(o.status, c.status) << o.err;
+        EXPECT_NE(o.err.find(c.mentions), std::string::npos) << o.err;
+        EXPECT_EQ(o.err.find("right"), std::string::npos) << "no password shown";
     }
 }

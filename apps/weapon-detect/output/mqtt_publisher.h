@@ -66,7 +66,9 @@ public:
     // Empty when `prefix` can start topics, else why not (empty, a wildcard, a control
     // character, not UTF-8, too long).
     static std::string CheckTopicPrefix(const std::string& prefix);
-    // Splits "host[:port]"; throws std::invalid_argument for a bad port.
+    // Splits "host[:port]" (also "[IPv6]:port", a bare IPv6 address, after "mqtt://" or
+    // "tcp://"); throws std::invalid_argument for other schemes, a user or password, a
+    // path or a bad port.
     static void ParseAddress(const std::string& address, std::string& host, int& port);
 
 private:
@@ -82,6 +84,9 @@ private:
     void OnDisconnect();
     void OnPublish(int mid);
     std::string Topic(const std::string& camera, const char* leaf) const;
+    // Why the broker has not taken the messages: what it answered, or what connecting to
+    // it gives now (refused, timed out, a bad address).
+    std::string Diagnose() const;
 
     MqttSettings settings_;
     mosquitto* client_ = nullptr;
@@ -89,6 +94,8 @@ private:
     std::deque<Message> queued_;         // waiting for a connection
     std::map<int, Message> inFlight_;    // sent, not yet acknowledged
     std::atomic<bool> connected_{false};
+    std::atomic<bool> connectedOnce_{false};
+    std::atomic<int> lastConnack_{0};  // the broker's last refusal, 0 for none
     std::atomic<long long> dropped_{0};
     std::atomic<long long> rejected_{0};
     std::atomic<long long> undelivered_{0};
