@@ -137,11 +137,19 @@ SiteConfig Check(const std::string& path, const YAML::Node& root);
 }  // namespace
 
 SiteConfig LoadSiteConfig(const std::string& path) {
-    YAML::Node root;
+    std::string text;
     try {
-        root = YAML::Load(ReadTextFile(path, kMaxConfigBytes, kMaxConfigLine));
+        text = ReadTextFile(path, kMaxConfigBytes, kMaxConfigLine);
     } catch (const UnreadableFile& e) {
         throw ConfigError(std::string("cannot read the config file ") + e.what());
+    }
+    return ParseSiteConfig(text, path);
+}
+
+SiteConfig ParseSiteConfig(const std::string& text, const std::string& path) {
+    YAML::Node root;
+    try {
+        root = YAML::Load(text);
     } catch (const YAML::DeepRecursion& e) {
         throw ConfigError(path + ":" + std::to_string(e.mark.line + 1) + ": nested " + std::to_string(e.depth()) +
                           " levels deep; a site config needs four");

@@ -43,5 +43,7 @@ constexpr size_t kMaxCameraIdBytes = 256;
 // taken relative to the file's folder; throws ConfigError for every mistake (unknown key, wrong type,
 // value out of range, duplicate camera id, camera without input, YAML syntax).
 SiteConfig LoadSiteConfig(const std::string& path);
+// The same for the file's text, `path` naming it in messages and anchoring relative paths.
+SiteConfig ParseSiteConfig(const std::string& text, const std::string& path);
 
 }  // namespace weapon_detect

@@ -59,6 +59,7 @@ TEST(EvaluationTest, MistakesInTheGroundTruthNameTheLine) {
         {"0,1,10,10,20,20\n", "gt.txt:1: frame 0 is not a whole number from 1"},
         {"1.5,1,10,10,20,20\n", "gt.txt:1: frame 1.5"},
         {"1,1,10,10,0,20\n", "gt.txt:1: the box has no area"},
+        {"1,1,10,10,20,0.4\n", "gt.txt:1: the box has no area"},
         {"1,1,10,10,20,nan\n", "gt.txt:1: column 6 is not a number"},
         {"1,1,1e300,10,20,20\n", "gt.txt:1: column 3 (1e300) is beyond any frame"},
         {"1,1,10,10,1e12,20\n", "gt.txt:1: column 5 (1e12) is beyond any frame"},

@@ -67,7 +67,8 @@ GroundTruth ParseGroundTruth(const std::string& text, const std::string& path) {
                                        std::to_string(static_cast<int>(kMaxPixels)) + " pixels)");
             }
         }
-        if (values[4] <= 0 || values[5] <= 0) Fail(path, number, "the box has no area");
+        // Sizes are whole pixels: one under half a pixel would be a box of no area.
+        if (std::lround(values[4]) <= 0 || std::lround(values[5]) <= 0) Fail(path, number, "the box has no area");
         if (values.size() > 6 && values[6] == 0) continue;  // marked to be ignored
         LabelledBox box;
         box.track = static_cast<int>(values[1]);
