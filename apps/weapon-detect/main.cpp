@@ -380,9 +380,11 @@ int Run(Options& options) {
 
 int main(int argc, char** argv) {
     // A standard stream started closed would hand its number to the first file opened (the
-    // JSON Lines output), and messages for standard error would land in it: fill the gap.
+    // JSON Lines output), and messages for standard error would land in it: fill the gap
+    // with /dev/null opened for reading only, so that writing there still fails (records
+    // for a closed standard output are a write error, never lost silently).
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) < 0) return 1;
+        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDONLY) < 0) return 1;
     }
     Options options;
     CLI::App app{"Runs the weapon-detection plug-in over video files, image sequences (for example\n"
