@@ -578,3 +578,25 @@ TEST_F(WeaponDetectTest, InputThatEndsEarlySaysWhereAndWhy) {
         EXPECT_NE(errors[0].find(c.mentions), std::string::npos) << errors[0];
     }
 }
+
+TEST_F(WeaponDetectTest, TwoRunsNeverWriteOneOutput) {
+    WriteSceneVideo(dir / "clip.avi", 0, 100);
+    setenv("STEADY_MODULE_DELAY_MS", "40", 1);
+    const fs::path part = dir / "out.part.jsonl";
+    const pid_t first = StartProgram({(dir / "clip.avi").string(), "--module", STEADY_MODULE, "-q", "-o",
+                                      (dir / "out.jsonl").string()});
+    ASSERT_GT(first, 0);
+    ASSERT_TRUE(Eventually([&] { return ReadLinesSoFar(part) > 0; }));
+    unsetenv("STEADY_MODULE_DELAY_MS");
+    // The first run's part file is not a leftover: the second run is refused, and leaves it.
+    const auto o = RunProgram((dir / "clip.avi").string() + " --module " STEADY_MODULE " -q -o " +
+                                  (dir / "out.jsonl").string(),
+                              dir);
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.err.find("another run is writing it"), std::string::npos) << o.err;
+    EXPECT_EQ(WaitFor(first, std::chrono::seconds(60)), 0);
+    EXPECT_GT(ReadLines(dir / "out.jsonl").size(), 10u);
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        EXPECT_EQ(entry.path().filename().string().find("recovered"), std::string::npos) << entry.path();
+    }
+}
