@@ -2,6 +2,10 @@
 // ffmpeg (newest-frame analysis, bounded delay, dropped frames counted, reconnection after
 // the server is killed and started again), an MQTT broker (every message with the right
 // payload, nothing lost while the broker is down), and the site config file.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <map>
 #include <set>
@@ -322,24 +326,64 @@ TEST_F(WeaponDetectTest, GroundTruthThatDoesNotFitTheVideoIsRefusedNamingTheLine
 
 TEST_F(WeaponDetectTest, StopKeepsWhatHealthyCamerasWroteWhileAnotherHangs) {
     WriteSceneVideo(dir / "clip.avi", 0, 150);
+    // Half a stream in a FIFO whose writer stays: the reader opens it, then blocks in a read.
+    ASSERT_EQ(std::system(("ffmpeg -loglevel error -i " + (dir / "clip.avi").string() +
+                           " -frames:v 60 -c:v mpeg4 -f mpegts " + (dir / "stream.ts").string())
+                              .c_str()),
+              0);
+    std::ifstream ts(dir / "stream.ts", std::ios::binary);
+    const std::string stream((std::istreambuf_iterator<char>(ts)), {});
+    ASSERT_EQ(mkfifo((dir / "stuck.fifo").c_str(), 0600), 0);
     const servers::SilentServer silent;
     ASSERT_GT(silent.port(), 0);
     const ScopedEnv slow("STEADY_MODULE_DELAY_MS", "40");
-    const fs::path part = dir / "out.part.jsonl";
-    // The camera behind the silent server hangs in open (ten seconds at a time).
-    Process run({WEAPON_DETECT, (dir / "clip.avi").string(), "http://127.0.0.1:" + std::to_string(silent.port()) + "/x",
-                 "--camera-id", "healthy", "--camera-id", "hung", "--module", STEADY_MODULE,
-                 "-q", "-o", (dir / "out.jsonl").string(), "--video", (dir / "v.avi").string()},
-                (dir / "run.log").string());
-    ASSERT_TRUE(Eventually([&] { return Count(RecordsSoFar(part), "frame") >= 5; }));
-    EXPECT_EQ(run.Stop(SIGTERM, std::chrono::seconds(30)), 130);
-    std::ifstream log(dir / "run.log");
-    const std::string said((std::istreambuf_iterator<char>(log)), {});
-    EXPECT_EQ(said.find("not kept"), std::string::npos) << said;
-    ASSERT_TRUE(fs::exists(dir / "out.jsonl")) << said;
-    EXPECT_GE(Count(ReadLines(dir / "out.jsonl"), "frame"), 5);
-    EXPECT_TRUE(fs::exists(dir / "v_healthy.avi")) << said;
-    EXPECT_FALSE(fs::exists(part));
+    const struct {
+        std::string name, hanging;
+        bool workerLeftBehind;
+    } cases[] = {
+        // A live camera hanging in open (ten seconds at a time): its reader is left behind.
+        {"hangs in open", "http://127.0.0.1:" + std::to_string(silent.port()) + "/x", false},
+        // A file blocked in a read: its worker is left behind, and only its video is lost.
+        {"blocks in a read", (dir / "stuck.fifo").string(), true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const auto& entry : fs::directory_iterator(dir)) {
+            if (entry.path().extension() == ".jsonl" || entry.path().filename().string().rfind("v_", 0) == 0) {
+                fs::remove(entry.path());
+            }
+        }
+        const fs::path part = dir / "out.part.jsonl";
+        Process run({WEAPON_DETECT, c.hanging, (dir / "clip.avi").string(), "--camera-id", "hung", "--camera-id",
+                     "healthy", "--module", STEADY_MODULE, "-q", "-o", (dir / "out.jsonl").string(), "--video",
+                     (dir / "v.avi").string()},
+                    (dir / "run.log").string());
+        int writer = -1;
+        if (c.workerLeftBehind) {
+            // Opened once the program reads it (bounded: a FIFO without a reader refuses a
+            // non-blocking writer).
+            ASSERT_TRUE(Eventually([&] { return (writer = open((dir / "stuck.fifo").c_str(), O_WRONLY | O_NONBLOCK)) >= 0; }));
+            fcntl(writer, F_SETFL, 0);
+            ASSERT_EQ(write(writer, stream.data(), stream.size() / 2), static_cast<ssize_t>(stream.size() / 2));
+        }
+        ASSERT_TRUE(Eventually([&] { return Count(RecordsSoFar(part), "frame") >= 5; }));
+        EXPECT_EQ(run.Stop(SIGTERM, std::chrono::seconds(30)), 130);
+        if (writer >= 0) close(writer);
+        std::ifstream log(dir / "run.log");
+        const std::string said((std::istreambuf_iterator<char>(log)), {});
+        EXPECT_EQ(said.find("camera hung was still blocked in its input at the stop; its video is not kept") !=
+                      std::string::npos,
+                  c.workerLeftBehind)
+            << said;
+        EXPECT_EQ(said.find("healthy was still blocked"), std::string::npos) << said;
+        ASSERT_TRUE(fs::exists(dir / "out.jsonl")) << said;
+        int healthy = 0;
+        for (const auto& r : ReadLines(dir / "out.jsonl")) healthy += r["type"] == "frame" && r["camera"] == "healthy";
+        EXPECT_GE(healthy, 5);
+        EXPECT_TRUE(fs::exists(dir / "v_healthy.avi")) << said;
+        EXPECT_FALSE(fs::exists(dir / "v_hung.part.avi"));
+        EXPECT_FALSE(fs::exists(part));
+    }
 }
 
 namespace {
