@@ -79,7 +79,7 @@ set(CPACK_COMPONENT_RUNTIME_DESCRIPTION "Weapon-detection plug-in module for vid
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME ${ZRV_PACKAGE_NAME}-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
-  "${ZRV_PACKAGE_NAME} (= ${PROJECT_VERSION}), libopencv-core-dev")
+  "${ZRV_PACKAGE_NAME} (= ${PROJECT_VERSION}), libopencv-dev")
 set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION "Weapon-detection plug-in module: development files
  Public headers with the host and engine contracts, the CMake package ZRVWeaponDetection
  (targets ZRV::Headers, ZRV::WeaponDetection, ZRV::Engine) and the pkg-config file

@@ -1,7 +1,9 @@
 // weapon-detect: runs the weapon-detection plug-in over video files, image sequences,
 // cameras and streams, the way a host application drives it.
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -15,6 +17,7 @@
 #include <CLI/CLI.hpp>
 #include <opencv2/core/utils/logger.hpp>
 
+#include "bounded_read.h"
 #include "demo_video.h"
 #include "fd_redirect.h"
 #include "output/jsonl_writer.h"
@@ -22,6 +25,8 @@
 #include "options.h"
 #include "output/mqtt_publisher.h"
 #include "progress.h"
+#include "read_files.h"
+#include "secrets.h"
 #include "stream_worker.h"
 #include "input/video_source.h"
 
@@ -32,11 +37,6 @@ namespace {
 
 std::atomic<bool> g_stop{false};
 extern "C" void OnSignal(int) { g_stop = true; }
-
-// A stop came while a thread was blocked in an input that may never return.
-struct InputBlocked : std::runtime_error {
-    InputBlocked() : std::runtime_error("stopped while an input was blocked; its outputs are not kept") {}
-};
 
 
 // The plug-in's console lines go to standard error, so that JSON Lines on standard output
@@ -54,17 +54,19 @@ auto WithPluginConsole(bool routed, F&& f) {
     return f();
 }
 
-// Output paths must not name an input or each other: writing one would destroy the input
-// or mix two outputs into one corrupt file.
-void RefuseClashingPaths(const std::vector<std::string>& inputs, const std::vector<std::string>& outputs) {
+// Output paths must not name a file the run reads or each other: writing one would destroy
+// the input or mix two outputs into one corrupt file.
+void RefuseClashingPaths(const std::vector<std::string>& outputs) {
     auto same = [](const std::string& a, const std::string& b) {
         std::error_code error;
         if (fs::equivalent(a, b, error)) return true;
         return fs::weakly_canonical(a, error) == fs::weakly_canonical(b, error);
     };
     for (size_t i = 0; i < outputs.size(); ++i) {
-        for (const auto& input : inputs) {
-            if (same(outputs[i], input)) throw std::runtime_error("output " + outputs[i] + " is the input " + input);
+        const std::string read = ProtectedFiles().Match(outputs[i]);
+        if (!read.empty()) {
+            throw std::runtime_error("output " + outputs[i] + " is the input " + read +
+                                     ", which this run reads and never writes");
         }
         for (size_t k = 0; k < i; ++k) {
             if (same(outputs[i], outputs[k])) throw std::runtime_error("output " + outputs[i] + " is given twice");
@@ -72,27 +74,76 @@ void RefuseClashingPaths(const std::vector<std::string>& inputs, const std::vect
     }
 }
 
-// Waits for the worker threads. After a stop, a worker blocked in its input (a FIFO or a
-// stream that stopped delivering) gets two seconds; true when every worker finished.
-bool JoinWorkers(std::vector<std::thread>& threads, std::atomic<int>& running) {
+// Every file the run will read, so that no output replaces one.
+void ProtectReadFiles(const Options& options, const std::vector<CameraConfig>& cameras) {
+    ReadFiles& files = ProtectedFiles();
+    if (!options.config.empty()) files.Add(options.config);
+    files.Add(options.module);
+    files.AddFolder(options.models);
+    for (const auto& camera : cameras) {
+        if (IsImageSequence(camera.input)) {
+            files.AddSequence(camera.input);
+        } else if (!IsLiveInput(camera.input)) {
+            files.Add(camera.input);
+        }
+        if (camera.groundTruth) files.Add(*camera.groundTruth);
+        if (camera.models) files.AddFolder(*camera.models);
+    }
+}
+
+// Waits for the worker threads. After a stop, workers get five seconds: more than a live
+// reader's own wait for its input (LiveSource), so that healthy cameras always finish. A
+// worker still blocked in its input (a FIFO or a stream that stopped delivering) after
+// that is left behind; returns, per worker, whether it was.
+std::vector<bool> JoinWorkers(std::vector<std::thread>& threads, const std::vector<std::atomic<bool>>& done) {
     auto stoppedAt = std::chrono::steady_clock::time_point::max();
-    while (running > 0) {
+    auto allDone = [&] {
+        for (const auto& d : done) {
+            if (!d) return false;
+        }
+        return true;
+    };
+    while (!allDone()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         if (g_stop && stoppedAt == std::chrono::steady_clock::time_point::max()) {
             stoppedAt = std::chrono::steady_clock::now();
         }
-        if (std::chrono::steady_clock::now() - stoppedAt > std::chrono::seconds(2)) {
-            for (auto& t : threads) t.detach();
-            return false;
+        if (std::chrono::steady_clock::now() - stoppedAt > std::chrono::seconds(5)) break;
+    }
+    std::vector<bool> abandoned(threads.size(), false);
+    for (size_t i = 0; i < threads.size(); ++i) {
+        if (done[i]) {
+            threads[i].join();
+        } else {
+            threads[i].detach();
+            abandoned[i] = true;
         }
     }
-    for (auto& t : threads) t.join();
-    return true;
+    return abandoned;
+}
+
+// The engine reads the model and class files of a folder as they are: anything but regular
+// files of a sane size (a FIFO would block it for good, /dev/zero fill the memory) is
+// refused first.
+void CheckModelFolder(const std::string& folder) {
+    std::error_code error;
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+        const std::string extension = it->path().extension().string();
+        try {
+            if (extension == ".names") CheckRegularFile(it->path().string(), 1u << 20);
+            if (extension == ".onnx") CheckRegularFile(it->path().string(), size_t{4} << 30);
+        } catch (const UnreadableFile& e) {
+            throw std::runtime_error("cannot load the models from " + folder + ": " + e.what());
+        }
+    }
 }
 
 int Run(Options& options) {
-    if (options.demo || (options.inputs.empty() && options.cameras.empty())) {
-        options.demo = true;
+    if (options.demo) {
+        if (!options.inputs.empty() || !options.cameras.empty() || !options.groundTruths.empty()) {
+            throw CLI::ValidationError("--demo", "the demo runs its own scene; give it no input, --config or "
+                                                 "--ground-truth");
+        }
         fs::create_directories(options.outputDir);
         const std::string scene = (fs::path(options.outputDir) / "demo_scene.avi").string();
         if (!options.quiet) std::cerr << "Writing the demo scene to " << scene << " ..." << std::endl;
@@ -122,19 +173,27 @@ int Run(Options& options) {
     }
     cameras.insert(cameras.end(), options.cameras.begin(), options.cameras.end());
 
+    if (cameras.size() > kMaxCameras) {
+        throw CLI::ValidationError("inputs", "more than " + std::to_string(kMaxCameras) +
+                                                 " cameras; run several processes instead");
+    }
+    for (const auto& id : options.cameraIds) {
+        if (id.size() > kMaxCameraIdBytes) {
+            throw CLI::ValidationError("--camera-id", "longer than " + std::to_string(kMaxCameraIdBytes) + " bytes");
+        }
+    }
     // Camera ids, unique also as file names, and every output path, checked before
     // anything is opened or written.
     std::vector<StreamSettings> settings(cameras.size());
     std::map<std::string, int> seenNames;
-    std::vector<std::string> inputs, outputs;
+    std::vector<std::string> outputs;
     if (options.output != "-") outputs.push_back(options.output);
     if (!options.snapshots.empty()) outputs.push_back(options.snapshots);
     for (size_t i = 0; i < cameras.size(); ++i) {
         const CameraConfig& camera = cameras[i];
         StreamSettings& s = settings[i];
-        inputs.push_back(camera.input);
         s.input = camera.input;
-        s.cameraId = camera.id.empty() ? VideoSource::DefaultCameraId(camera.input) : camera.id;
+        s.cameraId = MaskSecrets(camera.id.empty() ? VideoSource::DefaultCameraId(camera.input) : camera.id);
         if (seenNames[FileNameFor(s.cameraId)]++ > 0) s.cameraId += "_" + std::to_string(i + 1);
         s.stride = camera.stride.value_or(options.stride);
         s.maxFrames = options.maxFrames;
@@ -157,7 +216,8 @@ int Run(Options& options) {
         }
         if (!s.videoPath.empty()) outputs.push_back(s.videoPath);
     }
-    RefuseClashingPaths(inputs, outputs);
+    ProtectReadFiles(options, cameras);
+    RefuseClashingPaths(outputs);
 
     const zrv::PluginModule module(options.module);
     const bool routed = module.RouteConsole(ConsoleOnStderr, nullptr);
@@ -171,6 +231,8 @@ int Run(Options& options) {
             throw CLI::ValidationError("--mqtt", e.what());
         }
         m.topicPrefix = options.mqttTopic;
+        const std::string badTopic = MqttPublisher::CheckTopicPrefix(m.topicPrefix);
+        if (!badTopic.empty()) throw CLI::ValidationError("--mqtt-topic", "cannot start MQTT topics: " + badTopic);
         m.clientId = options.mqttClientId;
         if (const char* user = std::getenv("WEAPON_DETECT_MQTT_USERNAME")) m.username = user;
         if (const char* password = std::getenv("WEAPON_DETECT_MQTT_PASSWORD")) m.password = password;
@@ -181,7 +243,9 @@ int Run(Options& options) {
     // inputs are opened by their workers, which keep trying.
     const auto start = std::chrono::steady_clock::now();
     std::vector<std::unique_ptr<StreamWorker>> workers;
-    JsonLinesWriter records(options.output);
+    // A service (a config file) appends to its alarm log; a run on the command line writes
+    // its output whole, replacing an earlier one.
+    JsonLinesWriter records(options.output, options.append.value_or(!options.config.empty()));
     for (size_t i = 0; i < cameras.size(); ++i) {
         const CameraConfig& camera = cameras[i];
         std::unique_ptr<VideoSource> source;
@@ -191,6 +255,7 @@ int Run(Options& options) {
         std::string labels;
         const std::string models = camera.models.value_or(options.models);
         const float threshold = camera.threshold.value_or(options.threshold);
+        CheckModelFolder(models);
         const bool loaded = WithPluginConsole(routed, [&] { return detector->Initialize(models, threshold, labels); });
         if (!loaded) throw std::runtime_error("cannot load the models from " + models);
         if (options.optimize && !WithPluginConsole(routed, [&] { return detector->OptimizeModel(true); })) {
@@ -202,43 +267,53 @@ int Run(Options& options) {
 
     if (!options.snapshots.empty()) fs::create_directories(options.snapshots);
 
-    bool finished = true;
+    std::vector<bool> abandoned;
     {
         const ProgressLine progress(workers, !options.quiet && isatty(STDERR_FILENO));
         std::vector<std::thread> threads;
-        std::atomic<int> running{static_cast<int>(workers.size())};
+        std::vector<std::atomic<bool>> done(workers.size());
         for (size_t i = 0; i < workers.size(); ++i) {
-            threads.emplace_back([&, i] {
+            threads.emplace_back([&workers, &done, i] {
                 // A failure stays with its camera: the others keep running.
                 try {
                     workers[i]->Run(g_stop);
                 } catch (const std::exception& e) {
                     workers[i]->ReportFailure(e.what());
                 }
-                --running;
+                done[i] = true;
             });
         }
-        finished = JoinWorkers(threads, running);
-    }
-    if (!finished) {
-        // A worker is still blocked in its input and holds its outputs: nothing can be
-        // committed safely. Remove every part file and end without waiting for it.
-        for (auto& worker : workers) worker->DiscardOutputs();
-        records.Discard();
-        throw InputBlocked();
+        abandoned = JoinWorkers(threads, done);
+        // `done` outlives this block for the threads left behind: they end with the process.
+        if (std::find(abandoned.begin(), abandoned.end(), true) != abandoned.end()) {
+            new std::vector<std::atomic<bool>>(std::move(done));
+        }
     }
     bool anyFailed = false;
-    for (auto& worker : workers) {
+    bool leftBehind = LiveSource::LeftBehind() > 0;
+    for (size_t i = 0; i < workers.size(); ++i) {
+        auto& worker = workers[i];
+        if (abandoned[i]) {
+            // Still blocked in its input and holding its outputs: only this camera's own
+            // outputs are given up; every other camera's are kept.
+            leftBehind = true;
+            std::fprintf(stderr, "weapon-detect: camera %s was still blocked in its input at the stop; its video "
+                                 "is not kept\n", worker->settings().cameraId.c_str());
+            worker->DiscardOutputs();
+            continue;
+        }
         try {
             worker->CommitOutputs();
         } catch (const std::exception& e) {
             worker->ReportFailure(e.what());
         }
-        anyFailed = anyFailed || worker->progress().failed;
+        anyFailed = anyFailed || worker->progress().failed || worker->progress().errors > 0;
     }
     // Scores against the ground truth: a table on standard error, a record each.
     bool tableHeader = false;
-    for (auto& worker : workers) {
+    for (size_t i = 0; i < workers.size(); ++i) {
+        if (abandoned[i]) continue;
+        auto& worker = workers[i];
         std::optional<Score> score;
         try {
             score = worker->FinishScore();
@@ -262,16 +337,28 @@ int Run(Options& options) {
                      frames, seconds, seconds > 0 ? frames / seconds : 0.0);
         for (const auto& w : workers) {
             const auto& p = w->progress();
-            std::fprintf(stderr, "  %s: %lld detections, %lld alarm events, %lld frames dropped%s\n",
+            std::fprintf(stderr, "  %s: %lld detections, %lld alarm events, %lld frames dropped%s%s\n",
                          w->settings().cameraId.c_str(), static_cast<long long>(p.detections),
                          static_cast<long long>(p.events), static_cast<long long>(p.dropped),
-                         p.failed ? ", FAILED" : "");
+                         p.errors > 0 ? ", errors (see above)" : "", p.failed ? ", FAILED" : "");
         }
         if (mqtt && mqtt->dropped() > 0) {
             std::fprintf(stderr, "  MQTT: %lld messages dropped from a full queue\n", mqtt->dropped());
         }
     }
-    mqtt.reset();  // says "offline" and delivers what is still queued
+    if (mqtt) {
+        mqtt->Finish();  // says "offline" and delivers what is still queued
+        // Alarms that never reached the broker make the run a failure, not a success.
+        const long long lost = mqtt->dropped() + mqtt->rejected() + mqtt->undelivered();
+        if (lost > 0) {
+            std::fprintf(stderr, "weapon-detect: %lld MQTT messages were lost (%lld dropped from a full queue, %lld "
+                                 "refused, %lld not delivered)\n",
+                         lost, static_cast<long long>(mqtt->dropped()), static_cast<long long>(mqtt->rejected()),
+                         static_cast<long long>(mqtt->undelivered()));
+            anyFailed = true;
+        }
+    }
+    const int status = anyFailed ? 1 : g_stop ? 130 : 0;
     if (options.demo) {
         std::cout << "Detections (JSON Lines): " << records.description() << "\n";
         if (!workers.empty() && !workers[0]->settings().videoPath.empty()) {
@@ -280,13 +367,25 @@ int Run(Options& options) {
         std::cout << "Event snapshots: " << options.snapshots << std::endl;
         if (!std::cout) throw std::runtime_error("cannot write standard output: " + SystemReason());
     }
-    if (anyFailed) return 1;
-    return g_stop ? 130 : 0;
+    if (leftBehind) {
+        // A thread still blocked in an input may never return: end without waiting for it
+        // (everything else is closed and committed by now).
+        std::fflush(nullptr);
+        std::_Exit(status);
+    }
+    return status;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A standard stream started closed would hand its number to the first file opened (the
+    // JSON Lines output), and messages for standard error would land in it: fill the gap
+    // with /dev/null opened for reading only, so that writing there still fails (records
+    // for a closed standard output are a write error, never lost silently).
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDONLY) < 0) return 1;
+    }
     Options options;
     CLI::App app{"Runs the weapon-detection plug-in over video files, image sequences (for example\n"
                  "frames/%04d.png), camera indices and stream URLs. Several inputs are several\n"
@@ -298,12 +397,19 @@ int main(int argc, char** argv) {
 
     try {
         app.parse(argc, argv);
+        // The demo runs when asked, or when nothing at all is given; options without an
+        // input are a mistake, never a reason to run something else.
+        if (argc == 1) options.demo = true;
+        if (!options.demo && options.inputs.empty() && options.config.empty()) {
+            throw CLI::ValidationError("inputs", "no input given (give video files, image sequences, camera indices "
+                                                 "or URLs, --config FILE, or --demo)");
+        }
         if (!options.config.empty()) ApplySiteConfig(app, LoadSiteConfig(options.config), options);
     } catch (const CLI::ParseError& e) {
         const int code = app.exit(e);
         return code == 0 ? 0 : 2;
     } catch (const ConfigError& e) {
-        std::cerr << "weapon-detect: " << e.what() << std::endl;
+        std::cerr << "weapon-detect: " << MaskSecrets(e.what()) << std::endl;
         return 2;
     }
 
@@ -323,18 +429,14 @@ int main(int argc, char** argv) {
     try {
         return Run(options);
     } catch (const CLI::ValidationError& e) {
-        std::cerr << "weapon-detect: " << e.what() << std::endl;
+        std::cerr << "weapon-detect: " << MaskSecrets(e.what()) << std::endl;
         return 2;
     } catch (const OpenInterrupted&) {
         // The thread opening the input may never return: end without waiting for it.
         std::fflush(nullptr);
         std::_Exit(130);
-    } catch (const InputBlocked& e) {
-        std::cerr << "weapon-detect: " << e.what() << std::endl;
-        std::fflush(nullptr);
-        std::_Exit(130);
     } catch (const std::exception& e) {
-        std::cerr << "weapon-detect: " << e.what() << std::endl;
+        std::cerr << "weapon-detect: " << MaskSecrets(e.what()) << std::endl;
         return 1;
     }
 }

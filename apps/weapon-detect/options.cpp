@@ -35,14 +35,17 @@ void AddOptions(CLI::App& app, Options& options) {
     app.add_option("--ground-truth", options.groundTruths,
                    "Labelled boxes per input, in input order (MOTChallenge text: frame,id,x,y,w,h,conf,class,"
                    "visibility; frames from 1): prints precision, recall, false alarms per hour, matched "
-                   "events and delays, and writes an evaluation record")
+                   "events and delays, and writes an evaluation record; one file per occurrence")
+        ->allow_extra_args(false)
         ->check(CLI::ExistingFile);
     app.add_option("--config", options.config,
                    "Site config file (YAML): cameras, outputs, MQTT; options given here override it")
         ->check(CLI::ExistingFile);
-    app.add_flag("--demo", options.demo, "Run the synthetic demo scene (also the default without inputs)");
+    app.add_flag("--demo", options.demo,
+                 "Run the synthetic demo scene (also what runs without any argument); takes no input");
     app.add_option("--camera-id", options.cameraIds,
-                   "Camera id per input, in input order (default: derived from the input)");
+                   "Camera id per input, in input order, one per occurrence (default: derived from the input)")
+        ->allow_extra_args(false);
     app.add_option("-m,--models", options.models, "Model folder")->capture_default_str();
     app.add_option("-t,--threshold", options.threshold, "Detection score threshold")
         ->check(FiniteIn(0.0, 1.0))
@@ -52,7 +55,7 @@ void AddOptions(CLI::App& app, Options& options) {
                  "Ask the engine to prepare the models while loading");
     app.add_flag("--optimize", options.optimize, "Optimise the models after loading");
     app.add_option("--stride", options.stride, "Analyse every N-th frame")
-        ->check(CLI::PositiveNumber)
+        ->check(CLI::Range(1, 100000))
         ->capture_default_str();
     app.add_option("--max-frames", options.maxFrames, "Read at most N frames per input (0: all)")
         ->check(CLI::NonNegativeNumber)
@@ -87,6 +90,14 @@ void AddOptions(CLI::App& app, Options& options) {
         "--no-realtime", [&options] { options.realtime = false; },
         "Analyse every frame in order (default for files and image sequences)");
     realtime->excludes(notRealtime);
+    auto* append = app.add_flag_callback(
+        "--append", [&options] { options.append = true; },
+        "Add the records to the end of an existing -o file, written as they come (default for --config "
+        "runs: a service's records are its alarm log)");
+    auto* replace = app.add_flag_callback(
+        "--no-append", [&options] { options.append = false; },
+        "Replace the -o file when the run ends, with a part file meanwhile (default without --config)");
+    append->excludes(replace);
     app.add_option("--stall-timeout", options.stallSeconds,
                    "Seconds without a frame after which a live input is reopened")
         ->check(FiniteIn(0.5, 3600.0))
@@ -121,6 +132,7 @@ void ApplySiteConfig(const CLI::App& app, const SiteConfig& site, Options& optio
     Fill(app, "--mqtt-topic", options.mqttTopic, site.mqttTopic);
     Fill(app, "--mqtt-client-id", options.mqttClientId, site.mqttClientId);
     if (site.statsInterval && app.count("--stats-interval") == 0) options.statsSeconds = *site.statsInterval;
+    if (site.append && app.count("--append") == 0 && app.count("--no-append") == 0) options.append = *site.append;
     if (site.realtime && app.count("--realtime") == 0 && app.count("--no-realtime") == 0) {
         options.realtime = *site.realtime;
     }

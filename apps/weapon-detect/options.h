@@ -35,6 +35,7 @@ struct Options {
     std::optional<bool> realtime;  // unset: live inputs realtime, files not
     double stallSeconds = 10.0;
     int maxReconnects = -1;
+    std::optional<bool> append;          // unset: append for --config runs, replace otherwise
     std::optional<double> statsSeconds;  // unset: every 60 s for realtime cameras
     std::string mqtt;                    // host[:port]
     std::string mqttTopic = "weapon-detect";

@@ -32,12 +32,18 @@ struct SiteConfig {
     std::optional<int> stride;
     std::optional<double> quietTime, stallTimeout, statsInterval;
     std::optional<int> maxReconnects;
-    std::optional<bool> realtime;
+    std::optional<bool> realtime, append;
     std::optional<std::string> mqtt, mqttTopic, mqttClientId;
 };
 
-// Reads and checks the file; throws ConfigError for every mistake (unknown key, wrong type,
+constexpr size_t kMaxCameras = 1000;
+constexpr size_t kMaxCameraIdBytes = 256;
+
+// Reads and checks the file (a regular file of at most 4 MB); relative paths in it are
+// taken relative to the file's folder; throws ConfigError for every mistake (unknown key, wrong type,
 // value out of range, duplicate camera id, camera without input, YAML syntax).
 SiteConfig LoadSiteConfig(const std::string& path);
+// The same for the file's text, `path` naming it in messages and anchoring relative paths.
+SiteConfig ParseSiteConfig(const std::string& text, const std::string& path);
 
 }  // namespace weapon_detect

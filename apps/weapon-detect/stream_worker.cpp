@@ -1,5 +1,6 @@
 #include "stream_worker.h"
 
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <stdexcept>
@@ -9,6 +10,7 @@
 #include "alarm_events.h"
 #include "output/annotate.h"
 #include "output/records.h"
+#include "secrets.h"
 
 namespace weapon_detect {
 
@@ -43,15 +45,20 @@ double StreamWorker::Now() const {
 
 void StreamWorker::Run(const std::atomic<bool>& stop) {
     if (!settings_.realtime) {
-        if (!settings_.videoPath.empty()) {
-            video_ = std::make_unique<VideoOutput>(settings_.videoPath, source_->fps() / settings_.stride,
-                                                   source_->size());
-        }
+        if (!settings_.videoPath.empty()) OpenVideo(source_->fps() / settings_.stride, source_->size());
         cv::Mat frame;
         long long index = -1;
         while (!stop && (settings_.maxFrames <= 0 || index + 1 < settings_.maxFrames)) {
             if (!source_->Read(frame)) {
                 reachedEnd_ = true;
+                const std::string early = source_->EndedEarly();
+                if (!early.empty()) {
+                    // Frames never analysed: said, recorded and a failure of the run.
+                    ++progress_.errors;
+                    std::fprintf(stderr, "weapon-detect: camera %s: input %s %s\n", settings_.cameraId.c_str(),
+                                 MaskSecrets(settings_.input).c_str(), early.c_str());
+                    records_.Write(InputErrorRecord(settings_.cameraId, Now(), MaskSecrets(settings_.input), early));
+                }
                 break;
             }
             ++index;
@@ -75,15 +82,32 @@ void StreamWorker::Run(const std::atomic<bool>& stop) {
             progress_.cameraFps = live.cameraFps();
             if (frame.index - lastAnalysed < settings_.stride) continue;
             lastAnalysed = frame.index;
-            if (!video_ && !settings_.videoPath.empty()) {
-                const double fps = live.cameraFps() > 0 ? live.cameraFps() : 25.0;
-                video_ = std::make_unique<VideoOutput>(settings_.videoPath, fps, frame.image.size());
+            if (!video_ && !videoFailed_ && !settings_.videoPath.empty()) {
+                // The rate measured so far, whole: its noise means nothing in a video.
+                OpenVideo(std::round(live.cameraFps()), frame.image.size());
             }
             Analyse(frame.image, frame.index, frame.captureTime, frame.captureTime);
         }
         progress_.dropped = live.dropped();
+        // A camera that gave up without a single frame never worked: a failure, so that a
+        // service manager restarting on failure sees it.
+        if (!stop && live.finished() && live.read() == 0) {
+            throw std::runtime_error("gave up without a single frame from " + input);
+        }
     }
     if (const auto ended = alarms_->Finish()) WriteEvent(*ended);
+}
+
+void StreamWorker::OpenVideo(double fps, cv::Size size) {
+    try {
+        video_ = std::make_unique<VideoOutput>(settings_.videoPath, fps, size);
+    } catch (const std::exception& e) {
+        videoFailed_ = true;
+        ++progress_.errors;
+        std::fprintf(stderr, "weapon-detect: camera %s: %s; the analysis goes on without it\n",
+                     settings_.cameraId.c_str(), MaskSecrets(e.what()).c_str());
+        records_.Write(OutputErrorRecord(settings_.cameraId, Now(), settings_.videoPath, MaskSecrets(e.what())));
+    }
 }
 
 void StreamWorker::Analyse(cv::Mat& frame, long long index, double streamTime, double captureTime) {
@@ -128,7 +152,8 @@ void StreamWorker::WriteEvent(const AlarmEvent& event) {
                        .string();
         std::vector<unsigned char> jpeg;
         if (!cv::imencode(".jpg", event.bestFrame, jpeg)) throw std::runtime_error("cannot encode " + snapshot);
-        WriteWholeFile(snapshot, jpeg);
+        // Never over an earlier run's snapshot of the same camera and frame number.
+        snapshot = WriteNewFile(snapshot, jpeg);
     }
     records_.Write(EventRecord(settings_.cameraId, event, snapshot));
     if (scorer_) scorer_->Event(event.firstFrame, event.lastFrame);
@@ -136,7 +161,8 @@ void StreamWorker::WriteEvent(const AlarmEvent& event) {
     ++progress_.events;
 }
 
-void StreamWorker::SetState(bool online, const std::string& reason, double time) {
+void StreamWorker::SetState(bool online, const std::string& rawReason, double time) {
+    const std::string reason = MaskSecrets(rawReason);
     // Runs on the reader's thread: a failure here is the records' own, and the worker's next
     // write reports it.
     progress_.online = online;
@@ -149,7 +175,8 @@ void StreamWorker::SetState(bool online, const std::string& reason, double time)
     }
 }
 
-void StreamWorker::ReportFailure(const std::string& reason) {
+void StreamWorker::ReportFailure(const std::string& rawReason) {
+    const std::string reason = MaskSecrets(rawReason);
     progress_.failed = true;
     std::fprintf(stderr, "weapon-detect: camera %s failed: %s\n", settings_.cameraId.c_str(), reason.c_str());
     try {

@@ -52,6 +52,7 @@ struct StreamProgress {
     std::atomic<double> cameraFps{0.0};
     std::atomic<bool> online{true};
     std::atomic<bool> failed{false};
+    std::atomic<long long> errors{0};  // an output not written or an input not read whole; analysis went on
 };
 
 class StreamWorker {
@@ -85,6 +86,8 @@ private:
     void WriteEvent(const AlarmEvent& event);
     void PublishEvent(const AlarmEvent& event, const char* phase);
     void SetState(bool online, const std::string& reason, double time);
+    // Opens the annotated video; when it cannot be, says so once and goes on without it.
+    void OpenVideo(double fps, cv::Size size);
     double Now() const;
 
     std::unique_ptr<VideoSource> source_;
@@ -97,6 +100,7 @@ private:
     std::unique_ptr<VideoOutput> video_;
     std::unique_ptr<AlarmTracker> alarms_;
     std::unique_ptr<Scorer> scorer_;
+    bool videoFailed_ = false;
     bool reachedEnd_ = false;  // the input ended by itself (not a stop or a frame limit)
     double nextStats_ = 0.0;
     long long statsAnalysed_ = 0;

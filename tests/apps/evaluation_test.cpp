@@ -59,7 +59,13 @@ TEST(EvaluationTest, MistakesInTheGroundTruthNameTheLine) {
         {"0,1,10,10,20,20\n", "gt.txt:1: frame 0 is not a whole number from 1"},
         {"1.5,1,10,10,20,20\n", "gt.txt:1: frame 1.5"},
         {"1,1,10,10,0,20\n", "gt.txt:1: the box has no area"},
+        {"1,1,10,10,20,0.4\n", "gt.txt:1: the box has no area"},
         {"1,1,10,10,20,nan\n", "gt.txt:1: column 6 is not a number"},
+        {"1,1,1e300,10,20,20\n", "gt.txt:1: column 3 (1e300) is beyond any frame"},
+        {"1,1,10,10,1e12,20\n", "gt.txt:1: column 5 (1e12) is beyond any frame"},
+        {"1,1,10,-3e9,20,20\n", "gt.txt:1: column 4 (-3e9) is beyond any frame"},
+        {"1,1e10,10,10,20,20\n", "gt.txt:1: track id 1e10 is out of range"},
+        {"\xEF\xBB\xBF" "1,1,10,10,20,20\n2,1,x,10,20,20\n", "gt.txt:2: column 3 is not a number"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);

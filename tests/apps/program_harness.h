@@ -59,6 +59,15 @@ inline std::vector<nlohmann::json> ReadLines(const fs::path& path) {
     return records;
 }
 
+// Complete JSON lines in a file that may still be written or was cut short by a crash.
+inline int ReadLinesSoFar(const fs::path& path) {
+    std::ifstream in(path);
+    std::string line;
+    int complete = 0;
+    while (std::getline(in, line)) complete += nlohmann::json::accept(line);
+    return complete;
+}
+
 inline cv::Rect Box(const nlohmann::json& b) {
     return {b["x"].get<int>(), b["y"].get<int>(), b["width"].get<int>(), b["height"].get<int>()};
 }

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -294,5 +295,308 @@ TEST_F(WeaponDetectTest, HostileTextAndSizesKeepTheRunGoing) {
         for (const auto& entry : fs::directory_iterator(outside)) {
             EXPECT_EQ(entry.path().filename().string().find("caf"), std::string::npos) << entry.path();
         }
+    }
+}
+
+TEST_F(WeaponDetectTest, NoOutputReplacesAFileTheRunReads) {
+    WriteSceneVideo(dir / "clip.avi", 60, 70);
+    fs::create_directories(dir / "models");
+    fs::create_directories(dir / "frames");
+    const DemoScene scene;
+    cv::Mat frame;
+    for (int i = 0; i < 3; ++i) {
+        scene.Render(60 + i, frame);
+        ASSERT_TRUE(cv::imwrite((dir / "frames" / ("f_00" + std::to_string(i) + ".png")).string(), frame));
+    }
+    const std::map<std::string, std::string> keep = {
+        {"clip.gt.txt", "1,1,10,10,20,20\n"},
+        {"site.yaml", "cameras:\n  - input: " + (dir / "clip.avi").string() + "\n"},
+        {"models/classes.names", "handgun\n"},
+        {"models/train_last.onnx", "not really a model"},
+    };
+    for (const auto& [name, text] : keep) std::ofstream(dir / name) << text;
+    fs::create_hard_link(dir / "clip.gt.txt", dir / "hard.gt.txt");
+    const std::string clip = (dir / "clip.avi").string(), gt = (dir / "clip.gt.txt").string();
+    const std::string common = " --module " STEADY_MODULE " --quiet";
+    const struct {
+        std::string name, args;
+    } cases[] = {
+        {"ground truth as -o", clip + " --ground-truth " + gt + " -o " + gt},
+        {"ground truth through a hard link", clip + " --ground-truth " + gt + " -o " + (dir / "hard.gt.txt").string()},
+        {"ground truth as the video", clip + " --ground-truth " + gt + " --video " + (dir / "." / "clip.gt.txt").string()},
+        {"site config as -o", "--config " + (dir / "site.yaml").string() + " -o " + (dir / "site.yaml").string()},
+        {"class file as -o", clip + " --models " + (dir / "models").string() + " -o " +
+                                 (dir / "models" / "classes.names").string()},
+        {"model as the video", clip + " --models " + (dir / "models").string() + " --video " +
+                                   (dir / "models" / "train_last.onnx").string()},
+        {"sequence frame as -o", (dir / "frames" / "f_%03d.png").string() + " -o " + (dir / "frames" / "f_001.png").string()},
+        {"module as -o", clip + " -o " STEADY_MODULE},
+    };
+    const auto before = [&] {
+        std::map<std::string, uintmax_t> sizes;
+        for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+            if (entry.is_regular_file()) sizes[entry.path().string()] = entry.file_size();
+        }
+        sizes[STEADY_MODULE] = fs::file_size(STEADY_MODULE);
+        return sizes;
+    };
+    const auto sizes = before();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto o = RunProgram(c.args + common, dir);
+        EXPECT_EQ(o.status, 1) << o.err;
+        EXPECT_NE(o.err.find("which this run reads"), std::string::npos) << o.err;
+        for (const auto& [path, size] : sizes) {
+            if (fs::path(path).parent_path() == dir && fs::path(path).extension() == ".txt" &&
+                fs::path(path).stem().string().rfind("std", 0) == 0) {
+                continue;  // the harness's own captures
+            }
+            ASSERT_TRUE(fs::exists(path)) << path;
+            EXPECT_EQ(fs::file_size(path), size) << path;
+        }
+    }
+}
+
+namespace {
+std::map<std::string, uintmax_t> FilesIn(const fs::path& folder) {
+    std::map<std::string, uintmax_t> files;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(folder, error)) files[entry.path().string()] = entry.file_size();
+    return files;
+}
+}  // namespace
+
+TEST_F(WeaponDetectTest, RecordsSurviveACrashAndARestart) {
+    WriteSceneVideo(dir / "long.avi", 0, 150);
+    WriteSceneVideo(dir / "short.avi", 60, 70);
+    setenv("STEADY_MODULE_DELAY_MS", "40", 1);
+    const fs::path snaps = dir / "snaps";
+    auto killMidway = [&](const std::vector<std::string>& args, const fs::path& growing) {
+        const pid_t child = StartProgram(args);
+        ASSERT_GT(child, 0);
+        ASSERT_TRUE(Eventually([&] { return ReadLinesSoFar(growing) >= 5 && FilesIn(snaps).size() >= 2; }));
+        kill(child, SIGKILL);
+        EXPECT_EQ(WaitFor(child, std::chrono::seconds(10)), -1);
+    };
+    const std::vector<std::string> common{"--module", STEADY_MODULE, "--quiet", "--quiet-time", "0", "--snapshots",
+                                          snaps.string()};
+
+    // A run on the command line: its part file is kept under a name that says so.
+    auto args = common;
+    args.insert(args.end(), {(dir / "long.avi").string(), "-o", (dir / "out.jsonl").string()});
+    killMidway(args, dir / "out.part.jsonl");
+    const auto firstSnapshots = FilesIn(snaps);
+    unsetenv("STEADY_MODULE_DELAY_MS");
+    auto o = RunProgram((dir / "short.avi").string() + " -o " + (dir / "out.jsonl").string() +
+                            " --module " STEADY_MODULE " -q --quiet-time 0 --snapshots " + snaps.string(),
+                        dir);
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_NE(o.err.find("left by a run that did not finish"), std::string::npos) << o.err;
+    fs::path recovered;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        if (entry.path().filename().string().rfind("out.recovered-", 0) == 0) recovered = entry.path();
+    }
+    ASSERT_FALSE(recovered.empty()) << o.err;
+    EXPECT_EQ(recovered.extension(), ".jsonl");
+    EXPECT_GE(ReadLinesSoFar(recovered), 5);
+    EXPECT_FALSE(fs::exists(dir / "out.part.jsonl"));
+    EXPECT_FALSE(ReadLines(dir / "out.jsonl").empty());
+    // Every snapshot of the killed run is still there, as it was, beside the new ones.
+    const auto allSnapshots = FilesIn(snaps);
+    for (const auto& [path, size] : firstSnapshots) {
+        ASSERT_TRUE(allSnapshots.count(path)) << path;
+        EXPECT_EQ(allSnapshots.at(path), size) << path;
+    }
+    EXPECT_GT(allSnapshots.size(), firstSnapshots.size());
+
+    // A service (a config file) appends to its log: the killed run's records stay in it.
+    std::ofstream(dir / "site.yaml") << "output: " << (dir / "log.jsonl").string() << "\ncameras:\n  - input: "
+                                     << (dir / "long.avi").string() << "\n    id: gate\n";
+    setenv("STEADY_MODULE_DELAY_MS", "40", 1);
+    args = common;
+    args.insert(args.end(), {"--config", (dir / "site.yaml").string()});
+    killMidway(args, dir / "log.jsonl");
+    unsetenv("STEADY_MODULE_DELAY_MS");
+    const int before = ReadLinesSoFar(dir / "log.jsonl");
+    o = RunProgram("--config " + (dir / "site.yaml").string() + " --max-frames 10 --module " STEADY_MODULE " -q", dir);
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_GT(ReadLinesSoFar(dir / "log.jsonl"), before);
+    EXPECT_FALSE(fs::exists(dir / "log.part.jsonl"));
+}
+
+TEST_F(WeaponDetectTest, FilesItReadsAreRegularAndBounded) {
+    WriteSceneVideo(dir / "clip.avi", 60, 70);
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    std::ofstream(dir / "long-line.txt") << "1,1,10,10,20,20" << std::string(5000, ' ') << "\n";
+    {
+        std::ofstream huge(dir / "huge.txt");
+        huge.seekp((std::streamoff{1} << 30) - 1);  // sparse: takes no disk space
+        huge << '\n';
+    }
+    fs::create_directories(dir / "models");
+    std::ofstream(dir / "models" / "train_last.onnx") << "x";
+    ASSERT_EQ(mkfifo((dir / "models" / "classes.names").c_str(), 0600), 0);
+    const std::string clip = (dir / "clip.avi").string();
+    const std::string run = clip + " --module " STEADY_MODULE " -q -o " + (dir / "o.jsonl").string();
+    const struct {
+        std::string name, args, mentions;
+        int status;
+    } cases[] = {
+        {"ground truth FIFO", run + " --ground-truth " + (dir / "fifo").string(), "not a regular file", 1},
+        {"ground truth /dev/zero", run + " --ground-truth /dev/zero", "not a regular file", 1},
+        {"ground truth too large", run + " --ground-truth " + (dir / "huge.txt").string(), "larger than 64 MB", 1},
+        {"ground truth line too long", run + " --ground-truth " + (dir / "long-line.txt").string(),
+         "long-line.txt:1: line longer than 4096 bytes", 1},
+        {"config FIFO", "--config " + (dir / "fifo").string(), "not a regular file", 2},
+        {"config /dev/zero", "--config /dev/zero", "not a regular file", 2},
+        {"config too large", "--config " + (dir / "huge.txt").string(), "larger than 4 MB", 2},
+        {"class file FIFO", run + " --models " + (dir / "models").string(), "classes.names: not a regular file", 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        // Bounded: a read that blocks or never ends is stopped by timeout (status 124).
+        const auto o = RunProgram(c.args, dir, "timeout -s KILL 60 ");
+        EXPECT_EQ(o.status, c.status) << o.err;
+        EXPECT_NE(o.err.find(c.mentions), std::string::npos) << o.err;
+        EXPECT_FALSE(fs::exists(dir / "o.jsonl"));
+    }
+}
+
+TEST_F(WeaponDetectTest, OptionsTakeOneValueAndNeverRunTheDemoInstead) {
+    WriteSceneVideo(dir / "gate.avi", 60, 70);
+    WriteSceneVideo(dir / "hall.avi", 60, 70);
+    std::ofstream(dir / "gate.gt.txt") << "1,1,10,10,20,20\n";
+    const std::string gate = (dir / "gate.avi").string(), hall = (dir / "hall.avi").string();
+    const std::string out = (dir / "out.jsonl").string();
+    const std::string module = " --module " STEADY_MODULE " -q";
+    const struct {
+        std::string name, args;
+        int status;
+        std::vector<std::string> cameras;  // for a run that goes: the cameras in its records
+        std::string mentions;              // for a refused one
+    } cases[] = {
+        {"options before the input", "--ground-truth " + (dir / "gate.gt.txt").string() + " " + gate + " -o " + out, 0,
+         {"gate"}, ""},
+        {"an id before each input", "--camera-id north " + gate + " --camera-id south " + hall + " -o " + out, 0,
+         {"north", "south"}, ""},
+        {"the demo with an input", "--demo " + gate, 2, {}, "give it no input"},
+        {"options without an input", "-o " + out, 2, {}, "no input given"},
+        {"stride 0", gate + " --stride 0", 2, {}, "not in range 1 to 100000"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove(out);
+        const auto o = RunProgram(c.args + module, dir);
+        EXPECT_EQ(o.status, c.status) << o.err;
+        EXPECT_EQ(o.err.find("demo scene to"), std::string::npos) << "the demo never runs instead: " << o.err;
+        if (c.status != 0) {
+            EXPECT_NE(o.err.find(c.mentions), std::string::npos) << o.err;
+            EXPECT_LT(o.err.size(), 300u) << "one short message";
+            continue;
+        }
+        std::set<std::string> cameras;
+        for (const auto& r : ReadLines(out)) cameras.insert(r["camera"].get<std::string>());
+        EXPECT_EQ(cameras, std::set<std::string>(c.cameras.begin(), c.cameras.end()));
+    }
+}
+
+TEST_F(WeaponDetectTest, OutputsKeepLinksModesAndStayClean) {
+    WriteSceneVideo(dir / "clip.avi", 60, 90);
+    const std::string clip = (dir / "clip.avi").string();
+    // A dangling link: the file it names is made, the link stays.
+    fs::create_directories(dir / "logs");
+    fs::create_symlink(dir / "logs" / "records.jsonl", dir / "link.jsonl");
+    // An existing output readable by its owner only stays so.
+    std::ofstream(dir / "private.jsonl") << "old\n";
+    fs::permissions(dir / "private.jsonl", fs::perms::owner_read | fs::perms::owner_write);
+    const struct {
+        std::string name, args, shell;
+        fs::path records;
+        int least;
+    } cases[] = {
+        {"dangling link", clip + " -o " + (dir / "link.jsonl").string(), "", dir / "logs" / "records.jsonl", 1},
+        {"private file", clip + " -o " + (dir / "private.jsonl").string(), "", dir / "private.jsonl", 1},
+        // With standard error closed, the plug-in's console line must not land in the output
+        // (one frame without a detection: no record would cover it up).
+        {"standard error closed", clip + " --max-frames 1 -o " + (dir / "closed.jsonl").string(), " 2>&-",
+         dir / "closed.jsonl", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string command = std::string(WEAPON_DETECT) + " " + c.args + " -q" + c.shell +
+                                    (c.shell.empty() ? " 2>" + (dir / "err.txt").string() : "");
+        const int raw = std::system(command.c_str());
+        ASSERT_TRUE(WIFEXITED(raw));
+        EXPECT_EQ(WEXITSTATUS(raw), 0);
+        std::ifstream in(c.records);
+        std::string line;
+        int records = 0;
+        while (std::getline(in, line)) {
+            EXPECT_TRUE(nlohmann::json::accept(line)) << line;
+            ++records;
+        }
+        EXPECT_GE(records, c.least);
+        EXPECT_TRUE(fs::exists(c.records));
+    }
+    EXPECT_TRUE(fs::is_symlink(dir / "link.jsonl"));
+    EXPECT_EQ(fs::status(dir / "private.jsonl").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+}
+
+TEST_F(WeaponDetectTest, InputThatEndsEarlySaysWhereAndWhy) {
+    const DemoScene scene;
+    cv::Mat frame;
+    for (const std::string folder : {"missing", "corrupt"}) {
+        fs::create_directories(dir / folder);
+        for (int i = 0; i < 6; ++i) {
+            scene.Render(60 + i, frame);
+            ASSERT_TRUE(cv::imwrite((dir / folder / ("f_00" + std::to_string(i) + ".png")).string(), frame));
+        }
+    }
+    fs::remove(dir / "missing" / "f_003.png");
+    std::ofstream(dir / "corrupt" / "f_003.png", std::ios::trunc) << "not an image";
+    WriteSceneVideo(dir / "whole.avi", 60, 100);
+    fs::copy_file(dir / "whole.avi", dir / "cut.avi");
+    fs::resize_file(dir / "cut.avi", fs::file_size(dir / "whole.avi") / 2);
+    const struct {
+        std::string input, mentions;
+    } cases[] = {
+        {(dir / "missing" / "f_%03d.png").string(), "ended after 3 of 5 frames: frame 3 is missing"},
+        {(dir / "corrupt" / "f_%03d.png").string(), "ended after 3 of 6 frames: frame 3 cannot be read"},
+        {(dir / "cut.avi").string(), "of 40 frames: the rest cannot be read"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.input);
+        const auto o = RunProgram(c.input + " --module " STEADY_MODULE " -q -o " + (dir / "out.jsonl").string(), dir);
+        EXPECT_EQ(o.status, 1) << o.err;
+        EXPECT_NE(o.err.find(c.mentions), std::string::npos) << o.err;
+        std::vector<std::string> errors;
+        for (const auto& r : ReadLines(dir / "out.jsonl")) {
+            if (r["type"] == "error") errors.push_back(r["reason"]);
+        }
+        ASSERT_EQ(errors.size(), 1u);
+        EXPECT_NE(errors[0].find(c.mentions), std::string::npos) << errors[0];
+    }
+}
+
+TEST_F(WeaponDetectTest, TwoRunsNeverWriteOneOutput) {
+    WriteSceneVideo(dir / "clip.avi", 0, 100);
+    setenv("STEADY_MODULE_DELAY_MS", "40", 1);
+    const fs::path part = dir / "out.part.jsonl";
+    const pid_t first = StartProgram({(dir / "clip.avi").string(), "--module", STEADY_MODULE, "-q", "-o",
+                                      (dir / "out.jsonl").string()});
+    ASSERT_GT(first, 0);
+    ASSERT_TRUE(Eventually([&] { return ReadLinesSoFar(part) > 0; }));
+    unsetenv("STEADY_MODULE_DELAY_MS");
+    // The first run's part file is not a leftover: the second run is refused, and leaves it.
+    const auto o = RunProgram((dir / "clip.avi").string() + " --module " STEADY_MODULE " -q -o " +
+                                  (dir / "out.jsonl").string(),
+                              dir);
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.err.find("another run is writing it"), std::string::npos) << o.err;
+    EXPECT_EQ(WaitFor(first, std::chrono::seconds(60)), 0);
+    EXPECT_GT(ReadLines(dir / "out.jsonl").size(), 10u);
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        EXPECT_EQ(entry.path().filename().string().find("recovered"), std::string::npos) << entry.path();
     }
 }

@@ -52,6 +52,34 @@ inline bool WaitForPort(int port, std::chrono::milliseconds limit) {
     return false;
 }
 
+// A loopback server that takes connections and never answers: a camera that hangs in open.
+// The kernel completes the handshakes from the listen backlog; nothing is ever read or sent.
+class SilentServer {
+public:
+    SilentServer() {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd_, 16) != 0) {
+            return;
+        }
+        socklen_t length = sizeof address;
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+    }
+    ~SilentServer() {
+        if (fd_ >= 0) close(fd_);
+    }
+    SilentServer(const SilentServer&) = delete;
+    SilentServer& operator=(const SilentServer&) = delete;
+    int port() const { return port_; }  // 0 when it could not listen
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
 // A child process; its standard output and error go to `log`.
 class Process {
 public:

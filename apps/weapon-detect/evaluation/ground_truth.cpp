@@ -4,8 +4,15 @@
 #include <fstream>
 #include <sstream>
 
+#include "bounded_read.h"
+
 namespace weapon_detect {
 namespace {
+
+// Box coordinates and sizes beyond any frame, and track ids beyond an int, are mistakes
+// (and would not convert to int).
+constexpr double kMaxPixels = 1e6;
+constexpr double kMaxTrack = 2147483647.0;
 
 [[noreturn]] void Fail(const std::string& path, int line, const std::string& what) {
     throw GroundTruthError(path + ":" + std::to_string(line) + ": " + what);
@@ -31,7 +38,9 @@ double Number(const std::string& field, const std::string& path, int line, int c
 GroundTruth ParseGroundTruth(const std::string& text, const std::string& path) {
     GroundTruth truth;
     truth.path = path;
-    std::istringstream in(text);
+    // Annotation tools on some systems start the file with a UTF-8 byte-order mark.
+    const bool bom = text.compare(0, 3, "\xEF\xBB\xBF") == 0;
+    std::istringstream in(bom ? text.substr(3) : text);
     std::string line;
     for (int number = 1; std::getline(in, line); ++number) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -51,7 +60,15 @@ GroundTruth ParseGroundTruth(const std::string& text, const std::string& path) {
         if (frame < 1 || frame != std::floor(frame) || frame > 1e9) {
             Fail(path, number, "frame " + fields[0] + " is not a whole number from 1");
         }
-        if (values[4] <= 0 || values[5] <= 0) Fail(path, number, "the box has no area");
+        if (std::fabs(values[1]) > kMaxTrack) Fail(path, number, "track id " + fields[1] + " is out of range");
+        for (int c = 2; c < 6; ++c) {
+            if (std::fabs(values[c]) > kMaxPixels) {
+                Fail(path, number, "column " + std::to_string(c + 1) + " (" + fields[c] + ") is beyond any frame (at most " +
+                                       std::to_string(static_cast<int>(kMaxPixels)) + " pixels)");
+            }
+        }
+        // Sizes are whole pixels: one under half a pixel would be a box of no area.
+        if (std::lround(values[4]) <= 0 || std::lround(values[5]) <= 0) Fail(path, number, "the box has no area");
         if (values.size() > 6 && values[6] == 0) continue;  // marked to be ignored
         LabelledBox box;
         box.track = static_cast<int>(values[1]);
@@ -69,11 +86,11 @@ GroundTruth ParseGroundTruth(const std::string& text, const std::string& path) {
 }
 
 GroundTruth ReadGroundTruth(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw GroundTruthError(path + ": cannot read the ground truth");
-    std::ostringstream text;
-    text << in.rdbuf();
-    return ParseGroundTruth(text.str(), path);
+    try {
+        return ParseGroundTruth(ReadTextFile(path, kMaxGroundTruthBytes, kMaxGroundTruthLine), path);
+    } catch (const UnreadableFile& e) {
+        throw GroundTruthError(std::string("cannot read the ground truth ") + e.what());
+    }
 }
 
 }  // namespace weapon_detect

@@ -31,6 +31,10 @@ struct GroundTruthError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// Ground truth files are regular files of at most 64 MB with lines of at most 4 KB (a label
+// line is some 40 bytes); anything else is refused with a GroundTruthError.
+constexpr size_t kMaxGroundTruthBytes = 64u << 20;
+constexpr size_t kMaxGroundTruthLine = 4096;
 GroundTruth ReadGroundTruth(const std::string& path);
 GroundTruth ParseGroundTruth(const std::string& text, const std::string& path);
 

@@ -7,6 +7,9 @@
 #include "input/video_source.h"
 
 namespace weapon_detect {
+namespace {
+std::atomic<int> g_leftBehind{0};
+}  // namespace
 
 struct LiveSource::Shared {
     std::string input;
@@ -54,9 +57,9 @@ LiveSource::~LiveSource() {
         shared_->onState = nullptr;  // nobody listens any more
     }
     shared_->changed.notify_all();
-    // The reader may be blocked in the input: give it two seconds, then leave it behind
-    // with its own share of the state.
-    const auto deadline = Clock::now() + std::chrono::seconds(2);
+    // The reader may be blocked in the input: give it a second, then leave it behind with
+    // its own share of the state.
+    const auto deadline = Clock::now() + std::chrono::seconds(1);
     while (Clock::now() < deadline) {
         {
             std::lock_guard<std::mutex> lock(shared_->mutex);
@@ -69,8 +72,11 @@ LiveSource::~LiveSource() {
         thread_.join();
     } else {
         thread_.detach();
+        ++g_leftBehind;
     }
 }
+
+int LiveSource::LeftBehind() { return g_leftBehind; }
 
 bool LiveSource::Take(LiveFrame& frame, std::chrono::milliseconds wait) {
     std::unique_lock<std::mutex> lock(shared_->mutex);
@@ -108,7 +114,11 @@ void LiveSource::ReadLoop(std::shared_ptr<Shared> s) {
         }
         if (callback) callback(online, reason, s->Now());
     };
-    const int timeoutMs = static_cast<int>(std::clamp(s->settings.stallSeconds, 0.1, 3600.0) * 1000);
+    // Opening is bounded by ten seconds whatever the stall timeout: OpenCV opens FFmpeg
+    // inputs under one process-wide lock, so a camera hanging in open holds up every other
+    // camera's opening (and reconnection) meanwhile.
+    const int readTimeoutMs = static_cast<int>(std::clamp(s->settings.stallSeconds, 0.1, 3600.0) * 1000);
+    const int openTimeoutMs = std::min(readTimeoutMs, 10000);
     double backoff = s->settings.firstBackoff;
     int failures = 0;
     bool online = false;
@@ -116,7 +126,7 @@ void LiveSource::ReadLoop(std::shared_ptr<Shared> s) {
     while (!s->Stopped()) {
         cv::VideoCapture capture;
         std::string reason;
-        const bool opened = OpenCapture(capture, s->input, timeoutMs) && !s->Stopped();
+        const bool opened = OpenCapture(capture, s->input, openTimeoutMs, readTimeoutMs) && !s->Stopped();
         if (opened) {
             double last = s->Now();
             while (!s->Stopped()) {

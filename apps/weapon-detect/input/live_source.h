@@ -41,8 +41,8 @@ public:
     using Clock = std::chrono::steady_clock;
 
     LiveSource(std::string input, LiveSettings settings, Clock::time_point start, StateCallback onState);
-    // Stops the reader; waits for it at most two seconds (a reader blocked in the input is
-    // left behind, holding only its own state).
+    // Stops the reader; waits for it at most one second (a reader blocked in the input is
+    // left behind, holding only its own state, and counted by LeftBehind()).
     ~LiveSource();
     LiveSource(const LiveSource&) = delete;
     LiveSource& operator=(const LiveSource&) = delete;
@@ -56,6 +56,8 @@ public:
     long long read() const;
     double cameraFps() const;  // frames per second the input delivers, measured
     cv::Size size() const;     // of the newest frame; empty before the first
+    // Readers left behind, still blocked in their input, in this process.
+    static int LeftBehind();
 
 private:
     struct Shared;

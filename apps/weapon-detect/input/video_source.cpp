@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -28,11 +29,44 @@ constexpr int kStreamTimeoutMs = 10000;
 
 bool IsLiveInput(const std::string& input) { return IsCameraIndex(input) || IsUrl(input); }
 
-bool OpenCapture(cv::VideoCapture& capture, const std::string& input, int timeoutMs) {
+namespace {
+// The numbers of the frames a sequence pattern names now, sorted.
+std::vector<long long> SequenceFrames(const std::string& pattern) {
+    const std::filesystem::path path(pattern);
+    const std::string name = path.filename().string();
+    const auto percent = name.find('%');
+    const auto d = percent == std::string::npos ? std::string::npos : name.find('d', percent);
+    if (d == std::string::npos) return {};
+    const std::string before = name.substr(0, percent), after = name.substr(d + 1);
+    std::vector<long long> frames;
+    const auto folder = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+        const std::string file = it->path().filename().string();
+        if (file.size() <= before.size() + after.size() || file.compare(0, before.size(), before) != 0 ||
+            file.compare(file.size() - after.size(), after.size(), after) != 0) {
+            continue;
+        }
+        const std::string digits = file.substr(before.size(), file.size() - before.size() - after.size());
+        if (digits.size() > 15 || !std::all_of(digits.begin(), digits.end(), [](unsigned char c) { return std::isdigit(c); })) {
+            continue;
+        }
+        frames.push_back(std::stoll(digits));
+    }
+    std::sort(frames.begin(), frames.end());
+    return frames;
+}
+}  // namespace
+
+bool IsImageSequence(const std::string& input) {
+    return !IsLiveInput(input) && input.find('%') != std::string::npos;
+}
+
+bool OpenCapture(cv::VideoCapture& capture, const std::string& input, int openTimeoutMs, int readTimeoutMs) {
     if (IsCameraIndex(input)) return capture.open(std::stoi(input));
     if (IsUrl(input)) {
         return capture.open(input, cv::CAP_FFMPEG,
-                            {cv::CAP_PROP_OPEN_TIMEOUT_MSEC, timeoutMs, cv::CAP_PROP_READ_TIMEOUT_MSEC, timeoutMs});
+                            {cv::CAP_PROP_OPEN_TIMEOUT_MSEC, openTimeoutMs, cv::CAP_PROP_READ_TIMEOUT_MSEC, readTimeoutMs});
     }
     // The image-sequence reader copes with frames that change size.
     if (input.find('%') != std::string::npos) return capture.open(input, cv::CAP_IMAGES);
@@ -69,7 +103,7 @@ VideoSource::VideoSource(const std::string& input, const std::atomic<bool>& stop
         bool opened = false;
         cv::Mat first;
         try {
-            opened = OpenCapture(*capture, input, kStreamTimeoutMs) && capture->read(first) && !first.empty();
+            opened = OpenCapture(*capture, input, kStreamTimeoutMs, kStreamTimeoutMs) && capture->read(first) && !first.empty();
         } catch (const std::exception&) {
             opened = false;
         }
@@ -96,6 +130,28 @@ VideoSource::VideoSource(const std::string& input, const std::atomic<bool>& stop
     if (fps > 0.0 && fps < 1000.0) fps_ = fps;
     const double count = capture_->get(cv::CAP_PROP_FRAME_COUNT);
     if (!IsLiveInput(input) && count > 0 && count < 1e12) frameCount_ = static_cast<long long>(count);
+    if (sequence) sequenceFrames_ = SequenceFrames(input);
+}
+
+std::string VideoSource::EndedEarly() const {
+    const long long read = index_ + 1;
+    if (!sequenceFrames_.empty()) {
+        // The reader stops at the first frame it cannot read; say which, and what is left.
+        const auto total = static_cast<long long>(sequenceFrames_.size());
+        if (read >= total || read == 0) return {};
+        const long long last = sequenceFrames_[static_cast<size_t>(read - 1)];
+        const long long next = sequenceFrames_[static_cast<size_t>(read)];
+        char name[64];
+        std::snprintf(name, sizeof name, "%lld", last + 1);
+        return "ended after " + std::to_string(read) + " of " + std::to_string(total) + " frames: frame " + name +
+               (next == last + 1 ? " cannot be read" : " is missing");
+    }
+    // Frame counts of some containers are estimates: one frame short is not a truncation.
+    if (frameCount_ > 0 && read + 1 < frameCount_) {
+        return "ended after " + std::to_string(read) + " of " + std::to_string(frameCount_) +
+               " frames: the rest cannot be read (a truncated or damaged file)";
+    }
+    return {};
 }
 
 bool VideoSource::Read(cv::Mat& frame) {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <opencv2/videoio.hpp>
 
@@ -13,10 +14,12 @@ namespace weapon_detect {
 
 // Camera indices and stream URLs are live: they deliver at their own pace and may drop.
 bool IsLiveInput(const std::string& input);
+// A printf pattern of numbered image files, such as frames/%04d.png.
+bool IsImageSequence(const std::string& input);
 
-// Opens an input with the reader that suits it; streams give up after `timeoutMs` without
-// an answer or a frame.
-bool OpenCapture(cv::VideoCapture& capture, const std::string& input, int timeoutMs);
+// Opens an input with the reader that suits it; streams give up after `openTimeoutMs`
+// without an answer and `readTimeoutMs` without a frame.
+bool OpenCapture(cv::VideoCapture& capture, const std::string& input, int openTimeoutMs, int readTimeoutMs);
 
 // Thrown when a stop was asked for while an input was still opening.
 struct OpenInterrupted : std::runtime_error {
@@ -42,6 +45,10 @@ public:
     cv::Size size() const { return size_; }
     const std::string& input() const { return input_; }
 
+    // After Read() returned false: empty when the input ended where it should, else where
+    // and why it ended early (a truncated video, a missing or unreadable sequence frame).
+    std::string EndedEarly() const;
+
     // A camera id for an input: the file name without folder and extension, "camera<N>"
     // for a camera index, the host and path of a URL.
     static std::string DefaultCameraId(const std::string& input);
@@ -55,6 +62,7 @@ private:
     long long frameCount_ = 0;
     double timestamp_ = 0.0;
     long long index_ = -1;
+    std::vector<long long> sequenceFrames_;  // numbers of an image sequence's frames, sorted
     cv::Size size_;
 };
 

@@ -8,15 +8,29 @@
 
 namespace weapon_detect {
 
-JsonLinesWriter::JsonLinesWriter(const std::string& path) {
+namespace {
+// True when the file exists, is not empty and does not end with a line end.
+bool EndsInsideALine(const std::string& path) {
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in || in.tellg() <= 0) return false;
+    in.seekg(-1, std::ios::end);
+    return in.get() != '\n';
+}
+}  // namespace
+
+JsonLinesWriter::JsonLinesWriter(const std::string& path, bool append) {
     if (path == "-") {
         out_ = &std::cout;
         return;
     }
-    file_ = std::make_unique<OutputFile>(path, OutputFile::Special::WriteInPlace);
-    stream_.open(file_->writePath(), std::ios::binary | std::ios::trunc);
+    file_ = std::make_unique<OutputFile>(path, OutputFile::Special::WriteInPlace,
+                                         append ? OutputFile::Mode::Append : OutputFile::Mode::Replace);
+    const bool appending = append && !file_->special();
+    const bool endLine = appending && EndsInsideALine(file_->writePath());
+    stream_.open(file_->writePath(), std::ios::binary | (appending ? std::ios::app : std::ios::trunc));
     if (!stream_) throw std::runtime_error("cannot write " + path + ": " + SystemReason());
     out_ = &stream_;
+    if (endLine && !(stream_ << '\n' << std::flush)) throw std::runtime_error("cannot write " + path + ": " + SystemReason());
 }
 
 void JsonLinesWriter::Write(const nlohmann::ordered_json& record) {

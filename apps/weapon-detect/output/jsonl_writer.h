@@ -17,8 +17,11 @@ namespace weapon_detect {
 class JsonLinesWriter {
 public:
     // "-" writes to standard output; any other path is an OutputFile (special files such
-    // as /dev/null written in place) and appears under its name at Close().
-    explicit JsonLinesWriter(const std::string& path);
+    // as /dev/null written in place). Without `append` the file appears under its name at
+    // Close(), replacing what was there; with `append` the records are added to the end of
+    // the file as they come (a file that a crash left ending inside a line gets a line end
+    // first, so that every new record is a line of its own).
+    explicit JsonLinesWriter(const std::string& path, bool append = false);
 
     // Writes one record as one line. Throws std::runtime_error, naming the output and the
     // system's reason, when the write fails (disk full, standard output closed or full):

@@ -1,6 +1,13 @@
 #include "output/mqtt_publisher.h"
 
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include <chrono>
 #include <cstdio>
@@ -8,6 +15,8 @@
 #include <thread>
 
 #include <mosquitto.h>
+
+#include "output/output_file.h"
 
 namespace weapon_detect {
 namespace {
@@ -22,23 +31,107 @@ struct LibraryInit {
 }  // namespace
 
 void MqttPublisher::ParseAddress(const std::string& address, std::string& host, int& port) {
-    const auto colon = address.rfind(':');
-    host = address.substr(0, colon);
+    // Accepted: host, host:port, [IPv6]:port, a bare IPv6 address, and the same after
+    // mqtt:// or tcp://. Refused: other schemes (TLS and WebSockets are not spoken), a user
+    // or password (they come from the environment only), a path.
+    std::string rest = address;
+    const auto scheme = rest.find("://");
+    if (scheme != std::string::npos) {
+        const std::string name = rest.substr(0, scheme);
+        if (name != "mqtt" && name != "tcp") {
+            throw std::invalid_argument("'" + name + "://' is not supported (give host[:port], optionally after "
+                                        "mqtt://; TLS and WebSockets are not spoken)");
+        }
+        rest = rest.substr(scheme + 3);
+        if (!rest.empty() && rest.back() == '/') rest.pop_back();
+    }
+    if (rest.find('@') != std::string::npos) {
+        throw std::invalid_argument("no user or password in the address; they come from WEAPON_DETECT_MQTT_USERNAME "
+                                    "and WEAPON_DETECT_MQTT_PASSWORD");
+    }
+    if (rest.find_first_of("/?#") != std::string::npos) throw std::invalid_argument("a path in the MQTT address");
     port = 1883;
-    if (colon != std::string::npos) {
-        const std::string text = address.substr(colon + 1);
+    std::string portText;
+    if (!rest.empty() && rest.front() == '[') {
+        const auto close = rest.find(']');
+        if (close == std::string::npos) throw std::invalid_argument("no ']' after the IPv6 address");
+        host = rest.substr(1, close - 1);
+        const std::string after = rest.substr(close + 1);
+        if (!after.empty()) {
+            if (after.front() != ':') throw std::invalid_argument("bad text after the IPv6 address");
+            portText = after.substr(1);
+            if (portText.empty()) throw std::invalid_argument("no MQTT port after ':'");
+        }
+    } else if (std::count(rest.begin(), rest.end(), ':') > 1) {
+        host = rest;  // a bare IPv6 address: the default port
+    } else {
+        const auto colon = rest.find(':');
+        host = rest.substr(0, colon);
+        if (colon != std::string::npos) {
+            portText = rest.substr(colon + 1);
+            if (portText.empty()) throw std::invalid_argument("no MQTT port after ':'");
+        }
+    }
+    if (!portText.empty()) {
         size_t used = 0;
         int value = -1;
         try {
-            value = std::stoi(text, &used);
+            value = std::stoi(portText, &used);
         } catch (const std::exception&) {
         }
-        if (used != text.size() || value < 1 || value > 65535) {
-            throw std::invalid_argument("bad MQTT port '" + text + "' in " + address);
+        if (used != portText.size() || value < 1 || value > 65535) {
+            throw std::invalid_argument("bad MQTT port '" + portText + "'");
         }
         port = value;
     }
-    if (host.empty()) throw std::invalid_argument("no MQTT host in '" + address + "'");
+    if (host.empty()) throw std::invalid_argument("no MQTT host");
+}
+
+std::string MqttPublisher::Diagnose() const {
+    const int refused = lastConnack_;
+    if (refused != 0) return std::string("the broker refused the connection: ") + mosquitto_connack_string(refused);
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    const int lookup = getaddrinfo(settings_.host.c_str(), std::to_string(settings_.port).c_str(), &hints, &found);
+    if (lookup != 0) return std::string("bad address: ") + gai_strerror(lookup);
+    std::string why = "no address to connect to";
+    for (addrinfo* a = found; a; a = a->ai_next) {
+        const int fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+        if (fd < 0) continue;
+        int error = connect(fd, a->ai_addr, a->ai_addrlen) == 0 ? 0 : errno;
+        if (error == EINPROGRESS) {
+            pollfd p{fd, POLLOUT, 0};
+            if (poll(&p, 1, 3000) == 1) {
+                socklen_t length = sizeof error;
+                getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
+            } else {
+                error = ETIMEDOUT;
+            }
+        }
+        close(fd);
+        if (error == 0) {
+            why = connectedOnce_ ? "the connection was lost" : "the broker took the connection but never answered";
+            break;
+        }
+        why = error == ETIMEDOUT ? "timed out" : std::string(std::strerror(error));
+    }
+    freeaddrinfo(found);
+    return why;
+}
+
+std::string MqttPublisher::CheckTopicPrefix(const std::string& prefix) {
+    if (prefix.empty()) return "it is empty";
+    if (prefix.size() > 1024) return "it is longer than 1024 bytes";
+    if (prefix.find_first_of("+#") != std::string::npos) return "it holds a wildcard ('+' or '#')";
+    for (const unsigned char c : prefix) {
+        if (c < 0x20 || c == 0x7f) return "it holds a control character";
+    }
+    if (mosquitto_validate_utf8(prefix.c_str(), static_cast<int>(prefix.size())) != MOSQ_ERR_SUCCESS) {
+        return "it is not valid UTF-8";
+    }
+    return {};
 }
 
 MqttPublisher::MqttPublisher(MqttSettings settings) : settings_(std::move(settings)) {
@@ -77,27 +170,39 @@ MqttPublisher::MqttPublisher(MqttSettings settings) : settings_(std::move(settin
 }
 
 MqttPublisher::~MqttPublisher() {
+    Finish();
+    // After a clean disconnection the network thread ends by itself once the DISCONNECT is
+    // sent; without a connection there is nothing to send.
+    mosquitto_loop_stop(client_, !connected_);
+    mosquitto_destroy(client_);
+}
+
+void MqttPublisher::Finish() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (finished_) return;
+    }
     Enqueue({settings_.topicPrefix + "/available", std::vector<unsigned char>(kOffline, kOffline + 7), true});
     // What waits is delivered if the broker is there, or comes back, within a few seconds.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (pending() > 0 && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    if (pending() > 0) {
-        std::fprintf(stderr, "weapon-detect: %zu MQTT messages were not delivered before the end\n", pending());
+    undelivered_ = static_cast<long long>(pending());
+    if (undelivered_ > 0) {
+        std::fprintf(stderr, "weapon-detect: %lld MQTT messages were not delivered to %s:%d before the end: %s\n",
+                     static_cast<long long>(undelivered_), settings_.host.c_str(), settings_.port, Diagnose().c_str());
     }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        finished_ = true;
+    }
+    // A clean disconnection: the broker does not send the last will ("offline" once).
     mosquitto_disconnect(client_);
-    mosquitto_loop_stop(client_, true);
-    mosquitto_destroy(client_);
 }
 
 std::string MqttPublisher::Topic(const std::string& camera, const char* leaf) const {
-    // Topic levels cannot hold the wildcards or the separator.
-    std::string level = camera;
-    for (char& c : level) {
-        if (c == '/' || c == '+' || c == '#') c = '_';
-    }
-    return settings_.topicPrefix + "/" + level + "/" + leaf;
+    return settings_.topicPrefix + "/" + FileNameFor(camera) + "/" + leaf;
 }
 
 void MqttPublisher::PublishEvent(const std::string& camera, const std::string& json) {
@@ -119,19 +224,29 @@ size_t MqttPublisher::pending() const {
 
 void MqttPublisher::Enqueue(Message message) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (finished_) return;
     if (connected_) {
         SendLocked(std::move(message));
         return;
     }
+    QueueLocked(std::move(message));
+}
+
+void MqttPublisher::QueueLocked(Message message) {
     if (queued_.size() + inFlight_.size() >= settings_.maxQueued) {
         // The oldest message makes room: the newest say most about what happens now.
-        if (!queued_.empty()) queued_.pop_front();
+        if (!queued_.empty()) {
+            queued_.pop_front();
+        } else {
+            message = Message();  // every slot is in flight: this one cannot wait
+        }
         ++dropped_;
         if (!overflowing_) {
             overflowing_ = true;
             std::fprintf(stderr, "weapon-detect: the MQTT queue is full (%zu messages); dropping the oldest\n",
                          settings_.maxQueued);
         }
+        if (message.topic.empty()) return;
     }
     queued_.push_back(std::move(message));
 }
@@ -140,15 +255,28 @@ void MqttPublisher::SendLocked(Message message) {
     int mid = 0;
     const int rc = mosquitto_publish(client_, &mid, message.topic.c_str(), static_cast<int>(message.payload.size()),
                                      message.payload.data(), kQos, message.retain);
-    if (rc == MOSQ_ERR_SUCCESS) {
-        inFlight_.emplace(mid, std::move(message));
-    } else {
-        queued_.push_back(std::move(message));  // sent again at the next connection
+    switch (rc) {
+        case MOSQ_ERR_SUCCESS:
+            inFlight_.emplace(mid, std::move(message));
+            return;
+        case MOSQ_ERR_NO_CONN:
+        case MOSQ_ERR_CONN_LOST:
+        case MOSQ_ERR_NOMEM:
+        case MOSQ_ERR_ERRNO:
+            QueueLocked(std::move(message));  // sent again at the next connection
+            return;
+        default:
+            // Malformed or too large: the broker would never take it.
+            ++rejected_;
+            std::fprintf(stderr, "weapon-detect: MQTT message to %s refused: %s\n", message.topic.c_str(),
+                         mosquitto_strerror(rc));
     }
 }
 
 void MqttPublisher::OnConnect(int result) {
+    lastConnack_ = result;
     if (result != 0) return;
+    connectedOnce_ = true;
     std::lock_guard<std::mutex> lock(mutex_);
     connected_ = true;
     overflowing_ = false;

@@ -5,11 +5,17 @@
 //   <prefix>/<camera>/events    one JSON message per event start, improvement and end (QoS 1)
 //   <prefix>/<camera>/snapshot  JPEG of the event's best frame (retained, QoS 1)
 //   <prefix>/<camera>/state     "online" / "offline" / "failed" (retained, QoS 1)
+// <camera> is the camera id spelt as in file names (FileNameFor: letters, digits, '.', '-'
+// and '_' kept, every other byte '_'), so that no id can add a level, a wildcard, a control
+// character or invalid UTF-8 to a topic.
 //
 // The broker may be down at start or drop later: analysis goes on, the client reconnects
 // in the background, and messages wait in a bounded queue until the broker has them (QoS 1
 // messages are kept until acknowledged and sent again after a reconnection). What overflows
-// the queue is counted (dropped()) and said once on standard error per overflow spell.
+// the queue is counted (dropped()) and said once on standard error per overflow spell. The
+// queue's bound holds for every message, also those the client could not hand over while
+// connected. A message the client refuses for good (malformed, too large) is dropped and
+// counted (rejected()), never queued again.
 #pragma once
 
 #include <atomic>
@@ -38,7 +44,9 @@ public:
     // client library refuses.
     explicit MqttPublisher(MqttSettings settings);
     // Says "offline" on the availability topic, waits up to five seconds for what is still
-    // queued to be delivered (the broker may come back meanwhile), and disconnects.
+    // queued to be delivered (the broker may come back meanwhile), and disconnects. Messages
+    // published after that are ignored. Called by the destructor if not before.
+    void Finish();
     ~MqttPublisher();
     MqttPublisher(const MqttPublisher&) = delete;
     MqttPublisher& operator=(const MqttPublisher&) = delete;
@@ -48,11 +56,19 @@ public:
     void PublishState(const std::string& camera, const std::string& state);
 
     long long dropped() const { return dropped_; }
+    long long rejected() const { return rejected_; }
+    // Messages still not delivered when Finish() gave up waiting.
+    long long undelivered() const { return undelivered_; }
     bool connected() const { return connected_; }
     // Messages not yet acknowledged by the broker.
     size_t pending() const;
 
-    // Splits "host[:port]"; throws std::invalid_argument for a bad port.
+    // Empty when `prefix` can start topics, else why not (empty, a wildcard, a control
+    // character, not UTF-8, too long).
+    static std::string CheckTopicPrefix(const std::string& prefix);
+    // Splits "host[:port]" (also "[IPv6]:port", a bare IPv6 address, after "mqtt://" or
+    // "tcp://"); throws std::invalid_argument for other schemes, a user or password, a
+    // path or a bad port.
     static void ParseAddress(const std::string& address, std::string& host, int& port);
 
 private:
@@ -62,11 +78,15 @@ private:
         bool retain = false;
     };
     void Enqueue(Message message);
-    void SendLocked(Message message);  // expects mutex_ held
+    void SendLocked(Message message);   // expects mutex_ held
+    void QueueLocked(Message message);  // expects mutex_ held; keeps the bound
     void OnConnect(int result);
     void OnDisconnect();
     void OnPublish(int mid);
     std::string Topic(const std::string& camera, const char* leaf) const;
+    // Why the broker has not taken the messages: what it answered, or what connecting to
+    // it gives now (refused, timed out, a bad address).
+    std::string Diagnose() const;
 
     MqttSettings settings_;
     mosquitto* client_ = nullptr;
@@ -74,8 +94,13 @@ private:
     std::deque<Message> queued_;         // waiting for a connection
     std::map<int, Message> inFlight_;    // sent, not yet acknowledged
     std::atomic<bool> connected_{false};
+    std::atomic<bool> connectedOnce_{false};
+    std::atomic<int> lastConnack_{0};  // the broker's last refusal, 0 for none
     std::atomic<long long> dropped_{0};
+    std::atomic<long long> rejected_{0};
+    std::atomic<long long> undelivered_{0};
     bool overflowing_ = false;
+    bool finished_ = false;
 };
 
 }  // namespace weapon_detect

@@ -54,6 +54,16 @@ nlohmann::ordered_json CameraRecord(const std::string& camera, const std::string
     return {{"type", "camera"}, {"camera", camera}, {"state", state}, {"time", Seconds(time)}, {"reason", reason}};
 }
 
+nlohmann::ordered_json OutputErrorRecord(const std::string& camera, double time, const std::string& output,
+                                         const std::string& reason) {
+    return {{"type", "error"}, {"camera", camera}, {"time", Seconds(time)}, {"output", output}, {"reason", reason}};
+}
+
+nlohmann::ordered_json InputErrorRecord(const std::string& camera, double time, const std::string& input,
+                                        const std::string& reason) {
+    return {{"type", "error"}, {"camera", camera}, {"time", Seconds(time)}, {"input", input}, {"reason", reason}};
+}
+
 nlohmann::ordered_json StatsRecord(const std::string& camera, double time, long long frames, long long analysed,
                                    long long dropped, double fps, double cameraFps, double delay) {
     nlohmann::ordered_json record = {{"type", "stats"},     {"camera", camera},       {"time", Seconds(time)},

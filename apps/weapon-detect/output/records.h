@@ -28,6 +28,12 @@ nlohmann::ordered_json EventRecord(const std::string& camera, const AlarmEvent& 
 // A camera going "online", "offline" or "failed", with the reason.
 nlohmann::ordered_json CameraRecord(const std::string& camera, const std::string& state, double time,
                                     const std::string& reason);
+// An output of one camera that cannot be written (its analysis goes on without it).
+nlohmann::ordered_json OutputErrorRecord(const std::string& camera, double time, const std::string& output,
+                                         const std::string& reason);
+// An input that ended before its end (a truncated video, a missing sequence frame).
+nlohmann::ordered_json InputErrorRecord(const std::string& camera, double time, const std::string& input,
+                                        const std::string& reason);
 // Periodic counts of one camera: frames read, analysed and dropped, rates and delay.
 nlohmann::ordered_json StatsRecord(const std::string& camera, double time, long long frames, long long analysed,
                                    long long dropped, double fps, double cameraFps, double delay);

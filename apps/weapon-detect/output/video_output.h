@@ -13,10 +13,16 @@
 
 namespace weapon_detect {
 
+// A frame rate every writer takes: 25 for one that is not a positive finite number, at
+// most 240, to the thousandth up to 60 and whole above (the MPEG-4 encoder refuses a time
+// base above 65535, which a rate such as 65.7 to the thousandth would need).
+double SafeFrameRate(double fps);
+
 class VideoOutput {
 public:
-    // Motion-JPEG for .avi, MPEG-4 otherwise. Throws std::runtime_error naming the path
-    // and the reason when the file cannot be an output or the writer cannot open.
+    // Motion-JPEG for .avi, MPEG-4 otherwise, at SafeFrameRate(fps). Throws
+    // std::runtime_error naming the path and the reason when the file cannot be an output
+    // or the writer cannot open.
     VideoOutput(const std::string& path, double fps, cv::Size size);
 
     // Appends a frame; frames of another size are scaled to the video's size (a stream
@@ -36,6 +42,7 @@ private:
     cv::Size size_;
     cv::Mat scaled_;  // reused when frames come in another size
     long long frames_ = 0;
+    int backend_ = cv::CAP_ANY;
 };
 
 }  // namespace weapon_detect
