@@ -9,7 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-12}
-targets=(detector_stream class_file model_output onnx_input json_records)
+targets=(detector_stream class_file model_output onnx_input json_records site_config ground_truth)
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZRV_FUZZ=ON \
   -DZRV_BUILD_TESTS=OFF -DZRV_BUILD_APPS=OFF >/dev/null
 cmake --build build-fuzz -j "$(nproc)" --target "${targets[@]/%/_fuzzer}"
