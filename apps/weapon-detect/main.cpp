@@ -22,6 +22,7 @@
 #include "options.h"
 #include "output/mqtt_publisher.h"
 #include "progress.h"
+#include "site_services.h"
 #include "stream_worker.h"
 #include "input/video_source.h"
 
@@ -88,6 +89,33 @@ bool JoinWorkers(std::vector<std::thread>& threads, std::atomic<int>& running) {
     }
     for (auto& t : threads) t.join();
     return true;
+}
+
+// The page, clips, web hooks and discovery as the options ask; checked before anything runs.
+SiteServiceSettings ServiceSettings(const Options& options) {
+    SiteServiceSettings s;
+    s.http = options.http;
+    if (const char* token = std::getenv("WEAPON_DETECT_HTTP_TOKEN")) s.token = token;
+    s.webhooks = options.webhooks;
+    s.clips = !options.noClips;
+    s.clipBefore = options.clipBefore;
+    s.clipAfter = options.clipAfter;
+    s.discovery = options.mqttDiscovery;
+    s.discoveryPrefix = options.mqttDiscoveryPrefix;
+    if (!s.http.empty()) {
+        try {
+            WebServer::ParseAddress(s.http);
+        } catch (const std::invalid_argument& e) {
+            throw CLI::ValidationError("--http", e.what());
+        }
+    }
+    for (const std::string& url : s.webhooks) {
+        if (url.rfind("http://", 0) != 0 && url.rfind("https://", 0) != 0) {
+            throw CLI::ValidationError("--webhook", "not an http:// or https:// URL: " + url);
+        }
+    }
+    if (s.discovery && options.mqtt.empty()) throw CLI::ValidationError("--mqtt-discovery", "needs --mqtt");
+    return s;
 }
 
 int Run(Options& options) {
@@ -158,6 +186,7 @@ int Run(Options& options) {
         if (!s.videoPath.empty()) outputs.push_back(s.videoPath);
     }
     RefuseClashingPaths(inputs, outputs);
+    const SiteServiceSettings serviceSettings = ServiceSettings(options);
 
     const zrv::PluginModule module(options.module);
     const bool routed = module.RouteConsole(ConsoleOnStderr, nullptr);
@@ -202,6 +231,18 @@ int Run(Options& options) {
 
     if (!options.snapshots.empty()) fs::create_directories(options.snapshots);
 
+    std::unique_ptr<SiteServices> services;
+    if (SiteServices::Wanted(serviceSettings, !options.snapshots.empty(), mqtt != nullptr)) {
+        services = std::make_unique<SiteServices>(serviceSettings, workers, records, mqtt.get());
+    }
+    if (services && !services->url().empty()) {
+        if (options.demo) {
+            std::cout << "Page: " << services->url() << std::endl;
+        } else if (!options.quiet) {
+            std::fprintf(stderr, "weapon-detect: the page is at %s\n", services->url().c_str());
+        }
+    }
+
     bool finished = true;
     {
         const ProgressLine progress(workers, !options.quiet && isatty(STDERR_FILENO));
@@ -224,6 +265,7 @@ int Run(Options& options) {
         // A worker is still blocked in its input and holds its outputs: nothing can be
         // committed safely. Remove every part file and end without waiting for it.
         for (auto& worker : workers) worker->DiscardOutputs();
+        if (services) services->Discard();
         records.Discard();
         throw InputBlocked();
     }
@@ -236,6 +278,7 @@ int Run(Options& options) {
         }
         anyFailed = anyFailed || worker->progress().failed;
     }
+    if (services) services->Close();  // the last clips, before the records close
     // Scores against the ground truth: a table on standard error, a record each.
     bool tableHeader = false;
     for (auto& worker : workers) {
@@ -271,6 +314,12 @@ int Run(Options& options) {
             std::fprintf(stderr, "  MQTT: %lld messages dropped from a full queue\n", mqtt->dropped());
         }
     }
+    const bool stopped = g_stop;
+    if (services && options.keepServing && !services->url().empty()) {
+        if (!options.quiet) std::fprintf(stderr, "weapon-detect: serving %s until stopped\n", services->url().c_str());
+        while (!g_stop) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    services.reset();
     mqtt.reset();  // says "offline" and delivers what is still queued
     if (options.demo) {
         std::cout << "Detections (JSON Lines): " << records.description() << "\n";
@@ -281,7 +330,7 @@ int Run(Options& options) {
         if (!std::cout) throw std::runtime_error("cannot write standard output: " + SystemReason());
     }
     if (anyFailed) return 1;
-    return g_stop ? 130 : 0;
+    return stopped ? 130 : 0;
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "alarm_events.h"
+#include "camera_services.h"
 #include "output/annotate.h"
 #include "output/records.h"
 
@@ -84,10 +85,12 @@ void StreamWorker::Run(const std::atomic<bool>& stop) {
         progress_.dropped = live.dropped();
     }
     if (const auto ended = alarms_->Finish()) WriteEvent(*ended);
+    if (services_) services_->Close();
 }
 
 void StreamWorker::Analyse(cv::Mat& frame, long long index, double streamTime, double captureTime) {
     ++progress_.analysed;
+    const double before = Now();
     const auto detections = detector_->RunInference(frame, settings_.cameraId);
     const double now = Now();
     const double delay = captureTime >= 0 ? now - captureTime : -1.0;
@@ -95,8 +98,12 @@ void StreamWorker::Analyse(cv::Mat& frame, long long index, double streamTime, d
     progress_.detections += static_cast<long long>(detections.size());
     if (scorer_) scorer_->Frame(index, detections);
     if (!detections.empty()) records_.Write(FrameRecord(settings_.cameraId, index, streamTime, detections, delay));
+    if (services_) services_->Analysed(frame, detections, streamTime, delay, now - before);
     const AlarmChanges changes = alarms_->Update(index, streamTime, detections, frame);
     if (changes.ended) WriteEvent(*changes.ended);
+    if (services_ && (changes.started || changes.improved)) {
+        services_->Event(*alarms_->open(), changes.started ? "start" : "update", {});
+    }
     if (mqtt_ && (changes.started || changes.improved)) {
         PublishEvent(*alarms_->open(), changes.started ? "start" : "update");
     }
@@ -115,7 +122,7 @@ void StreamWorker::Analyse(cv::Mat& frame, long long index, double streamTime, d
 }
 
 void StreamWorker::PublishEvent(const AlarmEvent& event, const char* phase) {
-    mqtt_->PublishEvent(settings_.cameraId, RecordLine(EventRecord(settings_.cameraId, event, {}, phase)));
+    mqtt_->PublishEvent(settings_.cameraId, RecordLine(EventJson(event, {}, phase)));
     std::vector<unsigned char> jpeg;
     if (cv::imencode(".jpg", event.bestFrame, jpeg)) mqtt_->PublishSnapshot(settings_.cameraId, std::move(jpeg));
 }
@@ -130,16 +137,24 @@ void StreamWorker::WriteEvent(const AlarmEvent& event) {
         if (!cv::imencode(".jpg", event.bestFrame, jpeg)) throw std::runtime_error("cannot encode " + snapshot);
         WriteWholeFile(snapshot, jpeg);
     }
-    records_.Write(EventRecord(settings_.cameraId, event, snapshot));
+    records_.Write(EventJson(event, snapshot, nullptr));
     if (scorer_) scorer_->Event(event.firstFrame, event.lastFrame);
-    if (mqtt_) mqtt_->PublishEvent(settings_.cameraId, RecordLine(EventRecord(settings_.cameraId, event, snapshot, "end")));
+    if (services_) services_->Event(event, "end", snapshot);
+    if (mqtt_) mqtt_->PublishEvent(settings_.cameraId, RecordLine(EventJson(event, snapshot, "end")));
     ++progress_.events;
+}
+
+nlohmann::ordered_json StreamWorker::EventJson(const AlarmEvent& event, const std::string& snapshot,
+                                              const char* phase) const {
+    return services_ ? services_->EventRecord(event, snapshot, phase)
+                     : EventRecord(settings_.cameraId, event, snapshot, phase);
 }
 
 void StreamWorker::SetState(bool online, const std::string& reason, double time) {
     // Runs on the reader's thread: a failure here is the records' own, and the worker's next
     // write reports it.
     progress_.online = online;
+    if (services_) services_->StateChanged(online);
     const char* state = online ? "online" : "offline";
     std::fprintf(stderr, "weapon-detect: camera %s %s: %s\n", settings_.cameraId.c_str(), state, reason.c_str());
     try {
