@@ -32,8 +32,9 @@ public:
     // "online", "offline", "failed", or "finished" once its input ended.
     std::string state() const;
     Jpeg live() const;
-    double analysedFps() const { return analysedFps_; }
-    double droppedFps() const { return droppedFps_; }
+    // Over the last second or so; 0 once the input ended.
+    double analysedFps() const { return finished_ ? 0.0 : analysedFps_.load(); }
+    double droppedFps() const { return finished_ ? 0.0 : droppedFps_.load(); }
     long long reconnections() const { return reconnections_; }
     const Histogram& delay() const { return delay_; }
     const Histogram& detectorTime() const { return detectorTime_; }
