@@ -23,7 +23,7 @@ void ClipRecorder::Push(cv::Mat frame, double time) {
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         if (stopping_) return;
-        if (queuedFrames_ >= kQueuedFrames) {
+        if (queuedFrames_ >= settings_.queuedFrames) {
             ++dropped_;  // the clip repeats the previous frame in its place
             return;
         }

@@ -6,7 +6,7 @@
 // every open clip, and ends a clip once a frame is `afterSeconds` past its event's end (or
 // the clip reached `maxSeconds`). A clip covers [start - before, end + after] of stream time.
 //
-// Memory: at most kQueuedFrames reduced frames wait for the thread (Push drops a frame rather
+// Memory: at most `queuedFrames` reduced frames wait for the thread (Push drops a frame rather
 // than wait, and counts it); the ring holds at most `ringBytes` of JPEGs; at most
 // kOpenClips clips are open at once (an event beyond that gets no clip, and says so).
 //
@@ -40,11 +40,11 @@ struct ClipSettings {
     double fps = 25.0;             // of the clips
     size_t ringBytes = 32u << 20;  // the pre-roll ring's bound
     double liveInterval = 0.0;     // seconds between live-view JPEGs; 0 for none
+    size_t queuedFrames = 8;       // frames waiting for the thread at most
 };
 
 class ClipRecorder {
 public:
-    static constexpr size_t kQueuedFrames = 8;
     static constexpr size_t kOpenClips = 4;
 
     // `error` is empty when the clip was written and committed under `path`.
