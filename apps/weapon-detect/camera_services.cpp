@@ -27,9 +27,9 @@ cv::Size Fit(cv::Size frame, cv::Size box) {
 
 }  // namespace
 
-CameraServices::CameraServices(CameraServiceSettings settings, JsonLinesWriter& records, CameraStatus* status,
-                               EventTable* events, WebhookSender* webhooks, MqttPublisher* mqtt)
-    : settings_(std::move(settings)), records_(records), status_(status), events_(events), webhooks_(webhooks),
+CameraServices::CameraServices(CameraServiceSettings settings, CameraStatus* status, EventTable* events,
+                               WebhookSender* webhooks, MqttPublisher* mqtt)
+    : settings_(std::move(settings)), status_(status), events_(events), webhooks_(webhooks),
       mqtt_(mqtt) {
     settings_.clips.clips = settings_.clips.clips && !settings_.snapshotDir.empty();
     settings_.clips.liveInterval = status_ ? 0.2 : 0.0;
@@ -110,17 +110,9 @@ void CameraServices::StateChanged(bool online) {
     if (status_) status_->StateChanged(online);
 }
 
-void CameraServices::ClipDone(long long key, const std::string& path, const std::string& error) {
+void CameraServices::ClipDone(long long key, const std::string&, const std::string& error) {
     if (events_) events_->ClipDone(settings_.cameraId, key, error.empty());
     if (!error.empty()) std::fprintf(stderr, "weapon-detect: camera %s: no clip: %s\n", settings_.cameraId.c_str(), error.c_str());
-    nlohmann::ordered_json record = {{"type", "clip"}, {"camera", settings_.cameraId}, {"first_frame", key}};
-    record["path"] = error.empty() ? nlohmann::ordered_json(path) : nlohmann::ordered_json();
-    if (!error.empty()) record["error"] = error;
-    try {
-        records_.Write(record);
-    } catch (const std::exception&) {
-        // The records cannot be written: the worker's next write ends the camera with the reason.
-    }
 }
 
 void CameraServices::Close() {

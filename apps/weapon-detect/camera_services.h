@@ -15,7 +15,6 @@
 
 #include "alarm_events.h"
 #include "output/clip_recorder.h"
-#include "output/jsonl_writer.h"
 #include "output/mqtt_publisher.h"
 #include "output/webhook_sender.h"
 #include "web/camera_status.h"
@@ -33,8 +32,8 @@ struct CameraServiceSettings {
 
 class CameraServices {
 public:
-    CameraServices(CameraServiceSettings settings, JsonLinesWriter& records, CameraStatus* status, EventTable* events,
-                   WebhookSender* webhooks, MqttPublisher* mqtt);
+    CameraServices(CameraServiceSettings settings, CameraStatus* status, EventTable* events, WebhookSender* webhooks,
+                   MqttPublisher* mqtt);
     ~CameraServices();
     CameraServices(const CameraServices&) = delete;
     CameraServices& operator=(const CameraServices&) = delete;
@@ -59,7 +58,6 @@ private:
     void ClipDone(long long key, const std::string& path, const std::string& error);
 
     CameraServiceSettings settings_;
-    JsonLinesWriter& records_;
     CameraStatus* status_;
     EventTable* events_;
     WebhookSender* webhooks_;

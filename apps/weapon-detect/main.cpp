@@ -233,7 +233,7 @@ int Run(Options& options) {
 
     std::unique_ptr<SiteServices> services;
     if (SiteServices::Wanted(serviceSettings, !options.snapshots.empty(), mqtt != nullptr)) {
-        services = std::make_unique<SiteServices>(serviceSettings, workers, records, mqtt.get());
+        services = std::make_unique<SiteServices>(serviceSettings, workers, mqtt.get());
     }
     if (services && !services->url().empty()) {
         if (options.demo) {
@@ -278,7 +278,7 @@ int Run(Options& options) {
         }
         anyFailed = anyFailed || worker->progress().failed;
     }
-    if (services) services->Close();  // the last clips, before the records close
+    if (services) services->Close();  // the last clips
     // Scores against the ground truth: a table on standard error, a record each.
     bool tableHeader = false;
     for (auto& worker : workers) {

@@ -13,8 +13,7 @@ bool SiteServices::Wanted(const SiteServiceSettings& settings, bool snapshots, b
 }
 
 SiteServices::SiteServices(const SiteServiceSettings& settings,
-                           const std::vector<std::unique_ptr<StreamWorker>>& workers, JsonLinesWriter& records,
-                           MqttPublisher* mqtt)
+                           const std::vector<std::unique_ptr<StreamWorker>>& workers, MqttPublisher* mqtt)
     : mqtt_(mqtt) {
     WebSettings web;
     if (!settings.http.empty()) {
@@ -52,7 +51,7 @@ SiteServices::SiteServices(const SiteServiceSettings& settings,
         c.clips.clips = settings.clips;
         c.clips.beforeSeconds = settings.clipBefore;
         c.clips.afterSeconds = settings.clipAfter;
-        cameras_.push_back(std::make_unique<CameraServices>(std::move(c), records, status,
+        cameras_.push_back(std::make_unique<CameraServices>(std::move(c), status,
                                                             settings.http.empty() ? nullptr : &events_,
                                                             webhooks_.get(), mqtt));
         worker->Attach(cameras_.back().get());

@@ -2,8 +2,8 @@
 // web hooks, MQTT discovery, and each camera's clips and live view (CameraServices).
 //
 // Made by main after the workers and before they run; attaches a CameraServices to each
-// worker. Close() (after the workers returned, before the records are closed) ends every
-// clip; the page keeps being served until the object is destroyed.
+// worker. Close() (after the workers returned) ends every clip; the page keeps being served
+// until the object is destroyed.
 #pragma once
 
 #include <memory>
@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "camera_services.h"
-#include "output/jsonl_writer.h"
 #include "output/mqtt_publisher.h"
 #include "output/webhook_sender.h"
 #include "stream_worker.h"
@@ -36,7 +35,7 @@ public:
     // Throws std::invalid_argument for a bad address or URL, std::runtime_error when the
     // page cannot be served.
     SiteServices(const SiteServiceSettings& settings, const std::vector<std::unique_ptr<StreamWorker>>& workers,
-                 JsonLinesWriter& records, MqttPublisher* mqtt);
+                 MqttPublisher* mqtt);
     ~SiteServices();
     SiteServices(const SiteServices&) = delete;
     SiteServices& operator=(const SiteServices&) = delete;

@@ -27,6 +27,18 @@ struct ScopedEnv {
     const char* name_;
 };
 
+// The program's command line with the options every run gets from the environment (the
+// ThreadSanitizer run sets OpenCV's threads to one).
+std::vector<std::string> Program(std::vector<std::string> args) {
+    std::vector<std::string> argv{WEAPON_DETECT};
+    if (const char* extra = std::getenv("WEAPON_DETECT_EXTRA_ARGS")) {
+        std::istringstream words(extra);
+        for (std::string w; words >> w;) argv.push_back(w);
+    }
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
 std::string Url(int port, const std::string& path) { return "http://127.0.0.1:" + std::to_string(port) + path; }
 
 std::string ReadText(const fs::path& path) {
@@ -64,8 +76,8 @@ void WriteTestVideo(const fs::path& path, int seconds) {
 TEST_F(WeaponDetectTest, DemoPageShowsTheAlarmWithAPlayableClipInChromium) {
     const int port = servers::FreePort();
     const fs::path out = dir / "demo";
-    Process run({WEAPON_DETECT, "--demo", "--output-dir", out.string(), "--http", "127.0.0.1:" + std::to_string(port),
-                 "--keep-serving", "-q"},
+    Process run(Program({"--demo", "--output-dir", out.string(), "--http", "127.0.0.1:" + std::to_string(port),
+                 "--keep-serving", "-q"}),
                 (dir / "run.log").string());
     // The demo's alarm ends, and its clip is written, before the analysis ends.
     nlohmann::json events;
@@ -147,10 +159,10 @@ TEST_F(WeaponDetectTest, WebhooksReceiveEveryEventAcrossAReceiverRestart) {
 
     const ScopedEnv bursts("STEADY_MODULE_BURSTS", "1");
     const ScopedEnv slow("STEADY_MODULE_DELAY_MS", "25");
-    Process run({WEAPON_DETECT, (dir / "scene.avi").string(), "--camera-id", "door", "--module", STEADY_MODULE,
+    Process run(Program({(dir / "scene.avi").string(), "--camera-id", "door", "--module", STEADY_MODULE,
                  "--quiet-time", "0.2", "--clip-before", "1", "--clip-after", "0.5", "-q", "-o",
                  (dir / "out.jsonl").string(), "--snapshots", (dir / "snaps").string(), "--webhook",
-                 Url(port, "/hook"), "--webhook", Url(closed, "/down")},
+                 Url(port, "/hook"), "--webhook", Url(closed, "/down")}),
                 (dir / "run.log").string());
     auto messages = [&] {
         std::vector<std::pair<nlohmann::json, std::string>> got;
@@ -178,17 +190,14 @@ TEST_F(WeaponDetectTest, WebhooksReceiveEveryEventAcrossAReceiverRestart) {
     // Every event's start and end arrived as JSON, with the clip its record names; every
     // clip was written whole.
     std::map<long long, std::string> clips;
-    int clipRecords = 0;
     for (const auto& r : ReadLines(dir / "out.jsonl")) {
         if (r["type"] == "event") clips[r["first_frame"].get<long long>()] = r["clip"].get<std::string>();
-        if (r["type"] == "clip") {
-            ++clipRecords;
-            ASSERT_TRUE(r["path"].is_string()) << r.dump();
-            EXPECT_TRUE(fs::exists(r["path"].get<std::string>()));
-        }
     }
     ASSERT_GE(clips.size(), 4u);
-    EXPECT_EQ(clipRecords, static_cast<int>(clips.size()));
+    for (const auto& [first, clip] : clips) EXPECT_TRUE(fs::exists(clip)) << clip;
+    for (const auto& f : fs::directory_iterator(dir / "snaps")) {
+        EXPECT_EQ(f.path().string().find(".part"), std::string::npos) << f.path();
+    }
     std::set<long long> started, ended;
     for (const auto& [m, type] : messages()) {
         EXPECT_EQ(type, "application/json");
@@ -213,9 +222,9 @@ TEST_F(WeaponDetectTest, MqttDiscoveryConfigsAndStatesArriveRetained) {
     std::ofstream(conf) << "listener " << port << " 127.0.0.1\nallow_anonymous true\n";
     Process broker({"mosquitto", "-c", conf.string()}, (dir / "broker.log").string());
     ASSERT_TRUE(servers::WaitForPort(port, std::chrono::seconds(10)));
-    Process run({WEAPON_DETECT, (dir / "scene.avi").string(), "--camera-id", "front door", "--module", STEADY_MODULE,
+    Process run(Program({(dir / "scene.avi").string(), "--camera-id", "front door", "--module", STEADY_MODULE,
                  "-q", "-o", (dir / "out.jsonl").string(), "--mqtt", "127.0.0.1:" + std::to_string(port),
-                 "--mqtt-discovery"},
+                 "--mqtt-discovery"}),
                 (dir / "run.log").string());
     ASSERT_EQ(run.Wait(std::chrono::seconds(120)), 0) << ReadText(dir / "run.log");
 
@@ -264,9 +273,9 @@ TEST_F(WeaponDetectTest, HostileRequestsAreAnsweredAndAnalysisKeepsItsRate) {
     WriteTestVideo(dir / "clip.avi", 40);
     const int port = servers::FreePort();
     const ScopedEnv token("WEAPON_DETECT_HTTP_TOKEN", "s3cret");
-    Process run({WEAPON_DETECT, (dir / "clip.avi").string(), "--realtime", "--camera-id", "gate", "--module",
+    Process run(Program({(dir / "clip.avi").string(), "--realtime", "--camera-id", "gate", "--module",
                  STEADY_MODULE, "-q", "-o", (dir / "out.jsonl").string(), "--stats-interval", "1", "--snapshots",
-                 (dir / "snaps").string(), "--http", "127.0.0.1:" + std::to_string(port)},
+                 (dir / "snaps").string(), "--http", "127.0.0.1:" + std::to_string(port)}),
                 (dir / "run.log").string());
     ASSERT_TRUE(servers::WaitForPort(port, std::chrono::seconds(60)));
     const fs::path body = dir / "body.bin";
