@@ -74,9 +74,14 @@ void CameraServices::Analysed(const cv::Mat& frame, const std::vector<CustomObje
 
 std::string CameraServices::ClipPath(const AlarmEvent& event) const {
     if (!settings_.clips.clips) return {};
-    return (std::filesystem::path(settings_.snapshotDir) /
-            (FileNameFor(settings_.cameraId) + "_" + std::to_string(event.firstFrame) + ".mp4"))
-        .string();
+    const std::string path = (std::filesystem::path(settings_.snapshotDir) /
+                              (FileNameFor(settings_.cameraId) + "_" + std::to_string(event.firstFrame) + ".mp4"))
+                                 .string();
+    for (const std::string& input : settings_.inputs) {
+        std::error_code error;
+        if (std::filesystem::equivalent(path, input, error)) return {};
+    }
+    return path;
 }
 
 nlohmann::ordered_json CameraServices::EventRecord(const AlarmEvent& event, const std::string& snapshot,
@@ -89,7 +94,12 @@ nlohmann::ordered_json CameraServices::EventRecord(const AlarmEvent& event, cons
 
 void CameraServices::Event(const AlarmEvent& event, const char* phase, const std::string& snapshot) {
     const std::string what = phase;
-    if (recorder_ && what == "start") recorder_->Begin(event.firstFrame, ClipPath(event), event.startTime);
+    const std::string clip = ClipPath(event);
+    if (recorder_ && what == "start" && !clip.empty()) recorder_->Begin(event.firstFrame, clip, event.startTime);
+    if (what == "start" && clip.empty() && settings_.clips.clips) {
+        std::fprintf(stderr, "weapon-detect: camera %s: no clip for the event at frame %lld: it would replace an input\n",
+                     settings_.cameraId.c_str(), event.firstFrame);
+    }
     if (recorder_ && what == "end") recorder_->End(event.firstFrame, event.endTime);
     if (mqtt_ && what != "update") mqtt_->PublishCameraRetained(settings_.cameraId, "weapon", what == "end" ? "OFF" : "ON");
     if (events_) {
@@ -101,7 +111,7 @@ void CameraServices::Event(const AlarmEvent& event, const char* phase, const std
             std::vector<unsigned char> jpeg;
             if (cv::imencode(".jpg", small, jpeg)) thumbnail = std::make_shared<const std::vector<unsigned char>>(std::move(jpeg));
         }
-        events_->Update(settings_.cameraId, event, phase, std::move(thumbnail), snapshot, ClipPath(event));
+        events_->Update(settings_.cameraId, event, phase, std::move(thumbnail), snapshot, clip);
     }
     if (webhooks_) webhooks_->Post(RecordLine(EventRecord(event, snapshot, phase)));
 }

@@ -28,6 +28,7 @@ struct CameraServiceSettings {
     std::string snapshotDir;  // clips go beside the snapshots; empty: no clips
     ClipSettings clips;       // clips.clips false: none
     cv::Size reduced{960, 540};  // clips and the live view fit in this size
+    std::vector<std::string> inputs;  // every camera's input: a clip never replaces one
 };
 
 class CameraServices {
@@ -54,6 +55,7 @@ public:
     const ClipRecorder* recorder() const { return recorder_.get(); }
 
 private:
+    // Where the event's clip goes; empty without clips or when that would replace an input.
     std::string ClipPath(const AlarmEvent& event) const;
     void ClipDone(long long key, const std::string& path, const std::string& error);
 

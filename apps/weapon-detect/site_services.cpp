@@ -34,8 +34,9 @@ SiteServices::SiteServices(const SiteServiceSettings& settings,
     }
     if (!settings.webhooks.empty()) webhooks_ = std::make_unique<WebhookSender>(settings.webhooks);
 
-    std::vector<std::string> ids;
+    std::vector<std::string> ids, inputs;
     std::vector<const CameraStatus*> statuses;
+    for (const auto& worker : workers) inputs.push_back(worker->settings().input);
     for (const auto& worker : workers) {
         const StreamSettings& s = worker->settings();
         ids.push_back(s.cameraId);
@@ -51,6 +52,7 @@ SiteServices::SiteServices(const SiteServiceSettings& settings,
         c.clips.clips = settings.clips;
         c.clips.beforeSeconds = settings.clipBefore;
         c.clips.afterSeconds = settings.clipAfter;
+        c.inputs = inputs;
         cameras_.push_back(std::make_unique<CameraServices>(std::move(c), status,
                                                             settings.http.empty() ? nullptr : &events_,
                                                             webhooks_.get(), mqtt));

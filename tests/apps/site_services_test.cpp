@@ -215,6 +215,24 @@ TEST_F(WeaponDetectTest, WebhooksReceiveEveryEventAcrossAReceiverRestart) {
     EXPECT_NE(ReadText(dir / "run.log").find(Url(closed, "/down") + " failed"), std::string::npos);
 }
 
+TEST_F(WeaponDetectTest, AClipNeverReplacesAnInput) {
+    // A clip reviewed again from the snapshot folder, under the name its own event's clip
+    // would take (the module reports from the third frame on).
+    fs::create_directories(dir / "snaps");
+    const fs::path input = dir / "snaps" / "door_2.mp4";
+    WriteTestVideo(input, 2);
+    const std::string before = ReadText(input);
+    Process run(Program({input.string(), "--camera-id", "door", "--module", STEADY_MODULE, "-q", "-o",
+                         (dir / "out.jsonl").string(), "--snapshots", (dir / "snaps").string()}),
+                (dir / "run.log").string());
+    ASSERT_EQ(run.Wait(std::chrono::seconds(120)), 0) << ReadText(dir / "run.log");
+    EXPECT_EQ(ReadText(input), before);
+    EXPECT_NE(ReadText(dir / "run.log").find("it would replace an input"), std::string::npos) << ReadText(dir / "run.log");
+    const auto records = ReadLines(dir / "out.jsonl");
+    ASSERT_FALSE(records.empty());
+    EXPECT_TRUE(records.back()["clip"].is_null()) << records.back();
+}
+
 TEST_F(WeaponDetectTest, MqttDiscoveryConfigsAndStatesArriveRetained) {
     WriteSceneVideo(dir / "scene.avi", 0, 60);
     const int port = servers::FreePort();
