@@ -9,7 +9,8 @@ openvino_version=2026.4.1
 packages=(build-essential cmake ninja-build pkg-config libopencv-dev libgtest-dev
           libbenchmark-dev nlohmann-json3-dev libcli11-dev binutils python3-onnx python3-numpy
           dpkg-dev file g++-mingw-w64-x86-64-posix clang libclang-rt-14-dev
-          libmosquitto-dev libyaml-cpp-dev mosquitto mosquitto-clients ffmpeg python3-torch time python3-venv)
+          libmosquitto-dev libyaml-cpp-dev mosquitto mosquitto-clients ffmpeg python3-torch time python3-venv
+          libcpp-httplib-dev libcurl4-openssl-dev curl chromium prometheus)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

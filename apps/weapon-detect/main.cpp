@@ -27,6 +27,7 @@
 #include "progress.h"
 #include "read_files.h"
 #include "secrets.h"
+#include "site_services.h"
 #include "stream_worker.h"
 #include "input/video_source.h"
 
@@ -138,6 +139,33 @@ void CheckModelFolder(const std::string& folder) {
     }
 }
 
+// The page, clips, web hooks and discovery as the options ask; checked before anything runs.
+SiteServiceSettings ServiceSettings(const Options& options) {
+    SiteServiceSettings s;
+    s.http = options.http;
+    if (const char* token = std::getenv("WEAPON_DETECT_HTTP_TOKEN")) s.token = token;
+    s.webhooks = options.webhooks;
+    s.clips = !options.noClips;
+    s.clipBefore = options.clipBefore;
+    s.clipAfter = options.clipAfter;
+    s.discovery = options.mqttDiscovery;
+    s.discoveryPrefix = options.mqttDiscoveryPrefix;
+    if (!s.http.empty()) {
+        try {
+            WebServer::ParseAddress(s.http);
+        } catch (const std::invalid_argument& e) {
+            throw CLI::ValidationError("--http", e.what());
+        }
+    }
+    for (const std::string& url : s.webhooks) {
+        if (url.rfind("http://", 0) != 0 && url.rfind("https://", 0) != 0) {
+            throw CLI::ValidationError("--webhook", "not an http:// or https:// URL: " + url);
+        }
+    }
+    if (s.discovery && options.mqtt.empty()) throw CLI::ValidationError("--mqtt-discovery", "needs --mqtt");
+    return s;
+}
+
 int Run(Options& options) {
     if (options.demo) {
         if (!options.inputs.empty() || !options.cameras.empty() || !options.groundTruths.empty()) {
@@ -218,6 +246,7 @@ int Run(Options& options) {
     }
     ProtectReadFiles(options, cameras);
     RefuseClashingPaths(outputs);
+    const SiteServiceSettings serviceSettings = ServiceSettings(options);
 
     const zrv::PluginModule module(options.module);
     const bool routed = module.RouteConsole(ConsoleOnStderr, nullptr);
@@ -268,6 +297,17 @@ int Run(Options& options) {
     if (!options.snapshots.empty()) fs::create_directories(options.snapshots);
 
     std::vector<bool> abandoned;
+    std::unique_ptr<SiteServices> services;
+    if (SiteServices::Wanted(serviceSettings, !options.snapshots.empty(), mqtt != nullptr)) {
+        services = std::make_unique<SiteServices>(serviceSettings, workers, mqtt.get());
+    }
+    if (services && !services->url().empty()) {
+        if (options.demo) {
+            std::cout << "Page: " << services->url() << std::endl;
+        } else if (!options.quiet) {
+            std::fprintf(stderr, "weapon-detect: the page is at %s\n", services->url().c_str());
+        }
+    }
     {
         const ProgressLine progress(workers, !options.quiet && isatty(STDERR_FILENO));
         std::vector<std::thread> threads;
@@ -309,6 +349,7 @@ int Run(Options& options) {
         }
         anyFailed = anyFailed || worker->progress().failed || worker->progress().errors > 0;
     }
+    if (services) services->Close();  // the last clips
     // Scores against the ground truth: a table on standard error, a record each.
     bool tableHeader = false;
     for (size_t i = 0; i < workers.size(); ++i) {
@@ -346,6 +387,12 @@ int Run(Options& options) {
             std::fprintf(stderr, "  MQTT: %lld messages dropped from a full queue\n", mqtt->dropped());
         }
     }
+    const bool stopped = g_stop;
+    if (services && options.keepServing && !services->url().empty()) {
+        if (!options.quiet) std::fprintf(stderr, "weapon-detect: serving %s until stopped\n", services->url().c_str());
+        while (!g_stop) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    services.reset();
     if (mqtt) {
         mqtt->Finish();  // says "offline" and delivers what is still queued
         // Alarms that never reached the broker make the run a failure, not a success.
@@ -358,7 +405,7 @@ int Run(Options& options) {
             anyFailed = true;
         }
     }
-    const int status = anyFailed ? 1 : g_stop ? 130 : 0;
+    const int status = anyFailed ? 1 : stopped ? 130 : 0;
     if (options.demo) {
         std::cout << "Detections (JSON Lines): " << records.description() << "\n";
         if (!workers.empty() && !workers[0]->settings().videoPath.empty()) {

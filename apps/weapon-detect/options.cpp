@@ -26,6 +26,29 @@ void Fill(const CLI::App& app, const char* option, T& target, const std::optiona
     if (fromFile && app.count(option) == 0) target = *fromFile;
 }
 
+void AddServiceOptions(CLI::App& app, Options& options) {
+    app.add_option("--http", options.http,
+                   "Serve the page, its JSON API and /metrics on ADDRESS:PORT (PORT alone: 127.0.0.1; "
+                   "token from WEAPON_DETECT_HTTP_TOKEN)");
+    app.add_flag("--keep-serving", options.keepServing,
+                 "With --http: keep serving the page after the inputs end, until stopped");
+    app.add_flag("--no-clips", options.noClips, "Write no event clips beside the snapshots");
+    app.add_option("--clip-before", options.clipBefore, "Seconds of video before an event's start in its clip")
+        ->check(FiniteIn(0.0, 60.0))
+        ->capture_default_str();
+    app.add_option("--clip-after", options.clipAfter, "Seconds of video after an event's end in its clip")
+        ->check(FiniteIn(0.0, 60.0))
+        ->capture_default_str();
+    app.add_option("--webhook", options.webhooks, "POST every event (start, update, end) as JSON to this URL "
+                   "(repeatable)")
+        ->allow_extra_args(false);
+    app.add_flag("--mqtt-discovery", options.mqttDiscovery,
+                 "Publish retained MQTT discovery configs for home-automation hubs (a weapon sensor and the "
+                 "last snapshot per camera)");
+    app.add_option("--mqtt-discovery-prefix", options.mqttDiscoveryPrefix, "Topic prefix of the discovery configs")
+        ->capture_default_str();
+}
+
 }  // namespace
 
 void AddOptions(CLI::App& app, Options& options) {
@@ -116,6 +139,7 @@ void AddOptions(CLI::App& app, Options& options) {
     app.add_option("--mqtt-topic", options.mqttTopic, "Prefix of the MQTT topics")->capture_default_str();
     app.add_option("--mqtt-client-id", options.mqttClientId,
                    "MQTT client id (default: weapon-detect-<host>-<process id>)");
+    AddServiceOptions(app, options);
 }
 
 void ApplySiteConfig(const CLI::App& app, const SiteConfig& site, Options& options) {

@@ -40,6 +40,14 @@ struct Options {
     std::string mqtt;                    // host[:port]
     std::string mqttTopic = "weapon-detect";
     std::string mqttClientId;
+    // The page, clips, web hooks and hub discovery.
+    std::string http;                   // ADDRESS:PORT; empty for no page
+    bool keepServing = false;           // serve the page after the inputs end, until stopped
+    bool noClips = false;
+    double clipBefore = 5.0, clipAfter = 5.0;
+    std::vector<std::string> webhooks;
+    bool mqttDiscovery = false;
+    std::string mqttDiscoveryPrefix = "homeassistant";
     // Per camera, from the config file: what the command line does not override.
     std::vector<CameraConfig> cameras;
 };

@@ -8,6 +8,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "alarm_events.h"
+#include "camera_services.h"
 #include "output/annotate.h"
 #include "output/records.h"
 #include "secrets.h"
@@ -96,6 +97,7 @@ void StreamWorker::Run(const std::atomic<bool>& stop) {
         }
     }
     if (const auto ended = alarms_->Finish()) WriteEvent(*ended);
+    if (services_) services_->Close();
 }
 
 void StreamWorker::OpenVideo(double fps, cv::Size size) {
@@ -112,6 +114,7 @@ void StreamWorker::OpenVideo(double fps, cv::Size size) {
 
 void StreamWorker::Analyse(cv::Mat& frame, long long index, double streamTime, double captureTime) {
     ++progress_.analysed;
+    const double before = Now();
     const auto detections = detector_->RunInference(frame, settings_.cameraId);
     const double now = Now();
     const double delay = captureTime >= 0 ? now - captureTime : -1.0;
@@ -119,8 +122,12 @@ void StreamWorker::Analyse(cv::Mat& frame, long long index, double streamTime, d
     progress_.detections += static_cast<long long>(detections.size());
     if (scorer_) scorer_->Frame(index, detections);
     if (!detections.empty()) records_.Write(FrameRecord(settings_.cameraId, index, streamTime, detections, delay));
+    if (services_) services_->Analysed(frame, detections, streamTime, delay, now - before);
     const AlarmChanges changes = alarms_->Update(index, streamTime, detections, frame);
     if (changes.ended) WriteEvent(*changes.ended);
+    if (services_ && (changes.started || changes.improved)) {
+        services_->Event(*alarms_->open(), changes.started ? "start" : "update", {});
+    }
     if (mqtt_ && (changes.started || changes.improved)) {
         PublishEvent(*alarms_->open(), changes.started ? "start" : "update");
     }
@@ -139,7 +146,7 @@ void StreamWorker::Analyse(cv::Mat& frame, long long index, double streamTime, d
 }
 
 void StreamWorker::PublishEvent(const AlarmEvent& event, const char* phase) {
-    mqtt_->PublishEvent(settings_.cameraId, RecordLine(EventRecord(settings_.cameraId, event, {}, phase)));
+    mqtt_->PublishEvent(settings_.cameraId, RecordLine(EventJson(event, {}, phase)));
     std::vector<unsigned char> jpeg;
     if (cv::imencode(".jpg", event.bestFrame, jpeg)) mqtt_->PublishSnapshot(settings_.cameraId, std::move(jpeg));
 }
@@ -155,10 +162,17 @@ void StreamWorker::WriteEvent(const AlarmEvent& event) {
         // Never over an earlier run's snapshot of the same camera and frame number.
         snapshot = WriteNewFile(snapshot, jpeg);
     }
-    records_.Write(EventRecord(settings_.cameraId, event, snapshot));
+    records_.Write(EventJson(event, snapshot, nullptr));
     if (scorer_) scorer_->Event(event.firstFrame, event.lastFrame);
-    if (mqtt_) mqtt_->PublishEvent(settings_.cameraId, RecordLine(EventRecord(settings_.cameraId, event, snapshot, "end")));
+    if (services_) services_->Event(event, "end", snapshot);
+    if (mqtt_) mqtt_->PublishEvent(settings_.cameraId, RecordLine(EventJson(event, snapshot, "end")));
     ++progress_.events;
+}
+
+nlohmann::ordered_json StreamWorker::EventJson(const AlarmEvent& event, const std::string& snapshot,
+                                              const char* phase) const {
+    return services_ ? services_->EventRecord(event, snapshot, phase)
+                     : EventRecord(settings_.cameraId, event, snapshot, phase);
 }
 
 void StreamWorker::SetState(bool online, const std::string& rawReason, double time) {
@@ -166,6 +180,7 @@ void StreamWorker::SetState(bool online, const std::string& rawReason, double ti
     // Runs on the reader's thread: a failure here is the records' own, and the worker's next
     // write reports it.
     progress_.online = online;
+    if (services_) services_->StateChanged(online);
     const char* state = online ? "online" : "offline";
     std::fprintf(stderr, "weapon-detect: camera %s %s: %s\n", settings_.cameraId.c_str(), state, reason.c_str());
     try {

@@ -26,6 +26,7 @@
 namespace weapon_detect {
 
 using zrv::PluginModule;
+class CameraServices;
 
 struct StreamSettings {
     std::string input;
@@ -81,6 +82,10 @@ public:
     const StreamSettings& settings() const { return settings_; }
     const StreamProgress& progress() const { return progress_; }
 
+    // Clips, the page, web hooks: told of every analysed frame, event and state change.
+    // Set before Run; `services` must outlive the worker's use of it.
+    void Attach(CameraServices* services) { services_ = services; }
+
 private:
     void Analyse(cv::Mat& frame, long long index, double streamTime, double captureTime);
     void WriteEvent(const AlarmEvent& event);
@@ -88,6 +93,7 @@ private:
     void SetState(bool online, const std::string& reason, double time);
     // Opens the annotated video; when it cannot be, says so once and goes on without it.
     void OpenVideo(double fps, cv::Size size);
+    nlohmann::ordered_json EventJson(const AlarmEvent& event, const std::string& snapshot, const char* phase) const;
     double Now() const;
 
     std::unique_ptr<VideoSource> source_;
@@ -95,6 +101,7 @@ private:
     StreamSettings settings_;
     JsonLinesWriter& records_;
     MqttPublisher* mqtt_;
+    CameraServices* services_ = nullptr;
     std::chrono::steady_clock::time_point start_;
     StreamProgress progress_;
     std::unique_ptr<VideoOutput> video_;

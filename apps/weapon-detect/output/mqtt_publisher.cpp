@@ -217,6 +217,14 @@ void MqttPublisher::PublishState(const std::string& camera, const std::string& s
     Enqueue({Topic(camera, "state"), std::vector<unsigned char>(state.begin(), state.end()), true});
 }
 
+void MqttPublisher::PublishRetained(const std::string& topic, const std::string& payload) {
+    Enqueue({topic, std::vector<unsigned char>(payload.begin(), payload.end()), true});
+}
+
+void MqttPublisher::PublishCameraRetained(const std::string& camera, const char* leaf, const std::string& payload) {
+    PublishRetained(Topic(camera, leaf), payload);
+}
+
 size_t MqttPublisher::pending() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return queued_.size() + inFlight_.size();

@@ -54,6 +54,10 @@ public:
     void PublishEvent(const std::string& camera, const std::string& json);
     void PublishSnapshot(const std::string& camera, std::vector<unsigned char> jpeg);
     void PublishState(const std::string& camera, const std::string& state);
+    // Retained, QoS 1: a topic of its own (discovery configs), or one under the camera's level.
+    void PublishRetained(const std::string& topic, const std::string& payload);
+    void PublishCameraRetained(const std::string& camera, const char* leaf, const std::string& payload);
+    const std::string& topicPrefix() const { return settings_.topicPrefix; }
 
     long long dropped() const { return dropped_; }
     long long rejected() const { return rejected_; }

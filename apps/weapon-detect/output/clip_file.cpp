@@ -1,0 +1,60 @@
+#include "output/clip_file.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace weapon_detect {
+namespace {
+// A stream that stood still for longer than this repeats its last frame only this long.
+constexpr double kLongestGapSeconds = 10.0;
+}  // namespace
+
+ClipFile::ClipFile(const std::string& path, double fps)
+    : file_(path, OutputFile::Special::Refuse), period_(1.0 / std::clamp(fps, 1.0, 60.0)) {}
+
+void ClipFile::Put(const cv::Mat& frame) {
+    if (!writer_.isOpened()) {
+        const int h264 = cv::VideoWriter::fourcc('a', 'v', 'c', '1');
+        if (!writer_.open(file_.writePath(), cv::CAP_FFMPEG, h264, 1.0 / period_, frame.size())) {
+            throw std::runtime_error("cannot write the clip " + file_.path() + ": no H.264 writer");
+        }
+    }
+    writer_.write(frame);
+    ++written_;
+}
+
+void ClipFile::Feed(double time, const cv::Mat& frame) {
+    if (last_.empty()) {
+        firstTime_ = nextSlot_ = time;
+    } else {
+        // The previous frame fills the slots up to this one's time.
+        nextSlot_ = std::max(nextSlot_, time - kLongestGapSeconds);
+        while (nextSlot_ < time - period_ / 2) {
+            Put(last_);
+            nextSlot_ += period_;
+        }
+    }
+    last_ = frame;
+}
+
+void ClipFile::Finish() {
+    if (!last_.empty()) Put(last_);
+    writer_.release();
+    last_.release();
+    if (written_ == 0) {
+        file_.Discard();
+        throw std::runtime_error("the clip " + file_.path() + " got no frame");
+    }
+    cv::VideoCapture check(file_.writePath(), cv::CAP_FFMPEG);
+    const double counted = check.isOpened() ? check.get(cv::CAP_PROP_FRAME_COUNT) : 0.0;
+    check.release();
+    if (counted < static_cast<double>(written_)) {
+        file_.Discard();
+        throw std::runtime_error("cannot write the clip " + file_.path() + ": it holds " +
+                                 std::to_string(static_cast<long long>(counted)) + " of " + std::to_string(written_) +
+                                 " frames (is the disk full?)");
+    }
+    file_.Commit();
+}
+
+}  // namespace weapon_detect

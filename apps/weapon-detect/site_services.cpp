@@ -1,0 +1,122 @@
+#include "site_services.h"
+
+#include <sys/resource.h>
+
+#include <cstdio>
+
+#include "output/mqtt_discovery.h"
+
+namespace weapon_detect {
+
+bool SiteServices::Wanted(const SiteServiceSettings& settings, bool snapshots, bool mqtt) {
+    return !settings.http.empty() || !settings.webhooks.empty() || (settings.clips && snapshots) || mqtt;
+}
+
+SiteServices::SiteServices(const SiteServiceSettings& settings,
+                           const std::vector<std::unique_ptr<StreamWorker>>& workers, MqttPublisher* mqtt)
+    : mqtt_(mqtt) {
+    WebSettings web;
+    if (!settings.http.empty()) {
+        web = WebServer::ParseAddress(settings.http);
+        web.token = settings.token;
+        if (!WebServer::IsLoopback(web.host) && web.token.empty()) {
+            std::fprintf(stderr,
+                         "weapon-detect: the page on %s is open to the network without a token "
+                         "(set WEAPON_DETECT_HTTP_TOKEN)\n",
+                         web.host.c_str());
+        }
+        // Many clients at once are many descriptors; take what the system allows.
+        rlimit files{};
+        if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+            files.rlim_cur = files.rlim_max;
+            setrlimit(RLIMIT_NOFILE, &files);
+        }
+    }
+    if (!settings.webhooks.empty()) webhooks_ = std::make_unique<WebhookSender>(settings.webhooks);
+
+    std::vector<std::string> ids, inputs;
+    std::vector<const CameraStatus*> statuses;
+    for (const auto& worker : workers) inputs.push_back(worker->settings().input);
+    for (const auto& worker : workers) {
+        const StreamSettings& s = worker->settings();
+        ids.push_back(s.cameraId);
+        CameraStatus* status = nullptr;
+        if (!settings.http.empty()) {
+            statuses_.push_back(std::make_unique<CameraStatus>(s.cameraId, worker->progress()));
+            status = statuses_.back().get();
+            statuses.push_back(status);
+        }
+        CameraServiceSettings c;
+        c.cameraId = s.cameraId;
+        c.snapshotDir = s.snapshotDir;
+        c.clips.clips = settings.clips;
+        c.clips.beforeSeconds = settings.clipBefore;
+        c.clips.afterSeconds = settings.clipAfter;
+        c.inputs = inputs;
+        cameras_.push_back(std::make_unique<CameraServices>(std::move(c), status,
+                                                            settings.http.empty() ? nullptr : &events_,
+                                                            webhooks_.get(), mqtt));
+        worker->Attach(cameras_.back().get());
+    }
+    if (mqtt && settings.discovery) {
+        for (const RetainedMessage& m : DiscoveryConfigs(settings.discoveryPrefix, mqtt->topicPrefix(), ids)) {
+            mqtt->PublishRetained(m.topic, m.payload);
+        }
+        // Files are there from the start; live cameras say so themselves once connected.
+        for (const auto& worker : workers) {
+            if (!worker->settings().realtime) mqtt->PublishState(worker->settings().cameraId, "online");
+        }
+    }
+    if (!settings.http.empty()) {
+        server_ = std::make_unique<WebServer>(web, events_, statuses, [this](MetricsText& m) { MoreMetrics(m); });
+    }
+}
+
+SiteServices::~SiteServices() {
+    server_.reset();
+    Close();
+}
+
+void SiteServices::Close() {
+    for (auto& camera : cameras_) camera->Close();
+}
+
+void SiteServices::Discard() {
+    for (auto& camera : cameras_) camera->Discard();
+}
+
+void SiteServices::MoreMetrics(MetricsText& m) const {
+    m.Family("weapon_detect_clip_frames_dropped_total", "counter",
+             "Frames the clip recorder could not take in time (the clip repeats the frame before).");
+    for (size_t i = 0; i < cameras_.size(); ++i) {
+        const ClipRecorder* r = cameras_[i]->recorder();
+        m.Sample("weapon_detect_clip_frames_dropped_total", {{"camera", statuses_[i]->id()}},
+                 r ? static_cast<double>(r->dropped()) : 0.0);
+    }
+    m.Family("weapon_detect_preroll_bytes", "gauge", "Bytes of JPEG frames held in the camera's pre-roll ring.");
+    for (size_t i = 0; i < cameras_.size(); ++i) {
+        const ClipRecorder* r = cameras_[i]->recorder();
+        m.Sample("weapon_detect_preroll_bytes", {{"camera", statuses_[i]->id()}},
+                 r ? static_cast<double>(r->ringBytes()) : 0.0);
+    }
+    if (mqtt_) {
+        m.Family("weapon_detect_mqtt_queue_length", "gauge", "MQTT messages waiting or not yet acknowledged.");
+        m.Sample("weapon_detect_mqtt_queue_length", {}, static_cast<double>(mqtt_->pending()));
+        m.Family("weapon_detect_mqtt_dropped_total", "counter", "MQTT messages dropped from a full queue.");
+        m.Sample("weapon_detect_mqtt_dropped_total", {}, static_cast<double>(mqtt_->dropped()));
+        m.Family("weapon_detect_mqtt_connected", "gauge", "1 while connected to the broker.");
+        m.Sample("weapon_detect_mqtt_connected", {}, mqtt_->connected() ? 1 : 0);
+    }
+    if (webhooks_) {
+        m.Family("weapon_detect_webhook_queue_length", "gauge", "Events waiting for the web hooks.");
+        m.Sample("weapon_detect_webhook_queue_length", {}, static_cast<double>(webhooks_->queued()));
+        m.Family("weapon_detect_webhook_delivered_total", "counter", "Events the web hooks took.");
+        m.Sample("weapon_detect_webhook_delivered_total", {}, static_cast<double>(webhooks_->delivered()));
+        m.Family("weapon_detect_webhook_failures_total", "counter", "Failed attempts to deliver to a web hook.");
+        m.Sample("weapon_detect_webhook_failures_total", {}, static_cast<double>(webhooks_->failures()));
+        m.Family("weapon_detect_webhook_dropped_total", "counter", "Events dropped from a full web hook queue.");
+        m.Sample("weapon_detect_webhook_dropped_total", {}, static_cast<double>(webhooks_->dropped()));
+    }
+}
+
+}  // namespace weapon_detect

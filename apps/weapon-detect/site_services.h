@@ -1,0 +1,62 @@
+// The services of a whole run beside the records: the web page with its API and metrics,
+// web hooks, MQTT discovery, and each camera's clips and live view (CameraServices).
+//
+// Made by main after the workers and before they run; attaches a CameraServices to each
+// worker. Close() (after the workers returned) ends every clip; the page keeps being served
+// until the object is destroyed.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "camera_services.h"
+#include "output/mqtt_publisher.h"
+#include "output/webhook_sender.h"
+#include "stream_worker.h"
+#include "web/camera_status.h"
+#include "web/event_table.h"
+#include "web/web_server.h"
+
+namespace weapon_detect {
+
+struct SiteServiceSettings {
+    std::string http;                   // ADDRESS:PORT of the page; empty for none
+    std::string token;                  // asked for on every route when not empty
+    std::vector<std::string> webhooks;  // URLs
+    bool clips = true;
+    double clipBefore = 5.0, clipAfter = 5.0;
+    bool discovery = false;
+    std::string discoveryPrefix = "homeassistant";
+};
+
+class SiteServices {
+public:
+    // Throws std::invalid_argument for a bad address or URL, std::runtime_error when the
+    // page cannot be served.
+    SiteServices(const SiteServiceSettings& settings, const std::vector<std::unique_ptr<StreamWorker>>& workers,
+                 MqttPublisher* mqtt);
+    ~SiteServices();
+    SiteServices(const SiteServices&) = delete;
+    SiteServices& operator=(const SiteServices&) = delete;
+
+    // The page's address, empty without one.
+    std::string url() const { return server_ ? server_->url() : std::string(); }
+    void Close();
+    void Discard();
+
+    // The settings a run needs services for at all.
+    static bool Wanted(const SiteServiceSettings& settings, bool snapshots, bool mqtt);
+
+private:
+    void MoreMetrics(MetricsText& m) const;
+
+    MqttPublisher* mqtt_;
+    EventTable events_;
+    std::vector<std::unique_ptr<CameraStatus>> statuses_;
+    std::unique_ptr<WebhookSender> webhooks_;
+    std::vector<std::unique_ptr<CameraServices>> cameras_;
+    std::unique_ptr<WebServer> server_;  // last: stopped first
+};
+
+}  // namespace weapon_detect

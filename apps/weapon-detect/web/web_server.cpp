@@ -1,0 +1,272 @@
+#include "web/web_server.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+
+#include <httplib.h>
+
+#include "output/records.h"
+#include "web/page.h"
+
+namespace weapon_detect {
+namespace {
+
+constexpr size_t kMaxEvents = 200;
+constexpr size_t kDefaultEvents = 100;
+constexpr std::streamsize kMaxSnapshotBytes = 32 << 20;
+
+// Compares without leaking, through the time taken, how much of the token matched.
+bool SameToken(const std::string& given, const std::string& token) {
+    unsigned char differ = given.size() != token.size();
+    for (size_t i = 0; i < token.size(); ++i) {
+        differ |= static_cast<unsigned char>(token[i] ^ (i < given.size() ? given[i] : 0));
+    }
+    return differ == 0;
+}
+
+void NoStore(httplib::Response& res) {
+    res.set_header("Cache-Control", "no-store");
+    res.set_header("X-Content-Type-Options", "nosniff");
+}
+
+void SendJpeg(httplib::Response& res, const Jpeg& jpeg) {
+    if (!jpeg || jpeg->empty()) {
+        res.status = 404;
+        return;
+    }
+    NoStore(res);
+    res.set_content(reinterpret_cast<const char*>(jpeg->data()), jpeg->size(), "image/jpeg");
+}
+
+// A whole file the program wrote, into memory, if it is not too large.
+bool ReadSmallFile(const std::string& path, std::string& bytes) {
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in) return false;
+    const std::streamsize size = in.tellg();
+    if (size < 0 || size > kMaxSnapshotBytes) return false;
+    bytes.resize(static_cast<size_t>(size));
+    in.seekg(0);
+    return static_cast<bool>(in.read(bytes.data(), size));
+}
+
+}  // namespace
+
+WebSettings WebServer::ParseAddress(const std::string& text) {
+    WebSettings settings;
+    const auto colon = text.rfind(':');
+    std::string port = text;
+    if (colon != std::string::npos) {
+        settings.host = text.substr(0, colon);
+        port = text.substr(colon + 1);
+        if (settings.host.size() > 2 && settings.host.front() == '[' && settings.host.back() == ']') {
+            settings.host = settings.host.substr(1, settings.host.size() - 2);
+        }
+        if (settings.host.empty()) settings.host = "127.0.0.1";
+    }
+    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoi(port) < 1 || std::stoi(port) > 65535) {
+        throw std::invalid_argument("bad port in '" + text + "' (ADDRESS:PORT, port 1 to 65535)");
+    }
+    settings.port = std::stoi(port);
+    return settings;
+}
+
+bool WebServer::IsLoopback(const std::string& host) {
+    if (host == "localhost") return true;
+    in_addr v4{};
+    if (inet_pton(AF_INET, host.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+    in6_addr v6{};
+    return inet_pton(AF_INET6, host.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
+}
+
+WebServer::WebServer(WebSettings settings, const EventTable& events, std::vector<const CameraStatus*> cameras,
+                     MoreMetrics moreMetrics)
+    : settings_(std::move(settings)), events_(events), cameras_(std::move(cameras)),
+      moreMetrics_(std::move(moreMetrics)), server_(std::make_unique<httplib::Server>()) {
+    server_->set_read_timeout(2, 0);
+    server_->set_write_timeout(5, 0);
+    server_->set_keep_alive_timeout(2);
+    server_->set_keep_alive_max_count(100);
+    server_->set_payload_max_length(1024);
+    Routes();
+    errno = 0;
+    if (!server_->bind_to_port(settings_.host, settings_.port)) {
+        throw std::runtime_error("cannot serve the page on " + settings_.host + ":" + std::to_string(settings_.port) +
+                                 ": " + (errno ? std::strerror(errno) : "the address cannot be bound"));
+    }
+    thread_ = std::thread([this] { server_->listen_after_bind(); });
+}
+
+WebServer::~WebServer() {
+    server_->stop();
+    if (thread_.joinable()) thread_.join();
+}
+
+std::string WebServer::url() const {
+    const bool v6 = settings_.host.find(':') != std::string::npos;
+    return "http://" + (v6 ? "[" + settings_.host + "]" : settings_.host) + ":" + std::to_string(settings_.port) + "/";
+}
+
+void WebServer::Routes() {
+    httplib::Server& s = *server_;
+    s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+        if (settings_.token.empty()) return httplib::Server::HandlerResponse::Unhandled;
+        std::string given = req.get_param_value("token");
+        const std::string authorization = req.get_header_value("Authorization");
+        if (authorization.rfind("Bearer ", 0) == 0) given = authorization.substr(7);
+        if (SameToken(given, settings_.token)) return httplib::Server::HandlerResponse::Unhandled;
+        res.status = 401;
+        res.set_header("WWW-Authenticate", "Bearer");
+        res.set_content("a token is needed\n", "text/plain");
+        return httplib::Server::HandlerResponse::Handled;
+    });
+    s.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
+        res.status = 500;
+        res.set_content("internal error\n", "text/plain");
+    });
+
+    s.Get("/", [](const httplib::Request&, httplib::Response& res) {
+        NoStore(res);
+        res.set_header("Content-Security-Policy",
+                       "default-src 'self'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; img-src 'self'; "
+                       "media-src 'self'; connect-src 'self'");
+        res.set_content(kPageHtml, "text/html; charset=utf-8");
+    });
+
+    s.Get("/api/cameras", [this](const httplib::Request&, httplib::Response& res) {
+        nlohmann::ordered_json list = nlohmann::ordered_json::array();
+        for (size_t i = 0; i < cameras_.size(); ++i) {
+            const CameraStatus& c = *cameras_[i];
+            const StreamProgress& p = c.progress();
+            list.push_back({{"index", i},
+                            {"id", c.id()},
+                            {"state", c.state()},
+                            {"frames", p.frames.load()},
+                            {"analysed", p.analysed.load()},
+                            {"dropped", p.dropped.load()},
+                            {"analysed_fps", std::round(c.analysedFps() * 10) / 10},
+                            {"dropped_fps", std::round(c.droppedFps() * 10) / 10},
+                            {"camera_fps", std::round(p.cameraFps.load() * 10) / 10},
+                            {"delay", Seconds(p.delay.load())},
+                            {"events", p.events.load()},
+                            {"reconnections", c.reconnections()},
+                            {"live", "/api/cameras/" + std::to_string(i) + "/live.jpg"}});
+        }
+        NoStore(res);
+        res.set_content(RecordLine(list), "application/json");
+    });
+
+    s.Get(R"(/api/cameras/(\d{1,6})/live\.jpg)", [this](const httplib::Request& req, httplib::Response& res) {
+        const size_t index = std::stoul(req.matches[1]);
+        if (index >= cameras_.size()) {
+            res.status = 404;
+            return;
+        }
+        SendJpeg(res, cameras_[index]->live());
+    });
+
+    s.Get("/api/events", [this](const httplib::Request& req, httplib::Response& res) {
+        size_t limit = kDefaultEvents;
+        if (req.has_param("limit")) {
+            const std::string text = req.get_param_value("limit");
+            if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos) {
+                res.status = 400;
+                res.set_content("limit must be a number\n", "text/plain");
+                return;
+            }
+            limit = std::min<size_t>(std::stoul(text), kMaxEvents);
+        }
+        nlohmann::ordered_json list = nlohmann::ordered_json::array();
+        for (const EventEntry& e : events_.Newest(limit)) list.push_back(e.Json());
+        NoStore(res);
+        res.set_content(RecordLine(list), "application/json");
+    });
+
+    s.Get(R"(/api/events/(\d{1,15})/(snapshot|thumbnail|clip))", [this](const httplib::Request& req,
+                                                                          httplib::Response& res) {
+        const auto entry = events_.Find(std::stoll(req.matches[1]));
+        const std::string what = req.matches[2];
+        if (!entry) {
+            res.status = 404;
+            return;
+        }
+        if (what == "thumbnail") return SendJpeg(res, entry->thumbnail);
+        if (what == "snapshot") {
+            std::string bytes;
+            if (entry->snapshotPath.empty() || !ReadSmallFile(entry->snapshotPath, bytes)) {
+                return SendJpeg(res, entry->thumbnail);
+            }
+            NoStore(res);
+            res.set_content(std::move(bytes), "image/jpeg");
+            return;
+        }
+        auto file = std::make_shared<std::ifstream>(entry->clipPath, std::ios::binary | std::ios::ate);
+        if (entry->clipState != "ready" || !*file) {
+            res.status = 404;
+            return;
+        }
+        const std::streamoff size = file->tellg();
+        NoStore(res);
+        res.set_content_provider(static_cast<size_t>(size), "video/mp4",
+                                 [file](size_t offset, size_t length, httplib::DataSink& sink) {
+                                     char buffer[64 * 1024];
+                                     file->seekg(static_cast<std::streamoff>(offset));
+                                     const auto n = static_cast<std::streamsize>(std::min(length, sizeof buffer));
+                                     if (!file->read(buffer, n)) return false;
+                                     return sink.write(buffer, static_cast<size_t>(n));
+                                 });
+    });
+
+    s.Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
+        NoStore(res);
+        res.set_content(Metrics(), "text/plain; version=0.0.4; charset=utf-8");
+    });
+}
+
+std::string WebServer::Metrics() const {
+    MetricsText m;
+    auto perCamera = [&](const std::string& name, const char* type, const std::string& help, auto value) {
+        m.Family(name, type, help);
+        for (const CameraStatus* c : cameras_) m.Sample(name, {{"camera", c->id()}}, static_cast<double>(value(*c)));
+    };
+    perCamera("weapon_detect_frames_read_total", "counter", "Frames read from the camera's input.",
+              [](const CameraStatus& c) { return c.progress().frames.load(); });
+    perCamera("weapon_detect_frames_analysed_total", "counter", "Frames handed to the detector.",
+              [](const CameraStatus& c) { return c.progress().analysed.load(); });
+    perCamera("weapon_detect_frames_dropped_total", "counter", "Live frames never analysed (a newer one was).",
+              [](const CameraStatus& c) { return c.progress().dropped.load(); });
+    perCamera("weapon_detect_events_total", "counter", "Alarm events that ended.",
+              [](const CameraStatus& c) { return c.progress().events.load(); });
+    perCamera("weapon_detect_detections_total", "counter", "Detections reported by the detector.",
+              [](const CameraStatus& c) { return c.progress().detections.load(); });
+    perCamera("weapon_detect_reconnections_total", "counter", "Times the live input came back after going offline.",
+              [](const CameraStatus& c) { return c.reconnections(); });
+    m.Family("weapon_detect_camera_state", "gauge", "1 for the camera's current state, 0 for the others.");
+    for (const CameraStatus* c : cameras_) {
+        const std::string state = c->state();
+        for (const char* s : {"online", "offline", "failed", "finished"}) {
+            m.Sample("weapon_detect_camera_state", {{"camera", c->id()}, {"state", s}}, state == s ? 1 : 0);
+        }
+    }
+    m.Family("weapon_detect_analysis_delay_seconds", "histogram",
+             "Seconds from a live frame's capture to the detector's result.");
+    for (const CameraStatus* c : cameras_) {
+        m.HistogramSamples("weapon_detect_analysis_delay_seconds", {{"camera", c->id()}}, c->delay().Read());
+    }
+    m.Family("weapon_detect_detector_seconds", "histogram",
+             "Seconds the detector took per analysed frame (its engine passes and own work).");
+    for (const CameraStatus* c : cameras_) {
+        m.HistogramSamples("weapon_detect_detector_seconds", {{"camera", c->id()}}, c->detectorTime().Read());
+    }
+    if (moreMetrics_) moreMetrics_(m);
+    return m.text();
+}
+
+}  // namespace weapon_detect
