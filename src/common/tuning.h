@@ -4,10 +4,9 @@
 
 namespace zrv::tuning {
 
-// Model-type codes the detector passes to LoadModelFromFolder: the GPU code when the engine
-// reports an NVIDIA GPU (GetEngineType() == 1), else one CPU code per model. They are part of
-// the load call hosts and engines have always exchanged; both engine backends run on the CPU,
-// accept the codes and do not use them.
+// Model-type codes the detector passes to LoadModelFromFolder: the GPU code for both models
+// when the engine reports an NVIDIA GPU (GetEngineType() == 1), else one CPU code per model.
+// Both engine backends run on the CPU: they accept the codes and do not use them.
 inline constexpr int kModelTypeGpu = 4;
 inline constexpr int kModelTypeCpuWeapon = 5;
 inline constexpr int kModelTypeCpuPerson = 17;
