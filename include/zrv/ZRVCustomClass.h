@@ -11,13 +11,13 @@
 //   Release(d);                              // never `delete d`
 //
 // Threads: the frame call (both RunInference forms), Initialize, OptimizeModel,
-// ConfigureParameters, Destroy, SetParameters and SetLoadEngineOnCreate all take the
-// detector's own lock, so any of them may be called from several threads on one detector;
-// they run one at a time, and a call blocks while another is in progress (Initialize and
-// Destroy wait for a frame in progress to finish, and frames wait for them). Separate
-// detectors may run fully in parallel: they share only the console sink and a fixed set of
-// short locks that guard the stored parameter lists. The copy and move operations of
-// IZRVCustomClass are not locked.
+// ConfigureParameters and Destroy take the detector's own lock; SetParameters takes the short
+// lock of the stored lists and SetLoadEngineOnCreate is an atomic store. So any of them may
+// be called from several threads on one detector; the locked calls run one at a time, and a
+// call blocks while another is in progress (Initialize and Destroy wait for a frame in
+// progress to finish, and frames wait for them). A console sink may call back into the
+// detector that is printing (the lock is recursive). Separate detectors may run fully in
+// parallel. The copy and move operations of IZRVCustomClass are not locked.
 //
 // Coordinates: every box is in pixels of the full frame handed to RunInference.
 //
@@ -25,16 +25,17 @@
 // the held area it tracks, the scan position of its search and its confirmation counter
 // carry from one frame call to the next whatever camera id comes with the frame. Only the
 // motion background is kept per camera id (by the detector's weapon-model engine instance,
-// for at most 16 ids; past that the id seen least recently is forgotten and starts over when it comes
-// back). A host that feeds several cameras to one detector therefore gets a held area placed
-// on one camera's weapon applied to the next camera's frames, and a search that moves on one
-// section per call across all cameras together: give each camera its own detector.
+// for at most 16 ids; past that the id seen least recently is forgotten and starts over
+// when it comes back). A host that feeds several cameras to one detector therefore gets a
+// held area placed on one camera's weapon applied to the next camera's frames, and one
+// search that moves on one section per call across all the cameras: give each camera its
+// own detector.
 //
-// Shared between detectors: the console sink (SetConsoleSink), the short locks that guard
-// the stored parameter lists, and, inside the engine, one compiled network per model file
-// and input size, and the runtime's CPU threads (each detector still has its own engine
-// instances, buffers and motion backgrounds). Nothing a detector decides depends on another
-// detector.
+// Shared between detectors: the console sink (SetConsoleSink), a fixed set of short locks
+// that guard the stored parameter lists, and, inside the engine, one compiled network per
+// model file and input size and the runtime's CPU threads. Each detector has its own engine
+// instances, buffers and motion backgrounds; nothing one detector decides depends on
+// another.
 #pragma once
 
 #include <cstdint>
