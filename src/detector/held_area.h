@@ -18,12 +18,13 @@ inline bool CoversSmallestWindow(const cv::Rect& window) {
     return window.width >= kSmallestWindowSide && window.height >= kSmallestWindowSide;
 }
 
-// The no-detection rule releases a held area at this many applications in a row. A tracked
-// frame that finds nothing applies the rule twice: tracking applies it where it gives up on
-// the crop (nothing found, or once per rejected candidate), and the frame entry applies it
-// again to every frame that reports nothing. So 80 holds an area through 40 empty frames in
-// a row, and through fewer when frames bring several rejected candidates: each site counts,
-// and a frame of rejected candidates wears the area down faster than an empty one.
+// The no-detection rule releases a held area at this many applications since the area was
+// last placed on a detection. A tracked frame that finds nothing applies the rule twice:
+// tracking applies it where it gives up on the crop (nothing found, or once per rejected
+// candidate), and the frame entry applies it again to every frame that reports nothing. So
+// 80 holds an area through 40 empty frames in a row, and through fewer when frames bring
+// several rejected candidates: each site counts, and a frame of rejected candidates wears
+// the area down faster than an empty one.
 inline constexpr int kMissesBeforeRelease = 80;
 
 // The side of the held square for a frame of `rows` x `cols`: 224, 320, 480 or 640 by the
