@@ -343,10 +343,12 @@ TEST_F(LifecycleTest, ConsoleSinkMayCallBackIntoTheDetectorThatPrints) {
             c->configured = c->detector->ConfigureParameters(params) && params.listB.empty();
         },
         &context);
+    struct RestoreSink {
+        ~RestoreSink() { SetConsoleSink(nullptr, nullptr); }
+    } restore;
     std::string labels;
     const bool loaded = detector->Initialize("models", 0.5f, labels);
     const bool optimised = detector->OptimizeModel(true);
-    SetConsoleSink(nullptr, nullptr);
     EXPECT_TRUE(loaded);
     EXPECT_TRUE(optimised);
     EXPECT_EQ(context.lines, 2) << "the engine-path line and the optimisation line";
