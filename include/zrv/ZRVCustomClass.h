@@ -11,15 +11,31 @@
 //   Release(d);                              // never `delete d`
 //
 // Threads: the frame call (both RunInference forms), Initialize, OptimizeModel,
-// ConfigureParameters, Destroy, SetParameters and SetLoadEngineOnCreate all take the
-// detector's own lock, so any of them may be called from several threads on one detector;
-// they run one at a time, and a call blocks while another is in progress (Initialize and
-// Destroy wait for a frame in progress to finish, and frames wait for them). Separate
-// detectors may run fully in parallel: they share only the console sink and a fixed set of
-// short locks that guard the stored parameter lists. The copy and move operations of
-// IZRVCustomClass are not locked.
+// ConfigureParameters and Destroy take the detector's own lock; SetParameters takes the short
+// lock of the stored lists and SetLoadEngineOnCreate is an atomic store. So any of them may
+// be called from several threads on one detector; the locked calls run one at a time, and a
+// call blocks while another is in progress (Initialize and Destroy wait for a frame in
+// progress to finish, and frames wait for them). A console sink may call back into the
+// detector that is printing (the lock is recursive). Separate detectors may run fully in
+// parallel. The copy and move operations of IZRVCustomClass are not locked.
 //
 // Coordinates: every box is in pixels of the full frame handed to RunInference.
+//
+// One detector per camera. A detector's state belongs to the detector, not to a camera id:
+// the held area it tracks, the scan position of its search and its confirmation counter
+// carry from one frame call to the next whatever camera id comes with the frame. Only the
+// motion background is kept per camera id (by the detector's weapon-model engine instance,
+// for at most 16 ids; past that the id seen least recently is forgotten and starts over
+// when it comes back). A host that feeds several cameras to one detector therefore gets a
+// held area placed on one camera's weapon applied to the next camera's frames, and one
+// search that moves on one section per call across all the cameras: give each camera its
+// own detector.
+//
+// Shared between detectors: the console sink (SetConsoleSink), a fixed set of short locks
+// that guard the stored parameter lists, and, inside the engine, one compiled network per
+// model file and input size and the runtime's CPU threads. Each detector has its own engine
+// instances, buffers and motion backgrounds; nothing one detector decides depends on
+// another.
 #pragma once
 
 #include <cstdint>
@@ -106,20 +122,50 @@ public:
     // ("filter" with "filter.names") from `modelDirectory`, replacing models loaded before.
     // True only when both loaded. `labelMap` receives the weapon model's labels. The
     // threshold must be a number in [0, 1]: anything else (NaN included) is refused with
-    // one line on the error stream, false, and the detector left as it was. Prints one
-    // line naming the engine path taken (see SetConsoleSink). Lets
-    // exceptions through (std::bad_alloc, or whatever the engine throws).
+    // one line on the error stream, false, and the detector left as it was.
+    //
+    // Prints exactly one line naming the engine path taken, on the output stream (see
+    // SetConsoleSink): "NVIDIA GPU detected. Using TensorRT" when the engine reports a GPU,
+    // else "CPU detected. Using OpenVINO and ONNX" (both engine backends run on the CPU, so
+    // this is the line printed today). The text is fixed: hosts may match it. Why a load
+    // failed is written by the engine on standard error and does not pass through the sink.
+    //
+    // What reaches the engine's LoadModelFromFolder (ZRVLIB.h), for each model: the reserved
+    // text ""; the model and class-file names above; the threshold as the score threshold
+    // (the engine keeps candidates scoring at least max(0.001, min(threshold, 0.25))); 0.5
+    // as the suppression's IoU threshold; 0.5 as the extra threshold and 1 as the batch size,
+    // both unused by the engine; the model-type code (4 for either model when the engine
+    // reports a GPU, else 5 for the weapon model and 17 for the person model) and detection
+    // type 1, both unused by the engine; 1 or 0 from SetLoadEngineOnCreate; the folder.
+    // The person model is loaded even when the weapon model failed. The stored parameter
+    // lists are emptied. Lets exceptions through (std::bad_alloc, or whatever the engine
+    // throws).
     virtual bool Initialize(const std::string& modelDirectory, float detectionScoreThreshold,
                             std::string& labelMap) = 0;
-    // Asks both engines to optimise their models; prints one line saying how it went.
-    // False when no model is loaded or either engine fails. Never throws.
+    // Warms both models up: each engine runs its model once on a grey image, so that the
+    // first frame does not pay for the first inference. `flag` is handed to both engines,
+    // which do not use it; its value changes nothing. Prints one line on the output stream:
+    // "Model optimization successful.", "Model optimization failed." or, when no model is
+    // loaded, "Model is not initialized.". False when no model is loaded or either engine
+    // fails; false, printing nothing, on an exception. Never throws.
     virtual bool OptimizeModel(bool flag) = 0;
-    // Analyses one frame (8-bit; 1, 3 or 4 channels) and returns the weapons to alarm on,
-    // boxes in full-frame pixels. The frame stays the caller's and is never copied or
-    // written; it must stay unchanged for the duration of the call. Returns an empty list
-    // for an empty frame, a frame narrower or lower than 10 pixels, before Initialize
-    // and after Destroy. Exceptions of the std::exception family (cv::Exception included)
-    // are caught and give an empty list; any other exception reaches the caller.
+    // Analyses one frame and returns the weapons to alarm on, boxes in full-frame pixels,
+    // each scoring at least the threshold given to Initialize. The frame stays the caller's
+    // and is never copied or written; it must stay unchanged for the duration of the call.
+    //
+    // Frames taken, by pixel type:
+    //   8-bit unsigned, 1 (grey), 3 (BGR) or 4 (BGRA) channels: analysed as they are;
+    //   16-bit unsigned, 1, 3 or 4 channels: scaled to 8 bits (divided by 256), analysed;
+    //   anything else (signed, floating point, 2 or more than 4 channels): turned away.
+    // The smallest frame analysed is 10 x 10 pixels. A frame turned away (empty, narrower or
+    // lower than 10 pixels, or of a type not taken) gives an empty list and leaves the
+    // detector's state as it was. The first frame of each such kind per camera id, and
+    // the first 16-bit frame per camera id, bring one "Warning: camera '<id>': ..." line on the error stream
+    // (at most 64 such notes per detector). Before Initialize and after Destroy every frame
+    // gives an empty list, silently.
+    //
+    // Exceptions of the std::exception family (cv::Exception included) are caught and give
+    // an empty list; any other exception reaches the caller.
     virtual std::vector<CustomObject> RunInference(const cv::Mat& frame,
                                                    const std::string& cameraId) = 0;
     // Same as above with the camera id "CustomCam".
@@ -149,9 +195,9 @@ public:
     bool SetParameters(const CustomParams& params);
 
 protected:
-    std::string _modelDirectory;
-    float _baseValue = 0.5f;
-    CustomParams _params;
+    std::string _modelDirectory;  // the folder of the last Initialize
+    float _baseValue = 0.5f;      // carried for hosts by copy and move; nothing reads it
+    CustomParams _params;         // stored by SetParameters, emptied by Initialize, never read
     bool _loadEngineOnCreate = false;
 };
 

@@ -10,7 +10,10 @@
 #define ZRV_HELPER_IMPORT __attribute__((visibility("default")))
 #endif
 
-// The plug-in module (detector and host interface).
+// The plug-in module (detector and host interface). Every member function of a class marked
+// ZRV_API is exported, private ones included, and the exported list is checked
+// (tests/exports/module.symbols): helpers of the detector are free functions in
+// zrv::detector, which stay hidden.
 #if defined(ZRV_BUILDING_PLUGIN)
 #define ZRV_API ZRV_HELPER_EXPORT
 #else

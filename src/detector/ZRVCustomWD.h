@@ -2,8 +2,12 @@
 // one camera stream: two engine instances (weapon model, person model), the held area
 // and the counters that carry from frame to frame.
 //
-// Locking: every operation that reads or writes frame-analysis state runs under
-// `_mutex` (recursive). The public operations take it; the private ones expect it held.
+// Locking: every operation that reads or writes frame-analysis state runs under `_mutex`.
+// The public operations take it; the private ones expect it held. Nothing in the detector
+// locks it twice; it is recursive for hosts, so that a call made on the thread that already
+// holds it goes through instead of deadlocking. The case that arises is a console sink
+// (SetConsoleSink): it runs on the printing thread, inside Initialize, OptimizeModel or a
+// frame call, and may call back into the detector (ConfigureParameters, say).
 // Coordinates: `_detectedArea` and every Object handed between the private operations
 // are in full-frame pixels unless a comment says otherwise.
 #pragma once
@@ -76,11 +80,6 @@ private:
                                 bool personsPresent);
     void AddConfirmedWeaponDetection(const cv::Mat& frame, Object& weapon,
                                      std::vector<Object>& results);
-    // True when more than `threshold` of the weapon box's own area lies inside some
-    // person box. A weapon is far smaller than the person holding it, so intersection
-    // over union would miss a weapon held wholly inside a person's box.
-    bool IsHeldByPerson(const Object& weapon, const std::vector<Object>& persons,
-                        float threshold);
 
     // Frames the detector cannot analyse as they come (frame_notes.cpp): says so once per
     // camera and kind on the error stream. Returns whether the frame can be analysed.

@@ -5,10 +5,10 @@
 
 #include "detector/ZRVCustomWD.h"
 #include "detector/checked_geometry.h"
+#include "detector/held_area.h"
 
-namespace {
+namespace zrv::detector {
 
-// Side of the square area: by the longer frame dimension, limited by the shorter one.
 int AreaSide(int rows, int cols) {
     const int longer = std::max(rows, cols);
     int side = 224;
@@ -22,11 +22,10 @@ int AreaSide(int rows, int cols) {
     return std::min(side, std::min(rows, cols));
 }
 
-// The square centred on `box`, pushed wholly inside the frame. The centre is formed in
-// 64 bits: the box comes from the engine and may hold any 32-bit values.
 cv::Rect PlaceArea(int rows, int cols, const cv::Rect& box) {
     const int side = AreaSide(rows, cols);
     if (side <= 0) return cv::Rect(0, 0, 0, 0);
+    // The corner is formed in 64 bits: the box may hold any 32-bit values.
     const int64_t cx = int64_t{box.x} + box.width / 2 - side / 2;
     const int64_t cy = int64_t{box.y} + box.height / 2 - side / 2;
     const int x = cx > cols - side ? cols - side : (cx < 0 ? 0 : static_cast<int>(cx));
@@ -34,21 +33,23 @@ cv::Rect PlaceArea(int rows, int cols, const cv::Rect& box) {
     return cv::Rect(x, y, std::min(cols - x, side), std::min(rows - y, side));
 }
 
-}  // namespace
+}  // namespace zrv::detector
 
+// Accepting a weapon and locking on to a search candidate place the area alike; the two
+// names are kept because each names its caller's step.
 void ZRVCustomWD::UpdateActiveROI(const cv::Mat& frame, Object detection) {
-    _detectedArea = PlaceArea(frame.rows, frame.cols, detection.box);
+    UpdateDetectedAreaFromObject(frame, detection);
 }
 
 void ZRVCustomWD::UpdateDetectedAreaFromObject(const cv::Mat& frame, const Object& detection) {
-    _detectedArea = PlaceArea(frame.rows, frame.cols, detection.box);
+    _detectedArea = zrv::detector::PlaceArea(frame.rows, frame.cols, detection.box);
 }
 
 void ZRVCustomWD::UpdateNoDetectionCondition() {
     _confirmationCount = 0;
     if (_areaActive) {
         ++_noDetectionCount;
-        if (_noDetectionCount < 80) return;
+        if (_noDetectionCount < zrv::detector::kMissesBeforeRelease) return;
         _areaActive = false;
     }
     _noDetectionCount = 0;

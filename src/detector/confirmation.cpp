@@ -4,6 +4,7 @@
 
 #include "detector/ZRVCustomWD.h"
 #include "detector/checked_geometry.h"
+#include "detector/person_check.h"
 
 namespace {
 constexpr int kPersonClassId = 0;
@@ -25,16 +26,20 @@ std::vector<ZRVCustomWD::Object> ZRVCustomWD::RunFilterGetPersons(const cv::Mat&
     return persons;
 }
 
-bool ZRVCustomWD::IsHeldByPerson(const Object& weapon, const std::vector<Object>& persons,
-                                 float threshold) {
+namespace zrv::detector {
+
+bool IsHeldByPerson(const ZORAVELIN::Object& weapon, const std::vector<ZORAVELIN::Object>& persons,
+                    float threshold) {
     if (weapon.box.width <= 0 || weapon.box.height <= 0) return false;
     const float weaponArea = static_cast<float>(zrv::RectArea(weapon.box));
-    for (const Object& person : persons) {
+    for (const ZORAVELIN::Object& person : persons) {
         const float inside = static_cast<float>(zrv::IntersectionArea(weapon.box, person.box));
         if (inside / weaponArea > threshold) return true;
     }
     return false;
 }
+
+}  // namespace zrv::detector
 
 bool ZRVCustomWD::ProcessWeaponDetection(const cv::Mat& frame, Object& weapon,
                                          std::vector<Object>& results,
@@ -53,7 +58,7 @@ bool ZRVCustomWD::ProcessWeaponDetection(const cv::Mat& frame, Object& weapon,
         }
         return false;
     }
-    if (!persons.empty() && IsHeldByPerson(weapon, persons, kPersonOverlapThreshold)) {
+    if (!persons.empty() && zrv::detector::IsHeldByPerson(weapon, persons, kPersonOverlapThreshold)) {
         AddConfirmedWeaponDetection(frame, weapon, results);
         _confirmationCount = count + 1;
         return true;

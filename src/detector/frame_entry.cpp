@@ -4,10 +4,9 @@
 #include <exception>
 
 #include "detector/ZRVCustomWD.h"
+#include "detector/held_area.h"
 
 namespace {
-constexpr int kSmallestTrackedArea = 51;
-
 std::string ThresholdText(float threshold) {
     char text[64];
     std::snprintf(text, sizeof text, "Detection Score Threshold:%f", static_cast<double>(threshold));
@@ -26,8 +25,7 @@ std::vector<CustomObject> ZRVCustomWD::RunInference(const cv::Mat& frame,
 
     try {
         std::vector<Object> detections;
-        if (_detectedArea.width >= kSmallestTrackedArea &&
-            _detectedArea.height >= kSmallestTrackedArea) {
+        if (zrv::detector::CoversSmallestWindow(_detectedArea)) {
             detections = ProcessExistingDetectedArea(frame, cameraId);
         } else {
             detections = zrv::detector::TakeList(_lists.detections);

@@ -57,6 +57,9 @@ bool ZRVCustomWD::Initialize(const std::string& modelDirectory, float detectionS
         return false;
     }
 
+    // The two engine-path lines below are a contract with hosts, which match them word for
+    // word in their logs to learn the path taken: keep their text, stream (standard output)
+    // and the one-line-per-Initialize rule unchanged.
     _engineType = _detector->GetEngineType();
     if (_engineType == 1) {
         _detectorModelType = tuning::kModelTypeGpu;

@@ -5,10 +5,8 @@
 #include "detector/ZRVCustomWD.h"
 #include "common/tuning.h"
 #include "detector/checked_geometry.h"
-
-namespace {
-constexpr int kSmallestWindow = 51;        // a window 50 pixels wide or high is skipped
-}  // namespace
+#include "detector/held_area.h"
+#include "detector/person_check.h"
 
 void ZRVCustomWD::ProcessNewDetectedArea(const cv::Mat& frame, const std::string& cameraId,
                                          std::vector<Object>& results) {
@@ -24,7 +22,7 @@ void ZRVCustomWD::ProcessNewDetectedArea(const cv::Mat& frame, const std::string
     }
 
     _detectedArea = getRegionByPriority(_currentPriority) & cv::Rect(0, 0, frame.cols, frame.rows);
-    if (_detectedArea.width < kSmallestWindow || _detectedArea.height < kSmallestWindow) {
+    if (!zrv::detector::CoversSmallestWindow(_detectedArea)) {
         _detectedArea = cv::Rect(0, 0, 0, 0);
         return;
     }
@@ -38,6 +36,7 @@ void ZRVCustomWD::ProcessNewDetectedArea(const cv::Mat& frame, const std::string
         return;
     }
 
+    // Strictly above the floor: a candidate scoring exactly the floor is not locked on to.
     const float floor = std::min(zrv::tuning::kCandidateFloorCap, _detectionScoreThreshold);
     float bestConfidence = 0.0f;
     Object* best = nullptr;
@@ -60,7 +59,7 @@ void ZRVCustomWD::ProcessNewDetectedArea(const cv::Mat& frame, const std::string
     _noDetectionCount = 0;
 
     std::vector<Object> persons = RunFilterGetPersons(frame);
-    const bool personsPresent = !persons.empty() || !_filter;
-    ProcessWeaponDetection(frame, *best, results, persons, personsPresent);
+    ProcessWeaponDetection(frame, *best, results, persons,
+                           zrv::detector::PersonsPresent(persons, _filter != nullptr));
     zrv::detector::GiveBack(_lists.persons, persons);
 }

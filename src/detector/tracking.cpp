@@ -2,6 +2,7 @@
 // must score, not fill the area, and move before it is confirmed.
 #include "detector/ZRVCustomWD.h"
 #include "detector/checked_geometry.h"
+#include "detector/person_check.h"
 
 namespace {
 constexpr float kAreaIoURejectFrom = 0.5f;
@@ -32,7 +33,7 @@ std::vector<ZRVCustomWD::Object> ZRVCustomWD::ProcessExistingDetectedArea(
     }
 
     std::vector<Object> persons = RunFilterGetPersons(frame);
-    const bool personsPresent = !persons.empty() || !_filter;
+    const bool personsPresent = zrv::detector::PersonsPresent(persons, _filter != nullptr);
     const float threshold = _detectionScoreThreshold;
 
     std::vector<Object>& motion = _lists.motion;

@@ -325,3 +325,32 @@ TEST_F(LifecycleTest, DestructionReleasesBothEngines) {
     EXPECT_EQ(destroys[1].model, "filter");
     EXPECT_EQ(scripted::liveInstances(), 0);
 }
+
+TEST_F(LifecycleTest, ConsoleSinkMayCallBackIntoTheDetectorThatPrints) {
+    // The sink runs on the printing thread while the detector holds its lock; a call back
+    // into the same detector from there must go through, not deadlock.
+    struct Context {
+        ZRVCustomWD* detector;
+        int lines = 0;
+        bool configured = false;
+    } context{detector.get()};
+    SetConsoleSink(
+        [](int, const char*, void* raw) {
+            auto* c = static_cast<Context*>(raw);
+            ++c->lines;
+            CustomParams params;
+            params.listB = {"host"};
+            c->configured = c->detector->ConfigureParameters(params) && params.listB.empty();
+        },
+        &context);
+    struct RestoreSink {
+        ~RestoreSink() { SetConsoleSink(nullptr, nullptr); }
+    } restore;
+    std::string labels;
+    const bool loaded = detector->Initialize("models", 0.5f, labels);
+    const bool optimised = detector->OptimizeModel(true);
+    EXPECT_TRUE(loaded);
+    EXPECT_TRUE(optimised);
+    EXPECT_EQ(context.lines, 2) << "the engine-path line and the optimisation line";
+    EXPECT_TRUE(context.configured);
+}

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "detector/ZRVCustomWD.h"
+#include "detector/person_check.h"
 
 class ZRVCustomWDTestAccess {
 public:
@@ -62,7 +63,7 @@ public:
     }
     std::vector<Object> persons(const cv::Mat& frame) { return d.RunFilterGetPersons(frame); }
     bool heldByPerson(const Object& weapon, const std::vector<Object>& persons, float threshold) {
-        return d.IsHeldByPerson(weapon, persons, threshold);
+        return zrv::detector::IsHeldByPerson(weapon, persons, threshold);
     }
     bool confirm(const cv::Mat& frame, Object& weapon, std::vector<Object>& results,
                  const std::vector<Object>& persons, bool personsPresent) {
