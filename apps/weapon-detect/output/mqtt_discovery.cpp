@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "output/output_file.h"
 #include "output/records.h"
 
 namespace weapon_detect {
@@ -22,12 +23,8 @@ std::vector<RetainedMessage> DiscoveryConfigs(const std::string& discoveryPrefix
     std::vector<RetainedMessage> messages;
     const std::string node = DiscoveryId(topicPrefix);
     for (const std::string& camera : cameraIds) {
-        // The same topic level as the publisher's: wildcards and separators become '_'.
-        std::string level = camera;
-        for (char& c : level) {
-            if (c == '/' || c == '+' || c == '#') c = '_';
-        }
-        const std::string base = topicPrefix + "/" + level;
+        // The same topic level as the publisher's: the camera id spelt as in file names.
+        const std::string base = topicPrefix + "/" + FileNameFor(camera);
         const std::string object = DiscoveryId(camera);
         const nlohmann::ordered_json device = {{"identifiers", {node + "_" + object}},
                                                {"name", camera},
