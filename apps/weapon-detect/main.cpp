@@ -392,7 +392,9 @@ int Run(Options& options) {
         if (!options.quiet) std::fprintf(stderr, "weapon-detect: serving %s until stopped\n", services->url().c_str());
         while (!g_stop) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    services.reset();
+    // A worker left blocked in its input may still report to the services: they then live
+    // until the process ends without waiting for it (below).
+    if (!leftBehind) services.reset();
     if (mqtt) {
         mqtt->Finish();  // says "offline" and delivers what is still queued
         // Alarms that never reached the broker make the run a failure, not a success.
