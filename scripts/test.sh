@@ -14,6 +14,7 @@ ctest --test-dir build --output-on-failure -j "$jobs"
 cmake -S . -B build-sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZRV_SANITIZE=ON >/dev/null
 cmake --build build-sanitize -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  LSAN_OPTIONS=suppressions=$PWD/tests/support/lsan.supp \
   ctest --test-dir build-sanitize --output-on-failure -j "$jobs"
 
 # Threads: the concurrency tests and the host program with several cameras.
