@@ -210,7 +210,7 @@ def candidates(model, s):
 
 
 def write_variant(out, name):
-    s = nets.spec(name)
+    s = nets.variant_settings(name)
     model = nets.build(name)
     path = os.path.join(out, name + ".onnx")
     images = torch.zeros(1, 3, s["height"], s["width"])

@@ -109,7 +109,7 @@ def nms_tail(boxes, scores):
 
 def forward(name, batch):
     """The network output for a batch of RGB canvases, as the exported model answers it."""
-    s = nets.spec(name)
+    s = nets.variant_settings(name)
     x = torch.cat([nets.to_input(rgb, s["fp16"]) for rgb in batch])
     with torch.no_grad():
         y = network(name)(x)
@@ -171,7 +171,7 @@ def self_check(models_dir, names):
         entries = [e for e in json.load(f) if e["valid"] and (not names or e["name"] in names)]
     failed = False
     for e in entries:
-        s = nets.spec(e["name"])
+        s = nets.variant_settings(e["name"])
         model = onnx.load(os.path.join(models_dir, e["file"]))
         cases = [[nets.letterbox(nets.sample_canvas(), s["height"], s["width"])[0]]]
         if s["dynamic"] != "none":

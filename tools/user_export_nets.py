@@ -54,7 +54,7 @@ VARIANTS = {
 DEFAULTS = dict(classes=1, height=640, width=640, dynamic="none", fp16=False, head="channels", unequal=False)
 
 
-def spec(name):
+def variant_settings(name):
     if name not in VARIANTS:
         raise KeyError(f"no detector variant named {name}")
     return {**DEFAULTS, **VARIANTS[name]}
@@ -402,7 +402,7 @@ def calibrate(model, s):
 def build(name):
     """The variant's torch module in eval mode, float32; a half precision variant has its
     weights rounded to half, so that it computes what the half export holds."""
-    s = spec(name)
+    s = variant_settings(name)
     torch.manual_seed(zlib.crc32(name.encode()))
     model = Detector(s).eval()
     calibrate(model, s)
