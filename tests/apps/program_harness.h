@@ -4,6 +4,7 @@
 
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -102,8 +103,11 @@ protected:
 
 // Starts the program with `args` in a child process; standard error goes to /dev/null.
 inline pid_t StartProgram(const std::vector<std::string>& args) {
+    const pid_t parent = getpid();
     const pid_t child = fork();
     if (child == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives the test that started it
+        if (getppid() != parent) _exit(125);
         if (!freopen("/dev/null", "w", stderr)) _exit(126);
         std::vector<char*> argv{const_cast<char*>(WEAPON_DETECT)};
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));

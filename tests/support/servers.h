@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -84,8 +85,13 @@ private:
 class Process {
 public:
     Process(const std::vector<std::string>& argv, const std::string& log) {
+        const pid_t parent = getpid();
         pid_ = fork();
         if (pid_ == 0) {
+            // A test process that dies (a crash, a kill from outside) takes its servers
+            // with it; the destructor stops them on every other way out.
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (getppid() != parent) _exit(125);
             if (!freopen(log.c_str(), "w", stdout) || !freopen(log.c_str(), "a", stderr)) _exit(126);
             std::vector<char*> args;
             for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
