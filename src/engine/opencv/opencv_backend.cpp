@@ -61,11 +61,6 @@ bool OpenCvBackend::Load(const std::string& onnxPath, const OnnxGraphFacts& fact
                          std::vector<int64_t>& outputShape, std::string& why) {
     why = OpenCvRefusal(facts);
     if (!why.empty()) return false;
-    if (facts.inputCount != 1) {
-        why = "the graph has " + std::to_string(facts.inputCount) +
-              " inputs; export a detector with one image input [1, 3, H, W]";
-        return false;
-    }
     const SilentOpenCvLog silent;
     try {
         net_ = cv::dnn::readNetFromONNX(onnxPath);
