@@ -128,7 +128,7 @@ public:
     // SetConsoleSink): "NVIDIA GPU detected. Using TensorRT" when the engine reports a GPU,
     // else "CPU detected. Using OpenVINO and ONNX" (both engine backends run on the CPU, so
     // this is the line printed today). The text is fixed: hosts may match it. Why a load
-    // failed is written by the engine on standard error and does not pass through the sink.
+    // failed is the engine's own line on the error stream, through the sink like the others.
     //
     // What reaches the engine's LoadModelFromFolder (ZRVLIB.h), for each model: the reserved
     // text ""; the model and class-file names above; the threshold as the score threshold

@@ -68,8 +68,8 @@ public:
 
     // Loads <folder>/<modelName>.onnx with the class file <folder>/<classFile> (one class
     // name per line, at most 100000) and writes the label map ("<id> <name>" per line) into
-    // labelMap. Returns 1 when the model is loaded; 0 on failure, after one line on
-    // standard error naming the file and the cause (the node or layout, and what to export
+    // labelMap. Returns 1 when the model is loaded; 0 on failure, after one line (on
+    // standard error, or to ZRVLIB_SetMessageSink's sink) naming the file and the cause (the node or layout, and what to export
     // instead), with no model kept. The runtime prints nothing of its own.
     //
     // The model: one image input [1, 3, H, W] (RGB, scaled to [0, 1]; float32 or float16;
@@ -82,7 +82,7 @@ public:
     //                   x2, y2, score, class, already suppressed
     // Box values are in network-input pixels. The input size is the one the graph declares;
     // for open sides, the size the export recorded in its metadata ("imgsz"), else 640,
-    // said in one line on standard error.
+    // said in one line (like a failure's reason).
     //
     // Arguments: scoreThreshold sets the score floor, min(scoreThreshold, 0.25) and at
     // least 0.001; nmsThreshold is the suppression's IoU threshold (0 < t <= 1, else 0.5);
@@ -131,3 +131,17 @@ struct ZRVLIBDeleter {
 using ZRVLIBHandle = std::unique_ptr<ZRVLIB, ZRVLIBDeleter>;
 
 }  // namespace ZORAVELIN
+
+// Receives each line the engine writes of its own (why a load failed, the note on an
+// assumed input size): `line` has no end of line and lives only for the call.
+typedef void (*ZRVLIBMessageSink)(const char* line, void* context);
+
+extern "C" {
+// Routes the engine's own lines to `sink` (called with `context` from the thread that
+// loads, outside the engine's locks); null restores the default: the line and a flushing end of line on
+// standard error. Process-wide; callable from any thread. The detector installs its own
+// console here, so these lines reach a host's SetConsoleSink too. The detector looks this
+// function up as optional: an engine built without it still serves the detector, and its
+// lines then stay on standard error.
+ZRVLIB_API void ZRVLIB_SetMessageSink(ZRVLIBMessageSink sink, void* context);
+}

@@ -4,6 +4,12 @@
 #include <mutex>
 
 #include "zrv/ZRVCustomClass.h"
+#include "zrv/ZRVLIB.h"
+
+// Optional in an engine: the detector still serves one built without it.
+#if defined(__ELF__)
+extern "C" __attribute__((weak)) void ZRVLIB_SetMessageSink(ZRVLIBMessageSink sink, void* context);
+#endif
 
 namespace zrv::detector {
 namespace {
@@ -11,6 +17,21 @@ namespace {
 std::mutex g_sinkMutex;
 ZRVConsoleSink g_sink = nullptr;
 void* g_sinkContext = nullptr;
+
+void EngineLineToConsole(const char* line, void* /*context*/) { ConsoleLine(ConsoleStream::Error, line); }
+
+// Installed once; uninstalled when the module is unloaded, so the engine never calls
+// into a module that is gone.
+struct EngineLineRoute {
+    EngineLineRoute() {
+        if (ZRVLIB_SetMessageSink) ZRVLIB_SetMessageSink(&EngineLineToConsole, nullptr);
+    }
+    ~EngineLineRoute() {
+        if (ZRVLIB_SetMessageSink) ZRVLIB_SetMessageSink(nullptr, nullptr);
+    }
+    EngineLineRoute(const EngineLineRoute&) = delete;
+    EngineLineRoute& operator=(const EngineLineRoute&) = delete;
+};
 }  // namespace
 
 void ConsoleLine(ConsoleStream stream, const char* line) {
@@ -21,6 +42,8 @@ void ConsoleLine(ConsoleStream stream, const char* line) {
     }
     (stream == ConsoleStream::Error ? std::cerr : std::cout) << line << std::endl;
 }
+
+void RouteEngineLinesToConsole() { static const EngineLineRoute route; }
 
 }  // namespace zrv::detector
 

@@ -9,4 +9,8 @@ enum class ConsoleStream { Output = 1, Error = 2 };
 
 void ConsoleLine(ConsoleStream stream, const char* line);
 
+// Makes the engine's own lines (why a load failed) console lines of the error stream, so
+// that they reach a host's sink too. Idempotent; called before the first load.
+void RouteEngineLinesToConsole();
+
 }  // namespace zrv::detector

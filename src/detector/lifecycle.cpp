@@ -81,6 +81,7 @@ bool ZRVCustomWD::Initialize(const std::string& modelDirectory, float detectionS
         _params.listD.clear();
     }
 
+    zrv::detector::RouteEngineLinesToConsole();
     const int loadOnCreate = __atomic_load_n(&_loadEngineOnCreate, __ATOMIC_ACQUIRE) ? 1 : 0;
     const int detectorLoaded = _detector->LoadModelFromFolder(
         "", _detectorModelName.c_str(), _detectorClassFile.c_str(), detectionScoreThreshold, 0.5f,

@@ -2,6 +2,8 @@
 // this build was made for (engine/backend.h); everything around it is the engine's own.
 #include <algorithm>
 #include <iostream>
+#include <mutex>
+#include <string>
 
 #include "common/tuning.h"
 #include "engine/detection_model.h"
@@ -21,6 +23,35 @@ EngineProfile& Profile() {
 #else
 #define ZRV_PROFILE(what)
 #endif
+
+namespace {
+// Where the engine's own lines go; process-wide, like the sink that installs itself here.
+std::mutex g_messageMutex;
+ZRVLIBMessageSink g_messageSink = nullptr;
+void* g_messageContext = nullptr;
+
+// The sink is called outside the lock, so that it may load a model itself.
+void EngineMessage(const std::string& line) {
+    ZRVLIBMessageSink sink = nullptr;
+    void* context = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(g_messageMutex);
+        sink = g_messageSink;
+        context = g_messageContext;
+    }
+    if (sink) {
+        sink(line.c_str(), context);
+        return;
+    }
+    std::cerr << line << std::endl;
+}
+}  // namespace
+
+extern "C" void ZRVLIB_SetMessageSink(ZRVLIBMessageSink sink, void* context) {
+    std::lock_guard<std::mutex> lock(g_messageMutex);
+    g_messageSink = sink;
+    g_messageContext = context;
+}
 
 namespace ZORAVELIN {
 
@@ -76,10 +107,10 @@ int ZRVLIB::LoadModelFromFolder(const char* /*reserved*/, const char* modelName,
     if (!ok) {
         impl.model = zrv::engine::DetectionModel();
         impl.classNames.clear();
-        std::cerr << "ZRVLIB: cannot load model '" << name << "': " << why << std::endl;
+        EngineMessage("ZRVLIB: cannot load model '" + name + "': " + why);
         return 0;
     }
-    if (!note.empty()) std::cerr << "ZRVLIB: model '" << name << "': " << note << std::endl;
+    if (!note.empty()) EngineMessage("ZRVLIB: model '" + name + "': " + note);
     impl.personModel = name == "filter";
     impl.minScore = std::clamp(scoreThreshold, 0.001f, zrv::tuning::kEngineScoreCap);
     impl.iouThreshold = nmsThreshold > 0.0f && nmsThreshold <= 1.0f ? nmsThreshold : 0.5f;

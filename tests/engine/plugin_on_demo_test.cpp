@@ -47,3 +47,38 @@ TEST(PluginOnDemoTest, FindsLocksOnAndReleasesTheWeapon) {
     EXPECT_FALSE(access.areaActive());
     EXPECT_TRUE(access.area().width == 0 || access.area().height == 0);
 }
+
+namespace {
+struct Lines {
+    std::vector<std::pair<int, std::string>> seen;
+};
+extern "C" void Collect(int stream, const char* line, void* context) {
+    static_cast<Lines*>(context)->seen.emplace_back(stream, line);
+}
+}  // namespace
+
+// A host that routes the console must still learn why Initialize failed: the engine's
+// reason is a line of the error stream through the host's sink, and nothing is printed.
+TEST(PluginOnDemoTest, WhyALoadFailedReachesTheHostsSink) {
+    const zrv::PluginModule module(ZRV_MODULE_PATH);
+    Lines lines;
+    ASSERT_TRUE(module.RouteConsole(Collect, &lines));
+    auto detector = module.NewDetector();
+    std::string labels;
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    EXPECT_FALSE(detector->Initialize(ZRV_SOURCE_DIR "/no-such-model-folder", 0.5f, labels));
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    ASSERT_TRUE(module.RouteConsole(nullptr, nullptr));
+
+    ASSERT_EQ(lines.seen.size(), 3u);
+    EXPECT_EQ(lines.seen[0], std::make_pair(1, std::string("CPU detected. Using OpenVINO and ONNX")));
+    const std::pair<int, const char*> failed[] = {{1, "ZRVLIB: cannot load model 'train_last': "},
+                                                  {2, "ZRVLIB: cannot load model 'filter': "}};
+    for (const auto& [index, start] : failed) {
+        EXPECT_EQ(lines.seen[index].first, 2);
+        EXPECT_EQ(lines.seen[index].second.rfind(start, 0), 0u) << lines.seen[index].second;
+        EXPECT_NE(lines.seen[index].second.find("no-such-model-folder"), std::string::npos);
+    }
+}
