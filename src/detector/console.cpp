@@ -6,10 +6,15 @@
 #include "zrv/ZRVCustomClass.h"
 #include "zrv/ZRVLIB.h"
 
-// Optional in an engine: the detector still serves one built without it.
+// Optional in an engine: the detector still serves one built without it (null here).
 #if defined(__ELF__)
 extern "C" __attribute__((weak)) void ZRVLIB_SetMessageSink(ZRVLIBMessageSink sink, void* context);
 #endif
+
+namespace {
+using SetMessageSink = void (*)(ZRVLIBMessageSink, void*);
+SetMessageSink EngineMessageSinkSetter() { return &ZRVLIB_SetMessageSink; }
+}  // namespace
 
 namespace zrv::detector {
 namespace {
@@ -24,10 +29,10 @@ void EngineLineToConsole(const char* line, void* /*context*/) { ConsoleLine(Cons
 // into a module that is gone.
 struct EngineLineRoute {
     EngineLineRoute() {
-        if (ZRVLIB_SetMessageSink) ZRVLIB_SetMessageSink(&EngineLineToConsole, nullptr);
+        if (const SetMessageSink set = EngineMessageSinkSetter()) set(&EngineLineToConsole, nullptr);
     }
     ~EngineLineRoute() {
-        if (ZRVLIB_SetMessageSink) ZRVLIB_SetMessageSink(nullptr, nullptr);
+        if (const SetMessageSink set = EngineMessageSinkSetter()) set(nullptr, nullptr);
     }
     EngineLineRoute(const EngineLineRoute&) = delete;
     EngineLineRoute& operator=(const EngineLineRoute&) = delete;
