@@ -54,6 +54,10 @@ install(FILES models/demo/train_last.onnx models/demo/classes.names
         DESTINATION ${ZRV_DATA_SUBDIR}/models/demo COMPONENT Runtime)
 install(PROGRAMS tools/fix_broadcast.py DESTINATION ${ZRV_DATA_SUBDIR}/tools COMPONENT Runtime)
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT Runtime)
+# The README links into docs/: the guide goes beside it.
+install(FILES docs/design.md docs/host-program.md docs/benchmarks.md docs/developing.md docs/integrating.md
+              docs/page.png
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs COMPONENT Runtime)
 install(FILES packaging/site.example.yaml packaging/weapon-detect.service
         DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT Runtime OPTIONAL)
 
