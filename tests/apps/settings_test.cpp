@@ -245,3 +245,11 @@ TEST(SiteConfig, MistakesNameTheLineAndKey) {
         }
     }
 }
+
+TEST(SiteConfig, ThePackagedExampleIsValid) {
+    const SiteConfig site = LoadSiteConfig(SITE_EXAMPLE);
+    EXPECT_EQ(site.cameras.size(), 2u);
+    for (const char* flag : {"--http", "--webhook", "--no-clips", "--mqtt-discovery", "--engine-threads"}) {
+        EXPECT_TRUE(site.Has(SettingFor(flag))) << flag << " is shown in the example";
+    }
+}
