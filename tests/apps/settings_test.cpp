@@ -1,6 +1,7 @@
 // The settings table as both sides see it: every setting with a config key sets the same
 // value from its flag and from its key, refuses the same range on both sides, and the
 // command line overrides the file. Plus the site config's own mistakes and new keys.
+#include <algorithm>
 #include <cmath>
 #include <set>
 #include <string>
