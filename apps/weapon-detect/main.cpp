@@ -22,6 +22,7 @@
 #include "fd_redirect.h"
 #include "output/jsonl_writer.h"
 #include "output/output_file.h"
+#include "output/output_paths.h"
 #include "options.h"
 #include "output/mqtt_publisher.h"
 #include "progress.h"
@@ -53,43 +54,6 @@ auto WithPluginConsole(bool routed, F&& f) {
     if (routed) return f();
     const ScopedRedirect redirect(STDOUT_FILENO, STDERR_FILENO);
     return f();
-}
-
-// Output paths must not name a file the run reads or each other: writing one would destroy
-// the input or mix two outputs into one corrupt file.
-void RefuseClashingPaths(const std::vector<std::string>& outputs) {
-    auto same = [](const std::string& a, const std::string& b) {
-        std::error_code error;
-        if (fs::equivalent(a, b, error)) return true;
-        return fs::weakly_canonical(a, error) == fs::weakly_canonical(b, error);
-    };
-    for (size_t i = 0; i < outputs.size(); ++i) {
-        const std::string read = ProtectedFiles().Match(outputs[i]);
-        if (!read.empty()) {
-            throw std::runtime_error("output " + outputs[i] + " is the input " + read +
-                                     ", which this run reads and never writes");
-        }
-        for (size_t k = 0; k < i; ++k) {
-            if (same(outputs[i], outputs[k])) throw std::runtime_error("output " + outputs[i] + " is given twice");
-        }
-    }
-}
-
-// Every file the run will read, so that no output replaces one.
-void ProtectReadFiles(const Options& options, const std::vector<CameraConfig>& cameras) {
-    ReadFiles& files = ProtectedFiles();
-    if (!options.config.empty()) files.Add(options.config);
-    files.Add(options.module);
-    files.AddFolder(options.models);
-    for (const auto& camera : cameras) {
-        if (IsImageSequence(camera.input)) {
-            files.AddSequence(camera.input);
-        } else if (!IsLiveInput(camera.input)) {
-            files.Add(camera.input);
-        }
-        if (camera.groundTruth) files.Add(*camera.groundTruth);
-        if (camera.models) files.AddFolder(*camera.models);
-    }
 }
 
 // Waits for the worker threads. After a stop, workers get five seconds: more than a live

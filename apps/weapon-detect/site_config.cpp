@@ -1,10 +1,13 @@
 #include "site_config.h"
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <map>
 #include <set>
+#include <type_traits>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include <yaml-cpp/depthguard.h>
@@ -39,21 +42,25 @@ public:
             Fail(node, key, std::string("must be ") + kind + ", not '" + node.Scalar() + "'");
         }
     }
-    std::string Text(const YAML::Node& n, const std::string& key) const {
+    std::string Text(const YAML::Node& n, const std::string& key, size_t maxBytes = 0) const {
         const std::string text = Scalar<std::string>(n, key, "text");
         if (text.empty()) Fail(n, key, "must not be empty");
+        if (maxBytes > 0 && text.size() > maxBytes) Fail(n, key, "longer than " + std::to_string(maxBytes) + " bytes");
         return text;
     }
-    double Number(const YAML::Node& n, const std::string& key, double low, double high) const {
+    double Number(const YAML::Node& n, const std::string& key, const Setting& s) const {
         const double value = Scalar<double>(n, key, "a number");
-        if (!std::isfinite(value) || value < low || value > high) {
-            Fail(n, key, "must be a number from " + Format(low) + " to " + Format(high));
+        if (!std::isfinite(value) || (s.ranged && (value < s.low || value > s.high))) {
+            Fail(n, key, "must be a number from " + FormatBound(s.low) + " to " + FormatBound(s.high));
         }
         return value;
     }
-    int Integer(const YAML::Node& n, const std::string& key, int low, int high) const {
-        const int value = Scalar<int>(n, key, "a whole number");
-        if (value < low || value > high) Fail(n, key, "must be from " + Format(low) + " to " + Format(high));
+    template <typename T>
+    T Integer(const YAML::Node& n, const std::string& key, const Setting& s) const {
+        const T value = Scalar<T>(n, key, "a whole number");
+        if (s.ranged && (value < s.low || value > s.high)) {
+            Fail(n, key, "must be from " + FormatBound(s.low) + " to " + FormatBound(s.high));
+        }
         return value;
     }
     bool Flag(const YAML::Node& n, const std::string& key) const { return Scalar<bool>(n, key, "true or false"); }
@@ -80,32 +87,67 @@ public:
     int Line(const YAML::Node& node) const { return node.Mark().line >= 0 ? node.Mark().line + 1 : 0; }
 
 private:
-    static std::string Format(double v) {
-        std::string text = std::to_string(v);
-        text.erase(text.find_last_not_of('0') + 1);
-        if (!text.empty() && text.back() == '.') text.pop_back();
-        return text;
-    }
     std::string path_;
 };
+
+template <typename T>
+struct Unwrapped {
+    using type = T;
+};
+template <typename T>
+struct Unwrapped<std::optional<T>> {
+    using type = T;
+};
+
+// Reads one value as its setting says: its type, range and length.
+template <typename T>
+void ReadValue(const Reader& r, const YAML::Node& n, const std::string& key, const Setting& s, T& target) {
+    using V = typename Unwrapped<T>::type;
+    if constexpr (std::is_same_v<V, std::string>) {
+        target = r.Text(n, key, s.maxBytes);
+    } else if constexpr (std::is_same_v<V, std::vector<std::string>>) {
+        if (!n.IsSequence()) r.Fail(n, key, "must be a list");
+        target.clear();
+        for (size_t i = 0; i < n.size(); ++i) target.push_back(r.Text(n[i], key + "[" + std::to_string(i) + "]", s.maxBytes));
+    } else if constexpr (std::is_same_v<V, bool>) {
+        target = r.Flag(n, key) != s.negatedInFile;
+    } else if constexpr (std::is_integral_v<V>) {
+        target = r.Integer<V>(n, key, s);
+    } else {
+        target = static_cast<V>(r.Number(n, key, s));
+    }
+}
+
+void ReadSetting(const Reader& r, const YAML::Node& n, const std::string& name, const Setting& s, SiteConfig& site) {
+    std::visit([&](auto member) { ReadValue(r, n, name, s, site.values.*member); }, s.field);
+    site.given.insert(s.Flag());
+}
+
+// The keys of the table under `section.`, for the message about an unknown one.
+std::string KeysUnder(const std::string& section) {
+    std::string keys;
+    for (const Setting& s : Settings()) {
+        if (s.key.rfind(section + ".", 0) != 0) continue;
+        keys += (keys.empty() ? "" : ", ") + s.key.substr(section.size() + 1);
+    }
+    return keys;
+}
 
 void ReadCamera(const Reader& r, const YAML::Node& node, size_t index, CameraConfig& camera, int& idLine) {
     const std::string where = "cameras[" + std::to_string(index) + "]";
     if (!node.IsMap()) r.Fail(node, where, "must be a mapping with at least 'input'");
     for (const auto& [key, keyNode, v] : r.Entries(node, where)) {
         const std::string name = where + "." + key;
-        if (key == "input") camera.input = r.Text(v, name);
-        else if (key == "id") {
-            camera.id = r.Text(v, name);
-            if (camera.id.size() > kMaxCameraIdBytes) r.Fail(v, name, "longer than " + std::to_string(kMaxCameraIdBytes) + " bytes");
-            idLine = r.Line(v);
+        const auto& keys = CameraSettings();
+        const auto known = std::find_if(keys.begin(), keys.end(), [&](const CameraSetting& c) { return c.key == key; });
+        if (known == keys.end()) {
+            std::string list;
+            for (const CameraSetting& c : keys) list += (list.empty() ? "" : ", ") + c.key;
+            r.Fail(keyNode, name, "unknown key (known: " + list + ")");
         }
-        else if (key == "threshold") camera.threshold = static_cast<float>(r.Number(v, name, 0, 1));
-        else if (key == "stride") camera.stride = r.Integer(v, name, 1, 100000);
-        else if (key == "models") camera.models = r.Text(v, name);
-        else if (key == "video") camera.video = r.Text(v, name);
-        else if (key == "ground-truth") camera.groundTruth = r.Text(v, name);
-        else r.Fail(keyNode, name, "unknown key (known: input, id, threshold, stride, models, video, ground-truth)");
+        const Setting& setting = SettingFor(known->flag);
+        std::visit([&](auto member) { ReadValue(r, v, name, setting, camera.*member); }, known->field);
+        if (key == "id") idLine = r.Line(v);
     }
     if (camera.input.empty()) r.Fail(node, where, "has no 'input'");
 }
@@ -113,22 +155,27 @@ void ReadCamera(const Reader& r, const YAML::Node& node, size_t index, CameraCon
 // Relative paths in the file name files beside it, wherever the program is started from
 // (a service's working folder is "/").
 void ResolveAgainst(const fs::path& folder, SiteConfig& site) {
-    auto resolve = [&](std::string& path) {
+    auto resolvePath = [&](std::string& path) {
         if (path.empty() || path == "-" || IsLiveInput(path) || fs::path(path).is_absolute()) return;
         path = (folder / path).lexically_normal().string();
     };
-    auto resolveOptional = [&](std::optional<std::string>& path) {
-        if (path) resolve(*path);
+    auto resolve = [&](auto& value) {
+        using T = std::decay_t<decltype(value)>;
+        if constexpr (std::is_same_v<T, std::optional<std::string>>) {
+            if (value) resolvePath(*value);
+        } else if constexpr (std::is_same_v<T, std::string>) {
+            resolvePath(value);
+        }
     };
-    resolveOptional(site.output);
-    resolveOptional(site.snapshots);
-    resolveOptional(site.models);
-    resolveOptional(site.module);
+    for (const Setting& s : Settings()) {
+        if (!s.path || !site.Has(s)) continue;
+        std::visit([&](auto member) { resolve(site.values.*member); }, s.field);
+    }
     for (auto& camera : site.cameras) {
-        resolve(camera.input);
-        resolveOptional(camera.models);
-        resolveOptional(camera.video);
-        resolveOptional(camera.groundTruth);
+        for (const CameraSetting& c : CameraSettings()) {
+            if (!SettingFor(c.flag).path) continue;
+            std::visit([&](auto member) { resolve(camera.*member); }, c.field);
+        }
     }
 }
 
@@ -178,29 +225,20 @@ SiteConfig Check(const std::string& path, const YAML::Node& root) {
             site.cameras.resize(v.size());
             idLines.resize(v.size());
             for (size_t i = 0; i < v.size(); ++i) ReadCamera(r, v[i], i, site.cameras[i], idLines[i]);
-        } else if (key == "output") site.output = r.Text(v, key);
-        else if (key == "snapshots") site.snapshots = r.Text(v, key);
-        else if (key == "models") site.models = r.Text(v, key);
-        else if (key == "module") site.module = r.Text(v, key);
-        else if (key == "threshold") site.threshold = static_cast<float>(r.Number(v, key, 0, 1));
-        else if (key == "stride") site.stride = r.Integer(v, key, 1, 100000);
-        else if (key == "quiet-time") site.quietTime = r.Number(v, key, 0, 86400);
-        else if (key == "stall-timeout") site.stallTimeout = r.Number(v, key, 0.5, 3600);
-        else if (key == "stats-interval") site.statsInterval = r.Number(v, key, 0, 86400);
-        else if (key == "max-reconnects") site.maxReconnects = r.Integer(v, key, -1, 1000000);
-        else if (key == "realtime") site.realtime = r.Flag(v, key);
-        else if (key == "append") site.append = r.Flag(v, key);
-        else if (key == "mqtt") {
+        } else if (const Setting* setting = key.find('.') == std::string::npos ? SettingForKey(key) : nullptr) {
+            ReadSetting(r, v, key, *setting, site);
+        } else if (key == "mqtt") {
             if (!v.IsMap()) r.Fail(v, key, "must be a mapping with 'host'");
             for (const auto& [sub, subNode, m] : r.Entries(v, "mqtt")) {
                 const std::string name = "mqtt." + sub;
-                if (sub == "host") site.mqtt = r.Text(m, name);
-                else if (sub == "topic") site.mqttTopic = r.Text(m, name);
-                else if (sub == "client-id") site.mqttClientId = r.Text(m, name);
-                else r.Fail(subNode, name, "unknown key (known: host, topic, client-id; the user and password "
-                                     "come from WEAPON_DETECT_MQTT_USERNAME and WEAPON_DETECT_MQTT_PASSWORD)");
+                const Setting* inner = SettingForKey(name);
+                if (!inner) {
+                    r.Fail(subNode, name, "unknown key (known: " + KeysUnder("mqtt") + "; the user and password "
+                                          "come from WEAPON_DETECT_MQTT_USERNAME and WEAPON_DETECT_MQTT_PASSWORD)");
+                }
+                ReadSetting(r, m, name, *inner, site);
             }
-            if (!site.mqtt) r.Fail(v, key, "has no 'host'");
+            if (!site.Has(SettingFor("--mqtt"))) r.Fail(v, key, "has no 'host'");
         } else {
             r.Fail(keyNode, key, "unknown key");
         }

@@ -1,12 +1,15 @@
-// The site config file (YAML) for sites with many cameras: global output and MQTT
-// settings, and per camera its input, id, threshold, stride, model folder and video.
+// The site config file (YAML) for sites with many cameras: the global settings that have a
+// key in the settings table (settings.h), and per camera its input, id, threshold, stride,
+// model folder, video and ground truth.
 // Command-line options override the file. See packaging/site.example.yaml.
 #pragma once
 
-#include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "settings.h"
 
 namespace weapon_detect {
 
@@ -15,25 +18,13 @@ struct ConfigError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-struct CameraConfig {
-    std::string input;
-    std::string id;  // empty: derived from the input
-    std::optional<float> threshold;
-    std::optional<int> stride;
-    std::optional<std::string> models;
-    std::optional<std::string> video;
-    std::optional<std::string> groundTruth;
-};
-
+// What a site config gives: the settings it names, and its cameras.
 struct SiteConfig {
     std::vector<CameraConfig> cameras;
-    std::optional<std::string> output, snapshots, models, module;
-    std::optional<float> threshold;
-    std::optional<int> stride;
-    std::optional<double> quietTime, stallTimeout, statsInterval;
-    std::optional<int> maxReconnects;
-    std::optional<bool> realtime, append;
-    std::optional<std::string> mqtt, mqttTopic, mqttClientId;
+    Options values;                 // only the settings named in `given` come from the file
+    std::set<std::string> given;    // their long flags ("--threshold")
+
+    bool Has(const Setting& setting) const { return given.count(setting.Flag()) > 0; }
 };
 
 constexpr size_t kMaxCameras = 1000;

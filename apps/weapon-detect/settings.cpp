@@ -1,0 +1,207 @@
+#include "settings.h"
+
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+
+#include "site_config.h"
+
+namespace weapon_detect {
+namespace {
+
+// Appends one setting to the table; the chained calls fill in what it needs beyond the basics.
+class Add {
+public:
+    Add(std::vector<Setting>& table, std::string flags, std::string key, Field field, std::string help)
+        : s_(table.emplace_back()) {
+        s_.flags = std::move(flags);
+        s_.key = std::move(key);
+        s_.field = field;
+        s_.help = std::move(help);
+    }
+    Add& In(double low, double high) {
+        s_.ranged = true;
+        s_.low = low;
+        s_.high = high;
+        return *this;
+    }
+    Add& Shown() {
+        s_.showDefault = true;
+        return *this;
+    }
+    Add& Path() {
+        s_.path = true;
+        return *this;
+    }
+    Add& Existing() {
+        s_.existingFile = true;
+        return *this;
+    }
+    Add& MaxBytes(size_t bytes) {
+        s_.maxBytes = bytes;
+        return *this;
+    }
+    Add& NegatedInFile() {
+        s_.negatedInFile = true;
+        return *this;
+    }
+    Add& Off(std::string flag, std::string help) {
+        s_.offFlag = std::move(flag);
+        s_.offHelp = std::move(help);
+        return *this;
+    }
+
+private:
+    Setting& s_;
+};
+
+std::vector<Setting> MakeSettings() {
+    constexpr double kNoLimit = std::numeric_limits<double>::infinity();
+    std::vector<Setting> t;
+    Add(t, "inputs", "", &Options::inputs, "Video files, image sequences, camera indices or URLs").Path();
+    Add(t, "--ground-truth", "", &Options::groundTruths,
+        "Labelled boxes per input, in input order (MOTChallenge text: frame,id,x,y,w,h,conf,class,"
+        "visibility; frames from 1): prints precision, recall, false alarms per hour, matched "
+        "events and delays, and writes an evaluation record; one file per occurrence")
+        .Existing()
+        .Path();
+    Add(t, "--config", "", &Options::config,
+        "Site config file (YAML): cameras, outputs, MQTT; options given here override it")
+        .Existing();
+    Add(t, "--demo", "", &Options::demo,
+        "Run the synthetic demo scene (also what runs without any argument); takes no input");
+    Add(t, "--camera-id", "", &Options::cameraIds,
+        "Camera id per input, in input order, one per occurrence (default: derived from the input)")
+        .MaxBytes(kMaxCameraIdBytes);
+    Add(t, "-m,--models", "models", &Options::models, "Model folder").Shown().Path();
+    Add(t, "-t,--threshold", "threshold", &Options::threshold, "Detection score threshold").In(0.0, 1.0).Shown();
+    Add(t, "--module", "module", &Options::module, "Plug-in module to load").Shown().Path();
+    Add(t, "--load-engine-on-create", "", &Options::loadEngineOnCreate,
+        "Ask the engine to prepare the models while loading");
+    Add(t, "--optimize", "", &Options::optimize, "Optimise the models after loading");
+    Add(t, "--stride", "stride", &Options::stride, "Analyse every N-th frame").In(1, 100000).Shown();
+    Add(t, "--max-frames", "", &Options::maxFrames, "Read at most N frames per input (0: all)").In(0, kNoLimit).Shown();
+    Add(t, "-o,--output", "output", &Options::output,
+        "JSON Lines output, - for standard output (demo: <output-dir>/detections.jsonl)")
+        .Shown()
+        .Path();
+    Add(t, "--video", "", &Options::video,
+        "Annotated video to write (.mp4 or .avi; with several inputs the camera id is "
+        "added to the name; default: none, demo: <output-dir>/annotated.mp4)")
+        .Path();
+    Add(t, "--snapshots", "snapshots", &Options::snapshots,
+        "Folder for the JPEG snapshot of every alarm event (default: none, demo: "
+        "<output-dir>/snapshots)")
+        .Path();
+    Add(t, "--output-dir", "", &Options::outputDir, "Folder for the demo's outputs").Shown().Path();
+    Add(t, "--quiet-time", "quiet-time", &Options::quietSeconds, "Seconds without a detection that end an alarm event")
+        .In(0.0, 86400.0)
+        .Shown();
+    Add(t, "-q,--quiet", "", &Options::quiet, "No progress line and no summary");
+    Add(t, "--opencv-threads", "opencv-threads", &Options::opencvThreads,
+        "Worker threads of OpenCV's parallel loops, shared by all cameras (default: OpenCV's "
+        "choice; 1 runs them on the calling thread)")
+        .In(1, 1024);
+    Add(t, "--engine-threads", "engine-threads", &Options::engineThreads,
+        "CPU threads of the inference runtime, shared by all cameras and both models; the "
+        "same as ZRV_ENGINE_THREADS for other hosts (default: every physical core)")
+        .In(1, 1024);
+    Add(t, "--realtime", "realtime", &Options::realtime,
+        "Analyse only the newest frame, counting the others as dropped, and reconnect when the input "
+        "stops (default for camera indices and URLs; a file is then played at its own frame rate)")
+        .Off("--no-realtime", "Analyse every frame in order (default for files and image sequences)");
+    Add(t, "--append", "append", &Options::append,
+        "Add the records to the end of an existing -o file, written as they come (default for --config "
+        "runs: a service's records are its alarm log)")
+        .Off("--no-append", "Replace the -o file when the run ends, with a part file meanwhile (default without "
+                            "--config)");
+    Add(t, "--stall-timeout", "stall-timeout", &Options::stallSeconds,
+        "Seconds without a frame after which a live input is reopened")
+        .In(0.5, 3600.0)
+        .Shown();
+    Add(t, "--max-reconnects", "max-reconnects", &Options::maxReconnects,
+        "Failed reconnections in a row after which a live input gives up (-1: never)")
+        .In(-1, 1000000)
+        .Shown();
+    Add(t, "--stats-interval", "stats-interval", &Options::statsSeconds,
+        "Seconds between stats records per camera (0: none; default: 60 for live inputs, none "
+        "for files)")
+        .In(0.0, 86400.0);
+    Add(t, "--mqtt", "mqtt.host", &Options::mqtt,
+        "MQTT broker HOST[:PORT] for events, snapshots and states (user and password from "
+        "WEAPON_DETECT_MQTT_USERNAME and WEAPON_DETECT_MQTT_PASSWORD)");
+    Add(t, "--mqtt-topic", "mqtt.topic", &Options::mqttTopic, "Prefix of the MQTT topics").Shown();
+    Add(t, "--mqtt-client-id", "mqtt.client-id", &Options::mqttClientId,
+        "MQTT client id (default: weapon-detect-<host>-<process id>)");
+    // The page, clips, web hooks and hub discovery.
+    Add(t, "--http", "http", &Options::http,
+        "Serve the page, its JSON API and /metrics on ADDRESS:PORT (PORT alone: 127.0.0.1; "
+        "token from WEAPON_DETECT_HTTP_TOKEN)");
+    Add(t, "--keep-serving", "keep-serving", &Options::keepServing,
+        "With --http: keep serving the page after the inputs end, until stopped");
+    Add(t, "--no-clips", "clips", &Options::noClips, "Write no event clips beside the snapshots").NegatedInFile();
+    Add(t, "--clip-before", "clip-before", &Options::clipBefore, "Seconds of video before an event's start in its clip")
+        .In(0.0, 60.0)
+        .Shown();
+    Add(t, "--clip-after", "clip-after", &Options::clipAfter, "Seconds of video after an event's end in its clip")
+        .In(0.0, 60.0)
+        .Shown();
+    Add(t, "--webhook", "webhooks", &Options::webhooks,
+        "POST every event (start, update, end) as JSON to this URL (repeatable)");
+    Add(t, "--mqtt-discovery", "mqtt.discovery", &Options::mqttDiscovery,
+        "Publish retained MQTT discovery configs for home-automation hubs (a weapon sensor and the "
+        "last snapshot per camera)");
+    Add(t, "--mqtt-discovery-prefix", "mqtt.discovery-prefix", &Options::mqttDiscoveryPrefix,
+        "Topic prefix of the discovery configs")
+        .Shown();
+    return t;
+}
+
+}  // namespace
+
+std::string Setting::Flag() const {
+    const size_t dashes = flags.rfind("--");
+    return dashes == std::string::npos ? flags : flags.substr(dashes);
+}
+
+const std::vector<Setting>& Settings() {
+    static const std::vector<Setting> settings = MakeSettings();
+    return settings;
+}
+
+const Setting& SettingFor(const std::string& flag) {
+    for (const Setting& s : Settings()) {
+        if (s.Flag() == flag) return s;
+    }
+    throw std::logic_error("no setting " + flag);
+}
+
+const Setting* SettingForKey(const std::string& key) {
+    for (const Setting& s : Settings()) {
+        if (!s.key.empty() && s.key == key) return &s;
+    }
+    return nullptr;
+}
+
+const std::vector<CameraSetting>& CameraSettings() {
+    static const std::vector<CameraSetting> cameras = {
+        {"input", "inputs", &CameraConfig::input, false},
+        {"id", "--camera-id", &CameraConfig::id, false},
+        {"threshold", "--threshold", &CameraConfig::threshold, true},
+        {"stride", "--stride", &CameraConfig::stride, true},
+        {"models", "--models", &CameraConfig::models, true},
+        {"video", "--video", &CameraConfig::video, false},
+        {"ground-truth", "--ground-truth", &CameraConfig::groundTruth, false},
+    };
+    return cameras;
+}
+
+std::string FormatBound(double value) {
+    if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+    std::string text = std::to_string(value);
+    text.erase(text.find_last_not_of('0') + 1);
+    if (!text.empty() && text.back() == '.') text.pop_back();
+    return text;
+}
+
+}  // namespace weapon_detect
