@@ -184,9 +184,10 @@ TEST_F(WeaponDetectTest, WebhooksReceiveEveryEventAcrossAReceiverRestart) {
     ASSERT_TRUE(Within(std::chrono::seconds(120), [&] { return ends() >= 1; }));
     hook.reset();
     const int eventsBefore = CountRecords(OutputSoFar(dir / "out.jsonl"), "event");
-    ASSERT_TRUE(Within(std::chrono::seconds(120), [&] {
-        return CountRecords(OutputSoFar(dir / "out.jsonl"), "event") > eventsBefore;
-    })) << "no event while the receiver was down\n" << ReadText(dir / "run.log");
+    ASSERT_TRUE(Within(std::chrono::seconds(120),
+                       [&] { return CountRecords(OutputSoFar(dir / "out.jsonl"), "event") > eventsBefore; }))
+        << "no event while the receiver was down\n"
+        << ReadText(dir / "run.log");
     hook = std::make_unique<Process>(receiver, (dir / "receiver2.log").string());
     ASSERT_TRUE(servers::WaitForPort(port, std::chrono::seconds(10)));
     EXPECT_EQ(run.Wait(std::chrono::seconds(180)), 0) << ReadText(dir / "run.log");
