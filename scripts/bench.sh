@@ -9,7 +9,7 @@
 # Usage: scripts/bench.sh [LONG-RUN-FRAMES]   (default 10000)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
+scripts/install-deps.sh bench
 cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DZRV_BUILD_TESTS=OFF -DZRV_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build build-bench -j "$(nproc)" --target engine_bench own_work_bench strategy_bench backend_bench weapon-detect
 models=build-bench/cost-models

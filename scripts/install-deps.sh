@@ -1,18 +1,38 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the project builds and runs with, only when missing, and the
-# pinned OpenVINO runtime (its C++ libraries, headers and CMake package come in its PyPI wheel)
-# into a virtual environment of the project's own, .deps/openvino, never the system Python.
+# Installs the Debian packages for one purpose, only those missing, and the pinned OpenVINO
+# runtime (its C++ libraries, headers and CMake package come in its PyPI wheel) into a
+# virtual environment of the project's own, .deps/openvino, never the system Python.
+# Usage: scripts/install-deps.sh [build|test|bench|all]   (default: all)
+#   build  configure the default tree and build the module, the engine and the host program
+#   test   build, plus what the tests run: the Python tools (numpy, onnx, torch), the servers
+#          and clients of the host program's tests, the package, Windows and fuzz toolchains,
+#          clang-format
+#   bench  build, plus Google Benchmark, the cost-model generator (torch) and /usr/bin/time
 set -euo pipefail
 cd "$(dirname "$0")/.."
 openvino_version=2026.4.1
+purpose=${1:-all}
 
-packages=(build-essential cmake ninja-build pkg-config libopencv-dev libgtest-dev
-          libbenchmark-dev nlohmann-json3-dev libcli11-dev binutils python3-onnx python3-numpy
-          dpkg-dev file g++-mingw-w64-x86-64-posix clang libclang-rt-14-dev
-          libmosquitto-dev libyaml-cpp-dev mosquitto mosquitto-clients ffmpeg python3-torch time python3-venv
-          libcpp-httplib-dev libcurl4-openssl-dev curl chromium prometheus)
+# The default tree configures its tests too (GoogleTest, the page's HTTP library).
+build=(build-essential cmake ninja-build pkg-config libopencv-dev libgtest-dev nlohmann-json3-dev libcli11-dev
+       libmosquitto-dev libyaml-cpp-dev libcpp-httplib-dev libcurl4-openssl-dev python3-venv)
+# libbenchmark-dev: scripts/check-build-options.sh configures the benchmarks too.
+test=(libbenchmark-dev binutils python3-onnx python3-numpy python3-torch dpkg-dev file
+      g++-mingw-w64-x86-64-posix clang libclang-rt-14-dev mosquitto mosquitto-clients ffmpeg curl chromium
+      prometheus clang-format git)
+bench=(libbenchmark-dev python3-onnx python3-numpy python3-torch time)
+
+packages=("${build[@]}")
+case $purpose in
+  build) ;;
+  test) packages+=("${test[@]}") ;;
+  bench) packages+=("${bench[@]}") ;;
+  all) packages+=("${test[@]}" "${bench[@]}") ;;
+  *) echo "usage: scripts/install-deps.sh [build|test|bench|all]" >&2; exit 2 ;;
+esac
+
 missing=()
-for p in "${packages[@]}"; do
+for p in $(printf '%s\n' "${packages[@]}" | sort -u); do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if ((${#missing[@]})); then

@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
-# Builds and runs every test: once in a normal build, once under AddressSanitizer and
-# UndefinedBehaviorSanitizer, the concurrency tests under ThreadSanitizer, and each fuzz
-# target for a bounded time.
+# Builds and runs every test: the format of the lines the last change touched, every
+# combination of the build options, once in a normal build (the Debian package included),
+# once under AddressSanitizer and UndefinedBehaviorSanitizer, the concurrency tests under
+# ThreadSanitizer, and each fuzz target for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
+scripts/install-deps.sh test
+
+scripts/check-format.sh
+scripts/check-build-options.sh
 
 jobs=$(nproc)
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZRV_TEST_DEB_PACKAGE=ON >/dev/null
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs"
 

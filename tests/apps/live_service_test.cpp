@@ -177,10 +177,13 @@ TEST_F(WeaponDetectTest, MqttDeliversEveryMessageAcrossABrokerRestart) {
         }
         return n;
     };
-    // The broker goes down after the first event and comes back a while later.
+    // The broker goes down after the first event and comes back once another event was
+    // recorded while it was away.
     ASSERT_TRUE(Eventually([&] { return ends() >= 1; }));
     broker->Stop(SIGTERM);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // events happen meanwhile
+    const int eventsBefore = Count(OutputSoFar(dir / "out.jsonl"), "event");
+    ASSERT_TRUE(Eventually([&] { return Count(OutputSoFar(dir / "out.jsonl"), "event") > eventsBefore; }))
+        << "no event while the broker was down";
     broker = std::make_unique<Process>(std::vector<std::string>{"mosquitto", "-c", conf.string()},
                                        (dir / "broker2.log").string());
     ASSERT_TRUE(servers::WaitForPort(port, std::chrono::seconds(10)));
@@ -393,7 +396,7 @@ namespace {
 // when `filter` is empty).
 struct BrokerWithSubscriber {
     BrokerWithSubscriber(const fs::path& dir, const std::string& filter, const std::string& extraConf = "")
-        : port(servers::FreePort()), received(dir / "received.txt") {
+        : port(servers::FreePort()), received(dir / "received.txt"), probeLog(dir / "pub.log") {
         std::ofstream(dir / "mosquitto.conf") << "listener " << port << " 127.0.0.1\nallow_anonymous true\n" << extraConf;
         broker = std::make_unique<Process>(
             std::vector<std::string>{"mosquitto", "-c", (dir / "mosquitto.conf").string()}, (dir / "broker.log").string());
@@ -404,18 +407,24 @@ struct BrokerWithSubscriber {
                                      "1", "-v", "-F", "%t|%l|%x"},
             received.string());
         // Subscribed once a probe comes through.
-        ready = Eventually([&] {
-            Process({"mosquitto_pub", "-h", "127.0.0.1", "-p", std::to_string(port), "-t", "probe", "-m", "x"},
-                    (dir / "pub.log").string())
+        ready = Probe("probe");
+    }
+    // Publishes to `topic` until the subscriber has a message on it, at most a minute. The
+    // broker passes messages on in the order it takes them: whatever it took before the probe
+    // has come through too. The subscriber's filter must match `topic`.
+    bool Probe(const std::string& topic) {
+        return Eventually([&] {
+            Process({"mosquitto_pub", "-h", "127.0.0.1", "-p", std::to_string(port), "-t", topic, "-m", "x"},
+                    probeLog.string())
                 .Wait(std::chrono::seconds(5));
             for (const auto& m : ReadMessages(received)) {
-                if (m.topic == "probe") return true;
+                if (m.topic == topic) return true;
             }
             return false;
         });
     }
     int port;
-    fs::path received;
+    fs::path received, probeLog;
     std::unique_ptr<Process> broker, subscriber;
     bool ready = false;
 };
@@ -441,8 +450,9 @@ TEST_F(WeaponDetectTest, MqttTopicsStaySafeWhateverTheIdOrPrefix) {
         return n;
     };
     EXPECT_TRUE(Eventually([&] { return ends() == events; })) << ends() << " of " << events;
-    // A clean disconnection at the end: "offline" once, not again from the last will.
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    // A clean disconnection at the end: "offline" once, not again from the last will, which
+    // the broker would have sent before it takes the probe that follows the program's end.
+    ASSERT_TRUE(mqtt.Probe("probe/after-run"));
     int offline = 0;
     for (const auto& m : ReadMessages(mqtt.received)) offline += m.topic == "weapon-detect/available" && m.payload == "offline";
     EXPECT_EQ(offline, 1);

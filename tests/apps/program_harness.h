@@ -69,6 +69,28 @@ inline int ReadLinesSoFar(const fs::path& path) {
     return complete;
 }
 
+// The records of a JSON Lines output written so far: from its part file
+// (`out.jsonl` -> `out.part.jsonl`) while the run writes it, from the output itself once
+// committed. A line still being written is left out.
+inline std::vector<nlohmann::json> OutputSoFar(const fs::path& output) {
+    const fs::path part = output.parent_path() / (output.stem().string() + ".part" + output.extension().string());
+    // The part first: once it is gone, the output holds everything it held.
+    std::ifstream in(part);
+    if (!in) in.open(output);
+    std::vector<nlohmann::json> records;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (nlohmann::json::accept(line)) records.push_back(nlohmann::json::parse(line));
+    }
+    return records;
+}
+
+inline int CountRecords(const std::vector<nlohmann::json>& records, const std::string& type) {
+    int n = 0;
+    for (const auto& r : records) n += r["type"] == type;
+    return n;
+}
+
 inline cv::Rect Box(const nlohmann::json& b) {
     return {b["x"].get<int>(), b["y"].get<int>(), b["width"].get<int>(), b["height"].get<int>()};
 }
@@ -133,6 +155,23 @@ inline int WaitFor(pid_t child, std::chrono::seconds limit, struct rusage* usage
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// True once a thread of process `pid` sleeps in opening a FIFO that has no writer, within a
+// minute. The kernel names where a thread sleeps in /proc/<pid>/task/<tid>/wchan.
+inline bool WaitUntilBlockedInFifoOpen(pid_t pid) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    const fs::path tasks = "/proc/" + std::to_string(pid) + "/task";
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::error_code error;
+        for (const auto& task : fs::directory_iterator(tasks, error)) {
+            std::ifstream in(task.path() / "wchan");
+            std::string where;
+            if (std::getline(in, where) && where == "wait_for_partner") return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
 }
 
 // Waits until `condition` holds, at most a minute.

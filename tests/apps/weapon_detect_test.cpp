@@ -184,9 +184,9 @@ TEST_F(WeaponDetectTest, StopSignalsEndARunWhoseInputBlocks) {
         SCOPED_TRACE(strsignal(signal));
         const pid_t child = StartProgram({fifo.string(), "--quiet", "-o", (dir / "out.jsonl").string()});
         ASSERT_GT(child, 0);
-        // The part file is made just before the inputs are opened.
-        ASSERT_TRUE(Eventually([&] { return fs::exists(part); }));
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));  // let it block in open
+        // Signalled once the input's thread sleeps in opening the FIFO.
+        ASSERT_TRUE(WaitUntilBlockedInFifoOpen(child)) << "the program never blocked in opening the FIFO";
+        ASSERT_TRUE(fs::exists(part)) << "the part file is made before the inputs are opened";
         kill(child, signal);
         EXPECT_EQ(WaitFor(child, std::chrono::seconds(10)), 130) << "the signal must not wait for the input";
         EXPECT_FALSE(fs::exists(part));
