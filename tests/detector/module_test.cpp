@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "loader/plugin_loader.h"
+#include "support/console_lines.h"
 #include "support/detector_access.h"
 #include "support/scripted_engine.h"
 
@@ -16,20 +17,12 @@ TEST(ModuleTest, CreateAndReleaseAreFoundUnderTheirPlainNames) {
     detector.reset();  // Release: AddressSanitizer reports a leak or a bad free here
 }
 
-namespace {
-struct Lines {
-    std::vector<std::pair<int, std::string>> seen;
-};
-extern "C" void Collect(int stream, const char* line, void* context) {
-    static_cast<Lines*>(context)->seen.emplace_back(stream, line);
-}
-}  // namespace
 
 TEST(ModuleTest, ConsoleLinesGoToTheSinkAHostInstalled) {
     scripted::Reset();
     const zrv::PluginModule module(ZRV_SCRIPTED_MODULE);
-    Lines lines;
-    ASSERT_TRUE(module.RouteConsole(Collect, &lines));
+    zrv::test::ConsoleLines lines;
+    ASSERT_TRUE(module.RouteConsole(zrv::test::CollectConsoleLine, &lines));
     auto detector = module.NewDetector();
     std::string labels;
     ::testing::internal::CaptureStdout();

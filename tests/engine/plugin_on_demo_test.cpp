@@ -5,6 +5,7 @@
 
 #include "demo/demo_scene.h"
 #include "loader/plugin_loader.h"
+#include "support/console_lines.h"
 #include "support/detector_access.h"
 #include "zrv/ZRVCustomClass.h"
 
@@ -48,21 +49,12 @@ TEST(PluginOnDemoTest, FindsLocksOnAndReleasesTheWeapon) {
     EXPECT_TRUE(access.area().width == 0 || access.area().height == 0);
 }
 
-namespace {
-struct Lines {
-    std::vector<std::pair<int, std::string>> seen;
-};
-extern "C" void Collect(int stream, const char* line, void* context) {
-    static_cast<Lines*>(context)->seen.emplace_back(stream, line);
-}
-}  // namespace
-
 // A host that routes the console must still learn why Initialize failed: the engine's
 // reason is a line of the error stream through the host's sink, and nothing is printed.
 TEST(PluginOnDemoTest, WhyALoadFailedReachesTheHostsSink) {
     const zrv::PluginModule module(ZRV_MODULE_PATH);
-    Lines lines;
-    ASSERT_TRUE(module.RouteConsole(Collect, &lines));
+    zrv::test::ConsoleLines lines;
+    ASSERT_TRUE(module.RouteConsole(zrv::test::CollectConsoleLine, &lines));
     auto detector = module.NewDetector();
     std::string labels;
     ::testing::internal::CaptureStdout();
