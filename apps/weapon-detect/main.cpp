@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <thread>
 
 #include <CLI/CLI.hpp>
@@ -130,31 +131,38 @@ SiteServiceSettings ServiceSettings(const Options& options) {
     return s;
 }
 
-int Run(Options& options) {
-    if (options.demo) {
-        if (!options.inputs.empty() || !options.cameras.empty() || !options.groundTruths.empty()) {
-            throw CLI::ValidationError("--demo", "the demo runs its own scene; give it no input, --config or "
-                                                 "--ground-truth");
-        }
-        fs::create_directories(options.outputDir);
-        const std::string scene = (fs::path(options.outputDir) / "demo_scene.avi").string();
-        if (!options.quiet) std::cerr << "Writing the demo scene to " << scene << " ..." << std::endl;
-        const std::string truth = (fs::path(options.outputDir) / "demo_scene.gt.txt").string();
-        WriteDemoVideo(scene, truth, g_stop);
-        if (g_stop) return 130;
-        options.inputs = {scene};
-        options.groundTruths = {truth};
-        if (options.output == "-") options.output = (fs::path(options.outputDir) / "detections.jsonl").string();
-        if (options.video.empty()) options.video = (fs::path(options.outputDir) / "annotated.mp4").string();
-        if (options.snapshots.empty()) options.snapshots = (fs::path(options.outputDir) / "snapshots").string();
+using Workers = std::vector<std::unique_ptr<StreamWorker>>;
+
+// Writes the synthetic scene and its ground truth into the output folder and points the
+// options at them and at the demo's outputs. False when a stop came while writing.
+bool PrepareDemo(Options& options) {
+    if (!options.inputs.empty() || !options.cameras.empty() || !options.groundTruths.empty()) {
+        throw CLI::ValidationError("--demo", "the demo runs its own scene; give it no input, --config or "
+                                             "--ground-truth");
     }
+    fs::create_directories(options.outputDir);
+    const std::string scene = (fs::path(options.outputDir) / "demo_scene.avi").string();
+    if (!options.quiet) std::cerr << "Writing the demo scene to " << scene << " ..." << std::endl;
+    const std::string truth = (fs::path(options.outputDir) / "demo_scene.gt.txt").string();
+    WriteDemoVideo(scene, truth, g_stop);
+    if (g_stop) return false;
+    options.inputs = {scene};
+    options.groundTruths = {truth};
+    if (options.output == "-") options.output = (fs::path(options.outputDir) / "detections.jsonl").string();
+    if (options.video.empty()) options.video = (fs::path(options.outputDir) / "annotated.mp4").string();
+    if (options.snapshots.empty()) options.snapshots = (fs::path(options.outputDir) / "snapshots").string();
+    return true;
+}
+
+// The cameras to run: the command line's inputs first, then the config file's; throws
+// CLI::ValidationError when the per-input options do not fit or there are too many.
+std::vector<CameraConfig> CamerasOf(const Options& options) {
     if (!options.cameraIds.empty() && options.cameraIds.size() != options.inputs.size()) {
         throw CLI::ValidationError("--camera-id", "give one camera id per input");
     }
     if (!options.groundTruths.empty() && options.groundTruths.size() != options.inputs.size()) {
         throw CLI::ValidationError("--ground-truth", "give one ground-truth file per input");
     }
-    // The command line's inputs first, then the config file's cameras.
     std::vector<CameraConfig> cameras;
     for (size_t i = 0; i < options.inputs.size(); ++i) {
         CameraConfig camera;
@@ -174,11 +182,29 @@ int Run(Options& options) {
             throw CLI::ValidationError("--camera-id", "longer than " + std::to_string(kMaxCameraIdBytes) + " bytes");
         }
     }
-    // Camera ids, unique also as file names, and every output path, checked before
-    // anything is opened or written.
+    return cameras;
+}
+
+// The annotated video of one camera: its own, or the run's with the camera's name added
+// when there are several cameras; empty for none.
+std::string VideoPathFor(const Options& options, const CameraConfig& camera, const std::string& cameraId,
+                         size_t cameraCount) {
+    if (camera.video) return *camera.video;
+    if (options.video.empty()) return {};
+    fs::path video(options.video);
+    if (cameraCount > 1) {
+        video.replace_filename(video.stem().string() + "_" + FileNameFor(cameraId) + video.extension().string());
+    }
+    return video.string();
+}
+
+// Every camera's settings, with camera ids unique also as file names; adds every output
+// path to `outputs` (the records and snapshots first, then the videos) for the checks made
+// before anything is opened or written.
+std::vector<StreamSettings> CameraSettings(const Options& options, const std::vector<CameraConfig>& cameras,
+                                           std::vector<std::string>& outputs) {
     std::vector<StreamSettings> settings(cameras.size());
     std::map<std::string, int> seenNames;
-    std::vector<std::string> outputs;
     if (options.output != "-") outputs.push_back(options.output);
     if (!options.snapshots.empty()) outputs.push_back(options.snapshots);
     for (size_t i = 0; i < cameras.size(); ++i) {
@@ -196,74 +222,56 @@ int Run(Options& options) {
         s.live.maxReconnects = options.maxReconnects;
         s.statsSeconds = options.statsSeconds.value_or(s.realtime ? 60.0 : 0.0);
         s.groundTruth = camera.groundTruth.value_or("");
-        if (camera.video) {
-            s.videoPath = *camera.video;
-        } else if (!options.video.empty()) {
-            fs::path video(options.video);
-            if (cameras.size() > 1) {
-                video.replace_filename(video.stem().string() + "_" + FileNameFor(s.cameraId) +
-                                       video.extension().string());
-            }
-            s.videoPath = video.string();
-        }
+        s.videoPath = VideoPathFor(options, camera, s.cameraId, cameras.size());
         if (!s.videoPath.empty()) outputs.push_back(s.videoPath);
     }
-    ProtectReadFiles(options, cameras);
-    RefuseClashingPaths(outputs);
-    const SiteServiceSettings serviceSettings = ServiceSettings(options);
+    return settings;
+}
 
-    const zrv::PluginModule module(options.module);
-    const bool routed = module.RouteConsole(ConsoleOnStderr, nullptr);
-
-    std::unique_ptr<MqttPublisher> mqtt;
-    if (!options.mqtt.empty()) {
-        MqttSettings m;
-        try {
-            MqttPublisher::ParseAddress(options.mqtt, m.host, m.port);
-        } catch (const std::invalid_argument& e) {
-            throw CLI::ValidationError("--mqtt", e.what());
-        }
-        m.topicPrefix = options.mqttTopic;
-        const std::string badTopic = MqttPublisher::CheckTopicPrefix(m.topicPrefix);
-        if (!badTopic.empty()) throw CLI::ValidationError("--mqtt-topic", "cannot start MQTT topics: " + badTopic);
-        m.clientId = options.mqttClientId;
-        if (const char* user = std::getenv("WEAPON_DETECT_MQTT_USERNAME")) m.username = user;
-        if (const char* password = std::getenv("WEAPON_DETECT_MQTT_PASSWORD")) m.password = password;
-        mqtt = std::make_unique<MqttPublisher>(m);
+// The MQTT publisher the options ask for, or null; throws CLI::ValidationError for a bad
+// address or topic prefix.
+std::unique_ptr<MqttPublisher> StartMqtt(const Options& options) {
+    if (options.mqtt.empty()) return nullptr;
+    MqttSettings m;
+    try {
+        MqttPublisher::ParseAddress(options.mqtt, m.host, m.port);
+    } catch (const std::invalid_argument& e) {
+        throw CLI::ValidationError("--mqtt", e.what());
     }
+    m.topicPrefix = options.mqttTopic;
+    const std::string badTopic = MqttPublisher::CheckTopicPrefix(m.topicPrefix);
+    if (!badTopic.empty()) throw CLI::ValidationError("--mqtt-topic", "cannot start MQTT topics: " + badTopic);
+    m.clientId = options.mqttClientId;
+    if (const char* user = std::getenv("WEAPON_DETECT_MQTT_USERNAME")) m.username = user;
+    if (const char* password = std::getenv("WEAPON_DETECT_MQTT_PASSWORD")) m.password = password;
+    return std::make_unique<MqttPublisher>(m);
+}
 
-    // Open every file input and initialise every detector before analysing anything; live
-    // inputs are opened by their workers, which keep trying.
-    const auto start = std::chrono::steady_clock::now();
-    std::vector<std::unique_ptr<StreamWorker>> workers;
-    // A service (a config file) appends to its alarm log; a run on the command line writes
-    // its output whole, replacing an earlier one.
-    JsonLinesWriter records(options.output, options.append.value_or(!options.config.empty()));
-    for (size_t i = 0; i < cameras.size(); ++i) {
-        const CameraConfig& camera = cameras[i];
-        std::unique_ptr<VideoSource> source;
-        if (!settings[i].realtime || !IsLiveInput(camera.input)) source = std::make_unique<VideoSource>(camera.input, g_stop);
-        auto detector = module.NewDetector();
-        detector->SetLoadEngineOnCreate(options.loadEngineOnCreate);
-        std::string labels;
-        const std::string models = camera.models.value_or(options.models);
-        const float threshold = camera.threshold.value_or(options.threshold);
-        CheckModelFolder(models);
-        const bool loaded = WithPluginConsole(routed, [&] { return detector->Initialize(models, threshold, labels); });
-        if (!loaded) throw std::runtime_error("cannot load the models from " + models);
-        if (options.optimize && !WithPluginConsole(routed, [&] { return detector->OptimizeModel(true); })) {
-            throw std::runtime_error("model optimisation failed");
-        }
-        workers.push_back(std::make_unique<StreamWorker>(std::move(source), std::move(detector), std::move(settings[i]),
-                                                         records, mqtt.get(), start));
+// A new detector with a camera's models loaded (and optimised when asked); throws when
+// they cannot be used.
+PluginModule::Detector LoadDetector(const Options& options, const CameraConfig& camera, const PluginModule& module,
+                                    bool routed) {
+    auto detector = module.NewDetector();
+    detector->SetLoadEngineOnCreate(options.loadEngineOnCreate);
+    std::string labels;
+    const std::string models = camera.models.value_or(options.models);
+    const float threshold = camera.threshold.value_or(options.threshold);
+    CheckModelFolder(models);
+    const bool loaded = WithPluginConsole(routed, [&] { return detector->Initialize(models, threshold, labels); });
+    if (!loaded) throw std::runtime_error("cannot load the models from " + models);
+    if (options.optimize && !WithPluginConsole(routed, [&] { return detector->OptimizeModel(true); })) {
+        throw std::runtime_error("model optimisation failed");
     }
+    return detector;
+}
 
-    if (!options.snapshots.empty()) fs::create_directories(options.snapshots);
-
-    std::vector<bool> abandoned;
+// The page, clips, web hooks and discovery when any is wanted, or null; says where the
+// page is.
+std::unique_ptr<SiteServices> StartServices(const Options& options, const SiteServiceSettings& serviceSettings,
+                                            const Workers& workers, MqttPublisher* mqtt) {
     std::unique_ptr<SiteServices> services;
     if (SiteServices::Wanted(serviceSettings, !options.snapshots.empty(), mqtt != nullptr)) {
-        services = std::make_unique<SiteServices>(serviceSettings, workers, mqtt.get());
+        services = std::make_unique<SiteServices>(serviceSettings, workers, mqtt);
     }
     if (services && !services->url().empty()) {
         if (options.demo) {
@@ -272,29 +280,34 @@ int Run(Options& options) {
             std::fprintf(stderr, "weapon-detect: the page is at %s\n", services->url().c_str());
         }
     }
-    {
-        const ProgressLine progress(workers, !options.quiet && isatty(STDERR_FILENO));
-        std::vector<std::thread> threads;
-        std::vector<std::atomic<bool>> done(workers.size());
-        for (size_t i = 0; i < workers.size(); ++i) {
-            threads.emplace_back([&workers, &done, i] {
-                // A failure stays with its camera: the others keep running.
-                try {
-                    workers[i]->Run(g_stop);
-                } catch (const std::exception& e) {
-                    workers[i]->ReportFailure(e.what());
-                }
-                done[i] = true;
-            });
-        }
-        abandoned = JoinWorkers(threads, done);
-        // `done` outlives this block for the threads left behind: they end with the process.
-        if (std::find(abandoned.begin(), abandoned.end(), true) != abandoned.end()) {
-            new std::vector<std::atomic<bool>>(std::move(done));
-        }
+    return services;
+}
+
+// Runs every worker on a thread of its own under the progress line and waits for them
+// (JoinWorkers); returns, per worker, whether it was left behind still running.
+std::vector<bool> RunWorkers(Workers& workers, bool progressLine) {
+    const ProgressLine progress(workers, progressLine);
+    std::vector<std::thread> threads;
+    // Shared with the threads, so that one left behind still has its flag after this returns.
+    const auto done = std::make_shared<std::vector<std::atomic<bool>>>(workers.size());
+    for (size_t i = 0; i < workers.size(); ++i) {
+        threads.emplace_back([&workers, done, i] {
+            // A failure stays with its camera: the others keep running.
+            try {
+                workers[i]->Run(g_stop);
+            } catch (const std::exception& e) {
+                workers[i]->ReportFailure(e.what());
+            }
+            (*done)[i] = true;
+        });
     }
+    return JoinWorkers(threads, *done);
+}
+
+// Commits the outputs of every worker that ended, gives up those of the ones left behind
+// (setting `leftBehind`); true when a camera failed or had an error.
+bool CommitOutputs(const Workers& workers, const std::vector<bool>& abandoned, bool& leftBehind) {
     bool anyFailed = false;
-    bool leftBehind = LiveSource::LeftBehind() > 0;
     for (size_t i = 0; i < workers.size(); ++i) {
         auto& worker = workers[i];
         if (abandoned[i]) {
@@ -313,8 +326,13 @@ int Run(Options& options) {
         }
         anyFailed = anyFailed || worker->progress().failed || worker->progress().errors > 0;
     }
-    if (services) services->Close();  // the last clips
-    // Scores against the ground truth: a table on standard error, a record each.
+    return anyFailed;
+}
+
+// Scores against the ground truth: a table on standard error, a record each. True when a
+// ground truth did not fit its video.
+bool WriteScores(const Workers& workers, const std::vector<bool>& abandoned, JsonLinesWriter& records) {
+    bool anyFailed = false;
     bool tableHeader = false;
     for (size_t i = 0; i < workers.size(); ++i) {
         if (abandoned[i]) continue;
@@ -332,25 +350,93 @@ int Run(Options& options) {
         tableHeader = true;
         std::fprintf(stderr, "%s\n", Scorer::TableRow(worker->settings().cameraId, *score).c_str());
     }
+    return anyFailed;
+}
+
+// Frames, rate and each camera's counts on standard error.
+void PrintSummary(const Workers& workers, const MqttPublisher* mqtt, double seconds) {
+    long long frames = 0;
+    for (const auto& w : workers) frames += w->progress().analysed;
+    std::fprintf(stderr, "%s %lld frames in %.1f s (%.1f fps)\n", g_stop ? "Stopped after" : "Processed",
+                 frames, seconds, seconds > 0 ? frames / seconds : 0.0);
+    for (const auto& w : workers) {
+        const auto& p = w->progress();
+        std::fprintf(stderr, "  %s: %lld detections, %lld alarm events, %lld frames dropped%s%s\n",
+                     w->settings().cameraId.c_str(), static_cast<long long>(p.detections),
+                     static_cast<long long>(p.events), static_cast<long long>(p.dropped),
+                     p.errors > 0 ? ", errors (see above)" : "", p.failed ? ", FAILED" : "");
+    }
+    if (mqtt && mqtt->dropped() > 0) {
+        std::fprintf(stderr, "  MQTT: %lld messages dropped from a full queue\n", mqtt->dropped());
+    }
+}
+
+// Says "offline" and delivers what is still queued. Alarms that never reached the broker
+// make the run a failure, not a success: true when messages were lost (said on standard error).
+bool FinishMqtt(MqttPublisher& mqtt) {
+    mqtt.Finish();
+    const long long lost = mqtt.dropped() + mqtt.rejected() + mqtt.undelivered();
+    if (lost == 0) return false;
+    std::fprintf(stderr, "weapon-detect: %lld MQTT messages were lost (%lld dropped from a full queue, %lld "
+                         "refused, %lld not delivered)\n",
+                 lost, static_cast<long long>(mqtt.dropped()), static_cast<long long>(mqtt.rejected()),
+                 static_cast<long long>(mqtt.undelivered()));
+    return true;
+}
+
+// Where the demo's outputs are, on standard output.
+void PrintDemoOutputs(const Options& options, const Workers& workers, const JsonLinesWriter& records) {
+    std::cout << "Detections (JSON Lines): " << records.description() << "\n";
+    if (!workers.empty() && !workers[0]->settings().videoPath.empty()) {
+        std::cout << "Annotated video: " << workers[0]->settings().videoPath << "\n";
+    }
+    std::cout << "Event snapshots: " << options.snapshots << std::endl;
+    if (!std::cout) throw std::runtime_error("cannot write standard output: " + SystemReason());
+}
+
+int Run(Options& options) {
+    if (options.demo && !PrepareDemo(options)) return 130;
+    const std::vector<CameraConfig> cameras = CamerasOf(options);
+    // Camera ids and every output path, checked before anything is opened or written.
+    std::vector<std::string> outputs;
+    std::vector<StreamSettings> settings = CameraSettings(options, cameras, outputs);
+    ProtectReadFiles(options, cameras);
+    RefuseClashingPaths(outputs);
+    const SiteServiceSettings serviceSettings = ServiceSettings(options);
+
+    const PluginModule module(options.module);
+    const bool routed = module.RouteConsole(ConsoleOnStderr, nullptr);
+    const std::unique_ptr<MqttPublisher> mqtt = StartMqtt(options);
+
+    // Open every file input and initialise every detector before analysing anything; live
+    // inputs are opened by their workers, which keep trying.
+    const auto start = std::chrono::steady_clock::now();
+    Workers workers;
+    // A service (a config file) appends to its alarm log; a run on the command line writes
+    // its output whole, replacing an earlier one.
+    JsonLinesWriter records(options.output, options.append.value_or(!options.config.empty()));
+    for (size_t i = 0; i < cameras.size(); ++i) {
+        std::unique_ptr<VideoSource> source;
+        if (!settings[i].realtime || !IsLiveInput(cameras[i].input)) {
+            source = std::make_unique<VideoSource>(cameras[i].input, g_stop);
+        }
+        auto detector = LoadDetector(options, cameras[i], module, routed);
+        workers.push_back(std::make_unique<StreamWorker>(std::move(source), std::move(detector), std::move(settings[i]),
+                                                         records, mqtt.get(), start));
+    }
+    if (!options.snapshots.empty()) fs::create_directories(options.snapshots);
+
+    std::unique_ptr<SiteServices> services = StartServices(options, serviceSettings, workers, mqtt.get());
+    const std::vector<bool> abandoned = RunWorkers(workers, !options.quiet && isatty(STDERR_FILENO));
+
+    bool leftBehind = LiveSource::LeftBehind() > 0;
+    bool anyFailed = CommitOutputs(workers, abandoned, leftBehind);
+    if (services) services->Close();  // the last clips
+    if (WriteScores(workers, abandoned, records)) anyFailed = true;
     records.Close();
 
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    long long frames = 0;
-    for (const auto& w : workers) frames += w->progress().analysed;
-    if (!options.quiet) {
-        std::fprintf(stderr, "%s %lld frames in %.1f s (%.1f fps)\n", g_stop ? "Stopped after" : "Processed",
-                     frames, seconds, seconds > 0 ? frames / seconds : 0.0);
-        for (const auto& w : workers) {
-            const auto& p = w->progress();
-            std::fprintf(stderr, "  %s: %lld detections, %lld alarm events, %lld frames dropped%s%s\n",
-                         w->settings().cameraId.c_str(), static_cast<long long>(p.detections),
-                         static_cast<long long>(p.events), static_cast<long long>(p.dropped),
-                         p.errors > 0 ? ", errors (see above)" : "", p.failed ? ", FAILED" : "");
-        }
-        if (mqtt && mqtt->dropped() > 0) {
-            std::fprintf(stderr, "  MQTT: %lld messages dropped from a full queue\n", mqtt->dropped());
-        }
-    }
+    if (!options.quiet) PrintSummary(workers, mqtt.get(), seconds);
     const bool stopped = g_stop;
     if (services && options.keepServing && !services->url().empty()) {
         if (!options.quiet) std::fprintf(stderr, "weapon-detect: serving %s until stopped\n", services->url().c_str());
@@ -359,27 +445,9 @@ int Run(Options& options) {
     // A worker left blocked in its input may still report to the services: they then live
     // until the process ends without waiting for it (below).
     if (!leftBehind) services.reset();
-    if (mqtt) {
-        mqtt->Finish();  // says "offline" and delivers what is still queued
-        // Alarms that never reached the broker make the run a failure, not a success.
-        const long long lost = mqtt->dropped() + mqtt->rejected() + mqtt->undelivered();
-        if (lost > 0) {
-            std::fprintf(stderr, "weapon-detect: %lld MQTT messages were lost (%lld dropped from a full queue, %lld "
-                                 "refused, %lld not delivered)\n",
-                         lost, static_cast<long long>(mqtt->dropped()), static_cast<long long>(mqtt->rejected()),
-                         static_cast<long long>(mqtt->undelivered()));
-            anyFailed = true;
-        }
-    }
+    if (mqtt && FinishMqtt(*mqtt)) anyFailed = true;
     const int status = anyFailed ? 1 : stopped ? 130 : 0;
-    if (options.demo) {
-        std::cout << "Detections (JSON Lines): " << records.description() << "\n";
-        if (!workers.empty() && !workers[0]->settings().videoPath.empty()) {
-            std::cout << "Annotated video: " << workers[0]->settings().videoPath << "\n";
-        }
-        std::cout << "Event snapshots: " << options.snapshots << std::endl;
-        if (!std::cout) throw std::runtime_error("cannot write standard output: " + SystemReason());
-    }
+    if (options.demo) PrintDemoOutputs(options, workers, records);
     if (leftBehind) {
         // A thread still blocked in an input may never return: end without waiting for it
         // (everything else is closed and committed by now).

@@ -45,59 +45,69 @@ double StreamWorker::Now() const {
 }
 
 void StreamWorker::Run(const std::atomic<bool>& stop) {
-    if (!settings_.realtime) {
-        if (!settings_.videoPath.empty()) OpenVideo(source_->fps() / settings_.stride, source_->size());
-        cv::Mat frame;
-        long long index = -1;
-        while (!stop && (settings_.maxFrames <= 0 || index + 1 < settings_.maxFrames)) {
-            if (!source_->Read(frame)) {
-                reachedEnd_ = true;
-                const std::string early = source_->EndedEarly();
-                if (!early.empty()) {
-                    // Frames never analysed: said, recorded and a failure of the run.
-                    ++progress_.errors;
-                    std::fprintf(stderr, "weapon-detect: camera %s: input %s %s\n", settings_.cameraId.c_str(),
-                                 MaskSecrets(settings_.input).c_str(), early.c_str());
-                    records_.Write(InputErrorRecord(settings_.cameraId, Now(), MaskSecrets(settings_.input), early));
-                }
-                break;
-            }
-            ++index;
-            ++progress_.frames;
-            if (index % settings_.stride != 0) continue;
-            Analyse(frame, index, source_->Timestamp(), -1.0);
-        }
+    if (settings_.realtime) {
+        RunLive(stop);
     } else {
-        // A file given --realtime is read at its own pace, like a camera.
-        if (source_) settings_.live.paceFps = source_->fps();
-        const std::string input = source_ ? source_->input() : settings_.input;
-        source_.reset();
-        LiveSource live(input, settings_.live, start_,
-                        [this](bool online, const std::string& reason, double time) { SetState(online, reason, time); });
-        LiveFrame frame;
-        long long lastAnalysed = -settings_.stride;
-        while (!stop && !live.finished() && (settings_.maxFrames <= 0 || progress_.frames < settings_.maxFrames)) {
-            if (!live.Take(frame, std::chrono::milliseconds(200))) continue;
-            progress_.frames = live.read();
-            progress_.dropped = live.dropped();
-            progress_.cameraFps = live.cameraFps();
-            if (frame.index - lastAnalysed < settings_.stride) continue;
-            lastAnalysed = frame.index;
-            if (!video_ && !videoFailed_ && !settings_.videoPath.empty()) {
-                // The rate measured so far, whole: its noise means nothing in a video.
-                OpenVideo(std::round(live.cameraFps()), frame.image.size());
-            }
-            Analyse(frame.image, frame.index, frame.captureTime, frame.captureTime);
-        }
-        progress_.dropped = live.dropped();
-        // A camera that gave up without a single frame never worked: a failure, so that a
-        // service manager restarting on failure sees it.
-        if (!stop && live.finished() && live.read() == 0) {
-            throw std::runtime_error("gave up without a single frame from " + input);
-        }
+        RunFile(stop);
     }
     if (const auto ended = alarms_->Finish()) WriteEvent(*ended);
     if (services_) services_->Close();
+}
+
+void StreamWorker::RunFile(const std::atomic<bool>& stop) {
+    if (!settings_.videoPath.empty()) OpenVideo(source_->fps() / settings_.stride, source_->size());
+    cv::Mat frame;
+    long long index = -1;
+    while (!stop && (settings_.maxFrames <= 0 || index + 1 < settings_.maxFrames)) {
+        if (!source_->Read(frame)) {
+            reachedEnd_ = true;
+            const std::string early = source_->EndedEarly();
+            if (!early.empty()) ReportEndedEarly(early);
+            return;
+        }
+        ++index;
+        ++progress_.frames;
+        if (index % settings_.stride != 0) continue;
+        Analyse(frame, index, source_->Timestamp(), -1.0);
+    }
+}
+
+void StreamWorker::ReportEndedEarly(const std::string& early) {
+    // Frames never analysed: said, recorded and a failure of the run.
+    ++progress_.errors;
+    std::fprintf(stderr, "weapon-detect: camera %s: input %s %s\n", settings_.cameraId.c_str(),
+                 MaskSecrets(settings_.input).c_str(), early.c_str());
+    records_.Write(InputErrorRecord(settings_.cameraId, Now(), MaskSecrets(settings_.input), early));
+}
+
+void StreamWorker::RunLive(const std::atomic<bool>& stop) {
+    // A file given --realtime is read at its own pace, like a camera.
+    if (source_) settings_.live.paceFps = source_->fps();
+    const std::string input = source_ ? source_->input() : settings_.input;
+    source_.reset();
+    LiveSource live(input, settings_.live, start_,
+                    [this](bool online, const std::string& reason, double time) { SetState(online, reason, time); });
+    LiveFrame frame;
+    long long lastAnalysed = -settings_.stride;
+    while (!stop && !live.finished() && (settings_.maxFrames <= 0 || progress_.frames < settings_.maxFrames)) {
+        if (!live.Take(frame, std::chrono::milliseconds(200))) continue;
+        progress_.frames = live.read();
+        progress_.dropped = live.dropped();
+        progress_.cameraFps = live.cameraFps();
+        if (frame.index - lastAnalysed < settings_.stride) continue;
+        lastAnalysed = frame.index;
+        if (!video_ && !videoFailed_ && !settings_.videoPath.empty()) {
+            // The rate measured so far, whole: its noise means nothing in a video.
+            OpenVideo(std::round(live.cameraFps()), frame.image.size());
+        }
+        Analyse(frame.image, frame.index, frame.captureTime, frame.captureTime);
+    }
+    progress_.dropped = live.dropped();
+    // A camera that gave up without a single frame never worked: a failure, so that a
+    // service manager restarting on failure sees it.
+    if (!stop && live.finished() && live.read() == 0) {
+        throw std::runtime_error("gave up without a single frame from " + input);
+    }
 }
 
 void StreamWorker::OpenVideo(double fps, cv::Size size) {

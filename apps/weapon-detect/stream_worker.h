@@ -71,8 +71,9 @@ public:
     void CommitOutputs();
     // Removes the part files of the outputs without committing anything.
     void DiscardOutputs();
-    // Says that this camera failed: a record, the MQTT state, and its outputs committed as
-    // far as they can be.
+    // Says that this camera failed: a message on standard error, a record (unless the
+    // records cannot be written) and the MQTT state. Commits no output: the caller still
+    // calls CommitOutputs or DiscardOutputs.
     void ReportFailure(const std::string& reason);
 
     // The run's score against its ground truth, if it has one (after Run). Throws
@@ -87,6 +88,13 @@ public:
     void Attach(CameraServices* services) { services_ = services; }
 
 private:
+    // Every frame of a file or image sequence, in order (Run's part for non-realtime inputs).
+    void RunFile(const std::atomic<bool>& stop);
+    // The newest frame each time, from a LiveSource that reconnects (Run's part for realtime
+    // inputs); throws when the input gave up without delivering a single frame.
+    void RunLive(const std::atomic<bool>& stop);
+    // An input that ended before its declared end: a message, an error record, an error count.
+    void ReportEndedEarly(const std::string& early);
     void Analyse(cv::Mat& frame, long long index, double streamTime, double captureTime);
     void WriteEvent(const AlarmEvent& event);
     void PublishEvent(const AlarmEvent& event, const char* phase);

@@ -57,12 +57,7 @@ void ZRVCustomWD::UpdateNoDetectionCondition() {
     _detectedArea.height = 0;
 }
 
-float ZRVCustomWD::calculateIoU(const cv::Rect& a, const cv::Rect& b) {
-    const double inter = zrv::IntersectionArea(a, b);
-    const double unionArea = zrv::RectArea(a) + zrv::RectArea(b) - inter;
-    if (unionArea <= 0.0) return 0.0f;
-    return static_cast<float>(inter) / static_cast<float>(unionArea);
-}
+float ZRVCustomWD::calculateIoU(const cv::Rect& a, const cv::Rect& b) { return zrv::IoU(a, b); }
 
 bool ZRVCustomWD::IsOverlapping(const Object& detection, const std::vector<Object>& others,
                                 float threshold) {

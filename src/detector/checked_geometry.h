@@ -38,4 +38,12 @@ inline double RectArea(const cv::Rect& r) {
     return static_cast<double>(r.width) * static_cast<double>(r.height);
 }
 
+// Intersection over union of two rectangles; 0 when their union has no area.
+inline float IoU(const cv::Rect& a, const cv::Rect& b) {
+    const double inter = IntersectionArea(a, b);
+    const double unionArea = RectArea(a) + RectArea(b) - inter;
+    if (unionArea <= 0.0) return 0.0f;
+    return static_cast<float>(inter) / static_cast<float>(unionArea);
+}
+
 }  // namespace zrv

@@ -41,7 +41,27 @@ private:
         std::string id;
         Background background;
     };
+    // Where a view lies on the background's grid.
+    struct Grid {
+        cv::Size whole;    // the frame the view belongs to
+        cv::Point offset;  // of the view in that frame
+        cv::Size bgSize;   // the whole frame's background
+        cv::Rect part;     // background pixels under the view
+        cv::Rect covered;  // the frame pixels `part` covers: the view widened to whole background pixels
+    };
     Background& BackgroundOf(const std::string& cameraId);
+    static Grid GridOf(const cv::Mat& image);
+    // `image` widened to `covered` within its frame (a header, no pixels copied).
+    static cv::Mat AlignedView(const cv::Mat& image, const Grid& grid);
+    // `aligned` as 8-bit grey or BGR: itself, or one of the buffers below.
+    const cv::Mat& Picture(const cv::Mat& aligned);
+    // Starts `bg` over when the camera, the frame size or the channels changed.
+    static void Fit(Background& bg, const Grid& grid, int channels);
+    // Marks in `moving_` the background pixels under `part` that changed, and learns the
+    // picture; false when most of the view changed at once (then relearnt, nothing to report).
+    bool CompareAndLearn(Background& bg, const cv::Mat& picture, const cv::Rect& part);
+    // The moving areas marked in `moving_`, in the coordinates of a view of size `view`.
+    void CollectRegions(const Grid& grid, cv::Size view, std::vector<cv::Rect>& regions);
 
     std::list<Camera> cameras_;  // most recently seen first
     std::unordered_map<std::string, std::list<Camera>::iterator> byId_;

@@ -231,20 +231,10 @@ std::string OnnxGraphFacts::FirstNodeOf(const std::string& opType) const {
     return {};
 }
 
-bool ParseOnnxGraphFacts(const std::string& bytes, OnnxGraphFacts& facts, std::string& why) {
-    facts = OnnxGraphFacts();
-    std::string_view graph;
-    std::vector<std::string_view> opsets, metadata;
-    const bool modelOk = ForEachField(bytes, [&](uint32_t field, std::string_view value) {
-        if (field == kModelGraph) graph = value;
-        if (field == kModelOpsetImport) opsets.push_back(value);
-        if (field == kModelMetadata) metadata.push_back(value);
-        return true;
-    }, kNoVarint);
-    if (!modelOk || graph.empty()) {
-        why = "not an ONNX model, or a truncated one (no complete graph)";
-        return false;
-    }
+namespace {
+
+// The default domain's opset version, from the model's opset list; false when malformed.
+bool ReadOpsets(const std::vector<std::string_view>& opsets, OnnxGraphFacts& facts) {
     for (std::string_view opset : opsets) {
         std::string domain;
         int64_t version = 0;
@@ -254,27 +244,30 @@ bool ParseOnnxGraphFacts(const std::string& bytes, OnnxGraphFacts& facts, std::s
         }, [&](uint32_t field, uint64_t value) {
             if (field == kOpsetVersion && value < 1000) version = static_cast<int64_t>(value);
         });
-        if (!ok) {
-            why = "the ONNX model's opset list is malformed";
-            return false;
-        }
+        if (!ok) return false;
         if (domain.empty() || domain == "ai.onnx") facts.opset = version;
     }
+    return true;
+}
+
+// The image size the exporter recorded, if any (an unreadable one counts as none); false
+// when an entry is malformed.
+bool ReadMetadata(const std::vector<std::string_view>& metadata, OnnxGraphFacts& facts) {
     for (std::string_view entry : metadata) {
         std::string key, value;
-        if (!StringField(entry, kEntryKey, key) || !StringField(entry, kEntryValue, value)) {
-            why = "the ONNX model's metadata is malformed";
-            return false;
-        }
+        if (!StringField(entry, kEntryKey, key) || !StringField(entry, kEntryValue, value)) return false;
         if (key == "imgsz" && !ParseImageSize(value, facts.metadataHeight, facts.metadataWidth)) {
             facts.metadataHeight = facts.metadataWidth = 0;
         }
     }
-    // Older exports list the weights among the inputs too: the image input is the first
-    // input that is not an initializer.
-    std::set<std::string> initializers;
-    std::vector<std::string_view> inputs;
-    const bool graphOk = ForEachField(graph, [&](uint32_t field, std::string_view value) {
+    return true;
+}
+
+// The graph's nodes, outputs and float16 use into `facts`; its declared inputs and the
+// names of its initializers for PickInput. False when malformed.
+bool ReadGraph(std::string_view graph, OnnxGraphFacts& facts, std::set<std::string>& initializers,
+               std::vector<std::string_view>& inputs) {
+    return ForEachField(graph, [&](uint32_t field, std::string_view value) {
         if (field == kGraphInitializer) {
             std::string name;
             uint64_t type = 0;
@@ -290,10 +283,13 @@ bool ParseOnnxGraphFacts(const std::string& bytes, OnnxGraphFacts& facts, std::s
         }
         return true;
     }, kNoVarint);
-    if (!graphOk) {
-        why = "the ONNX graph is malformed (a truncated or corrupt file)";
-        return false;
-    }
+}
+
+// Older exports list the weights among the inputs too: the image input is the first
+// input that is not an initializer. Counts the real inputs; false with `why` when an input
+// is malformed or there is none.
+bool PickInput(const std::vector<std::string_view>& inputs, const std::set<std::string>& initializers,
+               OnnxGraphFacts& facts, std::string& why) {
     bool found = false;
     for (std::string_view input : inputs) {
         OnnxInputShape candidate;
@@ -310,6 +306,40 @@ bool ParseOnnxGraphFacts(const std::string& bytes, OnnxGraphFacts& facts, std::s
         why = "the ONNX graph declares no input";
         return false;
     }
+    return true;
+}
+
+}  // namespace
+
+bool ParseOnnxGraphFacts(const std::string& bytes, OnnxGraphFacts& facts, std::string& why) {
+    facts = OnnxGraphFacts();
+    std::string_view graph;
+    std::vector<std::string_view> opsets, metadata;
+    const bool modelOk = ForEachField(bytes, [&](uint32_t field, std::string_view value) {
+        if (field == kModelGraph) graph = value;
+        if (field == kModelOpsetImport) opsets.push_back(value);
+        if (field == kModelMetadata) metadata.push_back(value);
+        return true;
+    }, kNoVarint);
+    if (!modelOk || graph.empty()) {
+        why = "not an ONNX model, or a truncated one (no complete graph)";
+        return false;
+    }
+    if (!ReadOpsets(opsets, facts)) {
+        why = "the ONNX model's opset list is malformed";
+        return false;
+    }
+    if (!ReadMetadata(metadata, facts)) {
+        why = "the ONNX model's metadata is malformed";
+        return false;
+    }
+    std::set<std::string> initializers;
+    std::vector<std::string_view> inputs;
+    if (!ReadGraph(graph, facts, initializers, inputs)) {
+        why = "the ONNX graph is malformed (a truncated or corrupt file)";
+        return false;
+    }
+    if (!PickInput(inputs, initializers, facts, why)) return false;
     if (facts.input.elementType == kFloat16) facts.float16 = true;
     return true;
 }

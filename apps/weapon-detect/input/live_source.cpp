@@ -9,6 +9,46 @@
 namespace weapon_detect {
 namespace {
 std::atomic<int> g_leftBehind{0};
+
+// Where the reader stands between connections: whether frames flow, how many attempts
+// failed in a row, and the wait before the next one.
+struct Link {
+    explicit Link(const LiveSettings& settings) : settings(settings), backoff(settings.firstBackoff) {}
+
+    // The first frame of a connection: the count of failures and the backoff start afresh.
+    // True when this is a change of state to report.
+    bool Online() {
+        if (online) return false;
+        online = true;
+        failures = 0;
+        backoff = settings.firstBackoff;
+        return true;
+    }
+    // A connection lost (or never made). False when the attempts are used up.
+    bool Lost() {
+        online = false;
+        ++failures;
+        return settings.maxReconnects < 0 || failures <= settings.maxReconnects;
+    }
+    // Doubles the wait before the next attempt, up to the longest.
+    void Lengthen() { backoff = std::min(backoff * 2, settings.maxBackoff); }
+
+    const LiveSettings& settings;
+    double backoff;
+    int failures = 0;
+    bool online = false;
+};
+
+// Opening is bounded by ten seconds whatever the stall timeout: OpenCV opens FFmpeg inputs
+// under one process-wide lock, so a camera hanging in open holds up every other camera's
+// opening (and reconnection) meanwhile.
+struct Timeouts {
+    explicit Timeouts(const LiveSettings& settings)
+        : readMs(static_cast<int>(std::clamp(settings.stallSeconds, 0.1, 3600.0) * 1000)),
+          openMs(std::min(readMs, 10000)) {}
+    int readMs;
+    int openMs;
+};
 }  // namespace
 
 struct LiveSource::Shared {
@@ -39,7 +79,63 @@ struct LiveSource::Shared {
         std::lock_guard<std::mutex> lock(mutex);
         return stop;
     }
+
+    // Tells the listener, if one still listens; called outside the lock.
+    void Report(bool online, const std::string& reason) {
+        StateCallback callback;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            callback = onState;
+        }
+        if (callback) callback(online, reason, Now());
+    }
+
+    // Reads frames from an opened input until it stops delivering or a stop; returns why
+    // it stopped delivering (empty after a stop).
+    std::string ReadFrames(cv::VideoCapture& capture, cv::Mat& decoding, Link& link);
+
+    // Makes `decoding` the newest frame (the buffers are swapped, no pixels copied), counts
+    // an untaken one as dropped and updates the measured rate; `last` is the previous
+    // frame's arrival and becomes this one's.
+    void Publish(cv::Mat& decoding, double& last) {
+        const double now = Now();
+        std::lock_guard<std::mutex> lock(mutex);
+        const double gap = now - last;
+        if (gap > 0) fps = fps > 0 ? 0.9 * fps + 0.1 / gap : 1.0 / gap;
+        last = now;
+        if (fresh) ++dropped;
+        std::swap(decoding, latest.image);
+        latest.index = read++;
+        latest.captureTime = now;
+        size = latest.image.size();
+        fresh = true;
+        changed.notify_all();
+    }
+
+    void Finish() {
+        std::lock_guard<std::mutex> lock(mutex);
+        finished = true;
+        changed.notify_all();
+    }
 };
+
+std::string LiveSource::Shared::ReadFrames(cv::VideoCapture& capture, cv::Mat& decoding, Link& link) {
+    double last = Now();
+    while (!Stopped()) {
+        if (!capture.read(decoding) || decoding.empty()) {
+            return Now() - last >= settings.stallSeconds * 0.9
+                       ? "no frame for " + std::to_string(static_cast<int>(settings.stallSeconds)) + " s"
+                       : "end of stream or read error";
+        }
+        if (link.Online()) Report(true, "frames flow");
+        if (settings.paceFps > 0) {
+            const double due = last + 1.0 / settings.paceFps;
+            if (Now() < due && !Pause(due - Now())) break;
+        }
+        Publish(decoding, last);
+    }
+    return {};
+}
 
 LiveSource::LiveSource(std::string input, LiveSettings settings, Clock::time_point start, StateCallback onState)
     : shared_(std::make_shared<Shared>()) {
@@ -51,24 +147,14 @@ LiveSource::LiveSource(std::string input, LiveSettings settings, Clock::time_poi
 }
 
 LiveSource::~LiveSource() {
-    {
-        std::lock_guard<std::mutex> lock(shared_->mutex);
-        shared_->stop = true;
-        shared_->onState = nullptr;  // nobody listens any more
-    }
+    std::unique_lock<std::mutex> lock(shared_->mutex);
+    shared_->stop = true;
+    shared_->onState = nullptr;  // nobody listens any more
     shared_->changed.notify_all();
     // The reader may be blocked in the input: give it a second, then leave it behind with
     // its own share of the state.
-    const auto deadline = Clock::now() + std::chrono::seconds(1);
-    while (Clock::now() < deadline) {
-        {
-            std::lock_guard<std::mutex> lock(shared_->mutex);
-            if (shared_->finished) break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    if (shared_->finished) {
+    if (shared_->changed.wait_for(lock, std::chrono::seconds(1), [&] { return shared_->finished; })) {
+        lock.unlock();
         thread_.join();
     } else {
         thread_.detach();
@@ -106,74 +192,21 @@ cv::Size LiveSource::size() const {
 }
 
 void LiveSource::ReadLoop(std::shared_ptr<Shared> s) {
-    auto report = [&](bool online, const std::string& reason) {
-        StateCallback callback;
-        {
-            std::lock_guard<std::mutex> lock(s->mutex);
-            callback = s->onState;
-        }
-        if (callback) callback(online, reason, s->Now());
-    };
-    // Opening is bounded by ten seconds whatever the stall timeout: OpenCV opens FFmpeg
-    // inputs under one process-wide lock, so a camera hanging in open holds up every other
-    // camera's opening (and reconnection) meanwhile.
-    const int readTimeoutMs = static_cast<int>(std::clamp(s->settings.stallSeconds, 0.1, 3600.0) * 1000);
-    const int openTimeoutMs = std::min(readTimeoutMs, 10000);
-    double backoff = s->settings.firstBackoff;
-    int failures = 0;
-    bool online = false;
+    const Timeouts timeouts(s->settings);
+    Link link(s->settings);
     cv::Mat decoding;  // the reader's own buffer, swapped with the newest frame
     while (!s->Stopped()) {
         cv::VideoCapture capture;
-        std::string reason;
-        const bool opened = OpenCapture(capture, s->input, openTimeoutMs, readTimeoutMs) && !s->Stopped();
-        if (opened) {
-            double last = s->Now();
-            while (!s->Stopped()) {
-                if (!capture.read(decoding) || decoding.empty()) {
-                    reason = s->Now() - last >= s->settings.stallSeconds * 0.9 ? "no frame for " +
-                             std::to_string(static_cast<int>(s->settings.stallSeconds)) + " s"
-                                                                               : "end of stream or read error";
-                    break;
-                }
-                if (!online) {
-                    online = true;
-                    failures = 0;
-                    backoff = s->settings.firstBackoff;
-                    report(true, "frames flow");
-                }
-                if (s->settings.paceFps > 0) {
-                    const double due = last + 1.0 / s->settings.paceFps;
-                    if (s->Now() < due && !s->Pause(due - s->Now())) break;
-                }
-                const double now = s->Now();
-                std::lock_guard<std::mutex> lock(s->mutex);
-                const double gap = now - last;
-                if (gap > 0) s->fps = s->fps > 0 ? 0.9 * s->fps + 0.1 / gap : 1.0 / gap;
-                last = now;
-                if (s->fresh) ++s->dropped;
-                std::swap(decoding, s->latest.image);
-                s->latest.index = s->read++;
-                s->latest.captureTime = now;
-                s->size = s->latest.image.size();
-                s->fresh = true;
-                s->changed.notify_all();
-            }
-        } else {
-            reason = "cannot open the input";
-        }
+        const bool opened = OpenCapture(capture, s->input, timeouts.openMs, timeouts.readMs) && !s->Stopped();
+        const std::string reason = opened ? s->ReadFrames(capture, decoding, link) : "cannot open the input";
         capture.release();
         if (s->Stopped()) break;
-        if (online || failures == 0) report(false, reason);
-        online = false;
-        ++failures;
-        if (s->settings.maxReconnects >= 0 && failures > s->settings.maxReconnects) break;
-        if (!s->Pause(backoff)) break;
-        backoff = std::min(backoff * 2, s->settings.maxBackoff);
+        // Going offline is said once, and so is a first attempt that fails; the retries are not.
+        if (link.online || link.failures == 0) s->Report(false, reason);
+        if (!link.Lost() || !s->Pause(link.backoff)) break;
+        link.Lengthen();
     }
-    std::lock_guard<std::mutex> lock(s->mutex);
-    s->finished = true;
-    s->changed.notify_all();
+    s->Finish();
 }
 
 }  // namespace weapon_detect

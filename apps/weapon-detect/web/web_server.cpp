@@ -56,6 +56,117 @@ bool ReadSmallFile(const std::string& path, std::string& bytes) {
     return static_cast<bool>(in.read(bytes.data(), size));
 }
 
+// With a token set, a request without it is answered 401 here and goes no further.
+httplib::Server::HandlerResponse CheckToken(const std::string& token, const httplib::Request& req,
+                                            httplib::Response& res) {
+    if (token.empty()) return httplib::Server::HandlerResponse::Unhandled;
+    std::string given = req.get_param_value("token");
+    const std::string authorization = req.get_header_value("Authorization");
+    if (authorization.rfind("Bearer ", 0) == 0) given = authorization.substr(7);
+    if (SameToken(given, token)) return httplib::Server::HandlerResponse::Unhandled;
+    res.status = 401;
+    res.set_header("WWW-Authenticate", "Bearer");
+    res.set_content("a token is needed\n", "text/plain");
+    return httplib::Server::HandlerResponse::Handled;
+}
+
+void ServePage(httplib::Response& res) {
+    NoStore(res);
+    res.set_header("Content-Security-Policy",
+                   "default-src 'self'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; img-src 'self'; "
+                   "media-src 'self'; connect-src 'self'");
+    res.set_content(kPageHtml, "text/html; charset=utf-8");
+}
+
+void ServeCameras(const std::vector<const CameraStatus*>& cameras, httplib::Response& res) {
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    for (size_t i = 0; i < cameras.size(); ++i) {
+        const CameraStatus& c = *cameras[i];
+        const StreamProgress& p = c.progress();
+        list.push_back({{"index", i},
+                        {"id", c.id()},
+                        {"state", c.state()},
+                        {"frames", p.frames.load()},
+                        {"analysed", p.analysed.load()},
+                        {"dropped", p.dropped.load()},
+                        {"analysed_fps", std::round(c.analysedFps() * 10) / 10},
+                        {"dropped_fps", std::round(c.droppedFps() * 10) / 10},
+                        {"camera_fps", std::round(p.cameraFps.load() * 10) / 10},
+                        {"delay", Seconds(p.delay.load())},
+                        {"events", p.events.load()},
+                        {"reconnections", c.reconnections()},
+                        {"live", "/api/cameras/" + std::to_string(i) + "/live.jpg"}});
+    }
+    NoStore(res);
+    res.set_content(RecordLine(list), "application/json");
+}
+
+void ServeLive(const std::vector<const CameraStatus*>& cameras, const httplib::Request& req,
+               httplib::Response& res) {
+    const size_t index = std::stoul(req.matches[1]);
+    if (index >= cameras.size()) {
+        res.status = 404;
+        return;
+    }
+    SendJpeg(res, cameras[index]->live());
+}
+
+void ServeEvents(const EventTable& events, const httplib::Request& req, httplib::Response& res) {
+    size_t limit = kDefaultEvents;
+    if (req.has_param("limit")) {
+        const std::string text = req.get_param_value("limit");
+        if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos) {
+            res.status = 400;
+            res.set_content("limit must be a number\n", "text/plain");
+            return;
+        }
+        limit = std::min<size_t>(std::stoul(text), kMaxEvents);
+    }
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    for (const EventEntry& e : events.Newest(limit)) list.push_back(e.Json());
+    NoStore(res);
+    res.set_content(RecordLine(list), "application/json");
+}
+
+// The snapshot's file once written, else the thumbnail.
+void SendSnapshot(const EventEntry& entry, httplib::Response& res) {
+    std::string bytes;
+    if (entry.snapshotPath.empty() || !ReadSmallFile(entry.snapshotPath, bytes)) return SendJpeg(res, entry.thumbnail);
+    NoStore(res);
+    res.set_content(std::move(bytes), "image/jpeg");
+}
+
+// The clip once it is written, read from its file as the client asks (byte ranges too).
+void SendClip(const EventEntry& entry, httplib::Response& res) {
+    auto file = std::make_shared<std::ifstream>(entry.clipPath, std::ios::binary | std::ios::ate);
+    if (entry.clipState != "ready" || !*file) {
+        res.status = 404;
+        return;
+    }
+    const std::streamoff size = file->tellg();
+    NoStore(res);
+    res.set_content_provider(static_cast<size_t>(size), "video/mp4",
+                             [file](size_t offset, size_t length, httplib::DataSink& sink) {
+                                 char buffer[64 * 1024];
+                                 file->seekg(static_cast<std::streamoff>(offset));
+                                 const auto n = static_cast<std::streamsize>(std::min(length, sizeof buffer));
+                                 if (!file->read(buffer, n)) return false;
+                                 return sink.write(buffer, static_cast<size_t>(n));
+                             });
+}
+
+void ServeEventFile(const EventTable& events, const httplib::Request& req, httplib::Response& res) {
+    const auto entry = events.Find(std::stoll(req.matches[1]));
+    const std::string what = req.matches[2];
+    if (!entry) {
+        res.status = 404;
+        return;
+    }
+    if (what == "thumbnail") return SendJpeg(res, entry->thumbnail);
+    if (what == "snapshot") return SendSnapshot(*entry, res);
+    SendClip(*entry, res);
+}
+
 }  // namespace
 
 WebSettings WebServer::ParseAddress(const std::string& text) {
@@ -115,116 +226,24 @@ std::string WebServer::url() const {
 }
 
 void WebServer::Routes() {
+    using httplib::Request;
+    using httplib::Response;
     httplib::Server& s = *server_;
-    s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-        if (settings_.token.empty()) return httplib::Server::HandlerResponse::Unhandled;
-        std::string given = req.get_param_value("token");
-        const std::string authorization = req.get_header_value("Authorization");
-        if (authorization.rfind("Bearer ", 0) == 0) given = authorization.substr(7);
-        if (SameToken(given, settings_.token)) return httplib::Server::HandlerResponse::Unhandled;
-        res.status = 401;
-        res.set_header("WWW-Authenticate", "Bearer");
-        res.set_content("a token is needed\n", "text/plain");
-        return httplib::Server::HandlerResponse::Handled;
-    });
-    s.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
+    s.set_pre_routing_handler(
+        [this](const Request& req, Response& res) { return CheckToken(settings_.token, req, res); });
+    s.set_exception_handler([](const Request&, Response& res, std::exception_ptr) {
         res.status = 500;
         res.set_content("internal error\n", "text/plain");
     });
 
-    s.Get("/", [](const httplib::Request&, httplib::Response& res) {
-        NoStore(res);
-        res.set_header("Content-Security-Policy",
-                       "default-src 'self'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; img-src 'self'; "
-                       "media-src 'self'; connect-src 'self'");
-        res.set_content(kPageHtml, "text/html; charset=utf-8");
-    });
-
-    s.Get("/api/cameras", [this](const httplib::Request&, httplib::Response& res) {
-        nlohmann::ordered_json list = nlohmann::ordered_json::array();
-        for (size_t i = 0; i < cameras_.size(); ++i) {
-            const CameraStatus& c = *cameras_[i];
-            const StreamProgress& p = c.progress();
-            list.push_back({{"index", i},
-                            {"id", c.id()},
-                            {"state", c.state()},
-                            {"frames", p.frames.load()},
-                            {"analysed", p.analysed.load()},
-                            {"dropped", p.dropped.load()},
-                            {"analysed_fps", std::round(c.analysedFps() * 10) / 10},
-                            {"dropped_fps", std::round(c.droppedFps() * 10) / 10},
-                            {"camera_fps", std::round(p.cameraFps.load() * 10) / 10},
-                            {"delay", Seconds(p.delay.load())},
-                            {"events", p.events.load()},
-                            {"reconnections", c.reconnections()},
-                            {"live", "/api/cameras/" + std::to_string(i) + "/live.jpg"}});
-        }
-        NoStore(res);
-        res.set_content(RecordLine(list), "application/json");
-    });
-
-    s.Get(R"(/api/cameras/(\d{1,6})/live\.jpg)", [this](const httplib::Request& req, httplib::Response& res) {
-        const size_t index = std::stoul(req.matches[1]);
-        if (index >= cameras_.size()) {
-            res.status = 404;
-            return;
-        }
-        SendJpeg(res, cameras_[index]->live());
-    });
-
-    s.Get("/api/events", [this](const httplib::Request& req, httplib::Response& res) {
-        size_t limit = kDefaultEvents;
-        if (req.has_param("limit")) {
-            const std::string text = req.get_param_value("limit");
-            if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos) {
-                res.status = 400;
-                res.set_content("limit must be a number\n", "text/plain");
-                return;
-            }
-            limit = std::min<size_t>(std::stoul(text), kMaxEvents);
-        }
-        nlohmann::ordered_json list = nlohmann::ordered_json::array();
-        for (const EventEntry& e : events_.Newest(limit)) list.push_back(e.Json());
-        NoStore(res);
-        res.set_content(RecordLine(list), "application/json");
-    });
-
-    s.Get(R"(/api/events/(\d{1,15})/(snapshot|thumbnail|clip))", [this](const httplib::Request& req,
-                                                                          httplib::Response& res) {
-        const auto entry = events_.Find(std::stoll(req.matches[1]));
-        const std::string what = req.matches[2];
-        if (!entry) {
-            res.status = 404;
-            return;
-        }
-        if (what == "thumbnail") return SendJpeg(res, entry->thumbnail);
-        if (what == "snapshot") {
-            std::string bytes;
-            if (entry->snapshotPath.empty() || !ReadSmallFile(entry->snapshotPath, bytes)) {
-                return SendJpeg(res, entry->thumbnail);
-            }
-            NoStore(res);
-            res.set_content(std::move(bytes), "image/jpeg");
-            return;
-        }
-        auto file = std::make_shared<std::ifstream>(entry->clipPath, std::ios::binary | std::ios::ate);
-        if (entry->clipState != "ready" || !*file) {
-            res.status = 404;
-            return;
-        }
-        const std::streamoff size = file->tellg();
-        NoStore(res);
-        res.set_content_provider(static_cast<size_t>(size), "video/mp4",
-                                 [file](size_t offset, size_t length, httplib::DataSink& sink) {
-                                     char buffer[64 * 1024];
-                                     file->seekg(static_cast<std::streamoff>(offset));
-                                     const auto n = static_cast<std::streamsize>(std::min(length, sizeof buffer));
-                                     if (!file->read(buffer, n)) return false;
-                                     return sink.write(buffer, static_cast<size_t>(n));
-                                 });
-    });
-
-    s.Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
+    s.Get("/", [](const Request&, Response& res) { ServePage(res); });
+    s.Get("/api/cameras", [this](const Request&, Response& res) { ServeCameras(cameras_, res); });
+    s.Get(R"(/api/cameras/(\d{1,6})/live\.jpg)",
+          [this](const Request& req, Response& res) { ServeLive(cameras_, req, res); });
+    s.Get("/api/events", [this](const Request& req, Response& res) { ServeEvents(events_, req, res); });
+    s.Get(R"(/api/events/(\d{1,15})/(snapshot|thumbnail|clip))",
+          [this](const Request& req, Response& res) { ServeEventFile(events_, req, res); });
+    s.Get("/metrics", [this](const Request&, Response& res) {
         NoStore(res);
         res.set_content(Metrics(), "text/plain; version=0.0.4; charset=utf-8");
     });
