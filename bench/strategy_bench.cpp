@@ -7,8 +7,8 @@
 // pixels); speed from detectors of realistic cost (random weights: only their cost means
 // anything). Also: where the plug-in's time goes, and its memory over a long run.
 //
-// Usage: strategy_bench COST-MODEL-FOLDER [LONG-RUN-FRAMES [engine]]   ("engine": only the
-// engine call against the bare forward pass)
+// Usage: strategy_bench COST-MODEL-FOLDER [LONG-RUN-FRAMES]   (the engine call against the
+// bare forward pass is backend_bench's)
 #include <sys/resource.h>
 #include <unistd.h>
 

@@ -55,9 +55,8 @@ private:
     Setting& s_;
 };
 
-std::vector<Setting> MakeSettings() {
-    constexpr double kNoLimit = std::numeric_limits<double>::infinity();
-    std::vector<Setting> t;
+// What is analysed.
+void AddInputSettings(std::vector<Setting>& t) {
     Add(t, "inputs", "", &Options::inputs, "Video files, image sequences, camera indices or URLs").Path();
     Add(t, "--ground-truth", "", &Options::groundTruths,
         "Labelled boxes per input, in input order (MOTChallenge text: frame,id,x,y,w,h,conf,class,"
@@ -73,6 +72,11 @@ std::vector<Setting> MakeSettings() {
     Add(t, "--camera-id", "", &Options::cameraIds,
         "Camera id per input, in input order, one per occurrence (default: derived from the input)")
         .MaxBytes(kMaxCameraIdBytes);
+}
+
+// How the detector runs.
+void AddDetectorSettings(std::vector<Setting>& t) {
+    constexpr double kNoLimit = std::numeric_limits<double>::infinity();
     Add(t, "-m,--models", "models", &Options::models, "Model folder").Shown().Path();
     Add(t, "-t,--threshold", "threshold", &Options::threshold, "Detection score threshold").In(0.0, 1.0).Shown();
     Add(t, "--module", "module", &Options::module, "Plug-in module to load").Shown().Path();
@@ -81,6 +85,10 @@ std::vector<Setting> MakeSettings() {
     Add(t, "--optimize", "", &Options::optimize, "Optimise the models after loading");
     Add(t, "--stride", "stride", &Options::stride, "Analyse every N-th frame").In(1, 100000).Shown();
     Add(t, "--max-frames", "", &Options::maxFrames, "Read at most N frames per input (0: all)").In(0, kNoLimit).Shown();
+}
+
+// What is written, and when an alarm event ends.
+void AddOutputSettings(std::vector<Setting>& t) {
     Add(t, "-o,--output", "output", &Options::output,
         "JSON Lines output, - for standard output (demo: <output-dir>/detections.jsonl)")
         .Shown()
@@ -98,6 +106,10 @@ std::vector<Setting> MakeSettings() {
         .In(0.0, 86400.0)
         .Shown();
     Add(t, "-q,--quiet", "", &Options::quiet, "No progress line and no summary");
+}
+
+// Threads, live inputs and the alarm log.
+void AddRunSettings(std::vector<Setting>& t) {
     Add(t, "--opencv-threads", "opencv-threads", &Options::opencvThreads,
         "Worker threads of OpenCV's parallel loops, shared by all cameras (default: OpenCV's "
         "choice; 1 runs them on the calling thread)")
@@ -127,13 +139,19 @@ std::vector<Setting> MakeSettings() {
         "Seconds between stats records per camera (0: none; default: 60 for live inputs, none "
         "for files)")
         .In(0.0, 86400.0);
+}
+
+void AddMqttSettings(std::vector<Setting>& t) {
     Add(t, "--mqtt", "mqtt.host", &Options::mqtt,
         "MQTT broker HOST[:PORT] for events, snapshots and states (user and password from "
         "WEAPON_DETECT_MQTT_USERNAME and WEAPON_DETECT_MQTT_PASSWORD)");
     Add(t, "--mqtt-topic", "mqtt.topic", &Options::mqttTopic, "Prefix of the MQTT topics").Shown();
     Add(t, "--mqtt-client-id", "mqtt.client-id", &Options::mqttClientId,
         "MQTT client id (default: weapon-detect-<host>-<process id>)");
-    // The page, clips, web hooks and hub discovery.
+}
+
+// The page, clips, web hooks and hub discovery.
+void AddServiceSettings(std::vector<Setting>& t) {
     Add(t, "--http", "http", &Options::http,
         "Serve the page, its JSON API and /metrics on ADDRESS:PORT (PORT alone: 127.0.0.1; "
         "token from WEAPON_DETECT_HTTP_TOKEN)");
@@ -154,7 +172,18 @@ std::vector<Setting> MakeSettings() {
     Add(t, "--mqtt-discovery-prefix", "mqtt.discovery-prefix", &Options::mqttDiscoveryPrefix,
         "Topic prefix of the discovery configs")
         .Shown();
-    return t;
+}
+
+// In --help order.
+std::vector<Setting> MakeSettings() {
+    std::vector<Setting> table;
+    AddInputSettings(table);
+    AddDetectorSettings(table);
+    AddOutputSettings(table);
+    AddRunSettings(table);
+    AddMqttSettings(table);
+    AddServiceSettings(table);
+    return table;
 }
 
 }  // namespace
