@@ -269,12 +269,13 @@ PassShares MeasureDemoShares(const Models& demo, cv::Mat& frame) {
     }
     const double n = DemoScene::kFrames;
     const double engine = profile.weapon.seconds() + profile.person.seconds() + profile.motion.seconds();
-    std::printf("demo models: weapon pass %.1f ms x %.2f/frame, person pass %.1f ms x %.2f/frame, motion %.2f ms x "
-                "%.2f/frame, plug-in's own work %.3f ms/frame\n",
-                1000 * profile.weapon.seconds() / std::max(1LL, profile.weapon.calls.load()), profile.weapon.calls / n,
-                1000 * profile.person.seconds() / std::max(1LL, profile.person.calls.load()), profile.person.calls / n,
-                1000 * profile.motion.seconds() / std::max(1LL, profile.motion.calls.load()), profile.motion.calls / n,
-                1000 * (seconds - engine) / n);
+    std::printf(
+        "demo models: weapon pass %.1f ms x %.2f/frame, person pass %.1f ms x %.2f/frame, motion %.2f ms x "
+        "%.2f/frame, plug-in's own work %.3f ms/frame\n",
+        1000 * profile.weapon.seconds() / std::max(1LL, profile.weapon.calls.load()), profile.weapon.calls / n,
+        1000 * profile.person.seconds() / std::max(1LL, profile.person.calls.load()), profile.person.calls / n,
+        1000 * profile.motion.seconds() / std::max(1LL, profile.motion.calls.load()), profile.motion.calls / n,
+        1000 * (seconds - engine) / n);
     PassShares shares;
     shares.weapon = profile.weapon.calls / n;
     shares.person = profile.person.calls / n;
@@ -291,7 +292,8 @@ void ProjectRealistic(const std::string& costFolder, int size, const PassShares&
     const Models models = CostModels(costFolder, size);
     Strategies cost(models);
     profile.Reset();
-    Run(DemoScene(), [&](const cv::Mat& f) { return cost.WholeFrame(f); }, 20, 60);
+    Run(
+        DemoScene(), [&](const cv::Mat& f) { return cost.WholeFrame(f); }, 20, 60);
     const double weaponPass = 1000 * profile.weapon.seconds() / std::max(1LL, profile.weapon.calls.load());
     ZORAVELIN::ZRVLIBHandle person(ZORAVELIN::ZRVLIB::Create());
     std::string labels;
@@ -305,12 +307,13 @@ void ProjectRealistic(const std::string& costFolder, int size, const PassShares&
     const double personPass = 1000 * t.seconds() / 10;
     const double projected =
         shares.weapon * weaponPass + shares.person * personPass + shares.motion * shares.motionMs + shares.ownMs;
-    std::printf("realistic %d: weapon pass %.1f ms, person pass %.1f ms; projected plug-in %.1f ms/frame: "
-                "weapon %.0f%%, person %.0f%%, motion %.1f%%, own work %.3f%%; motion is %.1f%% and own "
-                "work %.3f%% of one weapon pass\n",
-                size, weaponPass, personPass, projected, 100 * shares.weapon * weaponPass / projected,
-                100 * shares.person * personPass / projected, 100 * shares.motion * shares.motionMs / projected,
-                100 * shares.ownMs / projected, 100 * shares.motionMs / weaponPass, 100 * shares.ownMs / weaponPass);
+    std::printf(
+        "realistic %d: weapon pass %.1f ms, person pass %.1f ms; projected plug-in %.1f ms/frame: "
+        "weapon %.0f%%, person %.0f%%, motion %.1f%%, own work %.3f%%; motion is %.1f%% and own "
+        "work %.3f%% of one weapon pass\n",
+        size, weaponPass, personPass, projected, 100 * shares.weapon * weaponPass / projected,
+        100 * shares.person * personPass / projected, 100 * shares.motion * shares.motionMs / projected,
+        100 * shares.ownMs / projected, 100 * shares.motionMs / weaponPass, 100 * shares.ownMs / weaponPass);
 }
 
 // Where the plug-in's time goes: the demo models' run gives how often each pass runs (the
@@ -358,10 +361,10 @@ void MeasureMemory(const Models& demo, int longRun) {
     }
     struct rusage usage {};
     getrusage(RUSAGE_SELF, &usage);
-    std::printf("\nmemory: resident %.1f MB at frame 1000, %.1f MB at frame %d (growth %.1f MB); peak of this "
-                "program %.1f MB\n",
-                at1000 / 1024.0, ResidentKb() / 1024.0, longRun, (ResidentKb() - at1000) / 1024.0,
-                usage.ru_maxrss / 1024.0);
+    std::printf(
+        "\nmemory: resident %.1f MB at frame 1000, %.1f MB at frame %d (growth %.1f MB); peak of this "
+        "program %.1f MB\n",
+        at1000 / 1024.0, ResidentKb() / 1024.0, longRun, (ResidentKb() - at1000) / 1024.0, usage.ru_maxrss / 1024.0);
 }
 
 }  // namespace

@@ -137,8 +137,9 @@ using Workers = std::vector<std::unique_ptr<StreamWorker>>;
 // options at them and at the demo's outputs. False when a stop came while writing.
 bool PrepareDemo(Options& options) {
     if (!options.inputs.empty() || !options.cameras.empty() || !options.groundTruths.empty()) {
-        throw CLI::ValidationError("--demo", "the demo runs its own scene; give it no input, --config or "
-                                             "--ground-truth");
+        throw CLI::ValidationError("--demo",
+                                   "the demo runs its own scene; give it no input, --config or "
+                                   "--ground-truth");
     }
     fs::create_directories(options.outputDir);
     const std::string scene = (fs::path(options.outputDir) / "demo_scene.avi").string();
@@ -357,8 +358,8 @@ bool WriteScores(const Workers& workers, const std::vector<bool>& abandoned, Jso
 void PrintSummary(const Workers& workers, const MqttPublisher* mqtt, double seconds) {
     long long frames = 0;
     for (const auto& w : workers) frames += w->progress().analysed;
-    std::fprintf(stderr, "%s %lld frames in %.1f s (%.1f fps)\n", g_stop ? "Stopped after" : "Processed",
-                 frames, seconds, seconds > 0 ? frames / seconds : 0.0);
+    std::fprintf(stderr, "%s %lld frames in %.1f s (%.1f fps)\n", g_stop ? "Stopped after" : "Processed", frames,
+                 seconds, seconds > 0 ? frames / seconds : 0.0);
     for (const auto& w : workers) {
         const auto& p = w->progress();
         std::fprintf(stderr, "  %s: %lld detections, %lld alarm events, %lld frames dropped%s%s\n",
@@ -377,8 +378,9 @@ bool FinishMqtt(MqttPublisher& mqtt) {
     mqtt.Finish();
     const long long lost = mqtt.dropped() + mqtt.rejected() + mqtt.undelivered();
     if (lost == 0) return false;
-    std::fprintf(stderr, "weapon-detect: %lld MQTT messages were lost (%lld dropped from a full queue, %lld "
-                         "refused, %lld not delivered)\n",
+    std::fprintf(stderr,
+                 "weapon-detect: %lld MQTT messages were lost (%lld dropped from a full queue, %lld "
+                 "refused, %lld not delivered)\n",
                  lost, static_cast<long long>(mqtt.dropped()), static_cast<long long>(mqtt.rejected()),
                  static_cast<long long>(mqtt.undelivered()));
     return true;

@@ -29,8 +29,10 @@ CLI::Validator RangeOf(const Setting& s) {
 }
 
 void AddFlagPair(CLI::App& app, const Setting& s, std::optional<bool>& target) {
-    auto* on = app.add_flag_callback(s.flags, [&target] { target = true; }, s.help);
-    auto* off = app.add_flag_callback(s.offFlag, [&target] { target = false; }, s.offHelp);
+    auto* on = app.add_flag_callback(
+        s.flags, [&target] { target = true; }, s.help);
+    auto* off = app.add_flag_callback(
+        s.offFlag, [&target] { target = false; }, s.offHelp);
     on->excludes(off);
 }
 

@@ -125,8 +125,9 @@ void AddRunSettings(std::vector<Setting>& t) {
     Add(t, "--append", "append", &Options::append,
         "Add the records to the end of an existing -o file, written as they come (default for --config "
         "runs: a service's records are its alarm log)")
-        .Off("--no-append", "Replace the -o file when the run ends, with a part file meanwhile (default without "
-                            "--config)");
+        .Off("--no-append",
+             "Replace the -o file when the run ends, with a part file meanwhile (default without "
+             "--config)");
     Add(t, "--stall-timeout", "stall-timeout", &Options::stallSeconds,
         "Seconds without a frame after which a live input is reopened")
         .In(0.5, 3600.0)

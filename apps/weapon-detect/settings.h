@@ -52,8 +52,8 @@ struct Options {
     std::string mqttTopic = "weapon-detect";
     std::string mqttClientId;
     // The page, clips, web hooks and hub discovery.
-    std::string http;                   // ADDRESS:PORT; empty for no page
-    bool keepServing = false;           // serve the page after the inputs end, until stopped
+    std::string http;          // ADDRESS:PORT; empty for no page
+    bool keepServing = false;  // serve the page after the inputs end, until stopped
     bool noClips = false;
     double clipBefore = 5.0, clipAfter = 5.0;
     std::vector<std::string> webhooks;
@@ -99,7 +99,7 @@ const Setting* SettingForKey(const std::string& key);
 using CameraField = std::variant<std::string CameraConfig::*, std::optional<std::string> CameraConfig::*,
                                  std::optional<float> CameraConfig::*, std::optional<int> CameraConfig::*>;
 struct CameraSetting {
-    std::string key;  // "threshold" in cameras[i]
+    std::string key;   // "threshold" in cameras[i]
     std::string flag;  // the setting it follows ("--threshold")
     CameraField field;
     bool overriddenByCommandLine;  // the flag on the command line replaces every camera's own value

@@ -108,7 +108,8 @@ void ReadValue(const Reader& r, const YAML::Node& n, const std::string& key, con
     } else if constexpr (std::is_same_v<V, std::vector<std::string>>) {
         if (!n.IsSequence()) r.Fail(n, key, "must be a list");
         target.clear();
-        for (size_t i = 0; i < n.size(); ++i) target.push_back(r.Text(n[i], key + "[" + std::to_string(i) + "]", s.maxBytes));
+        for (size_t i = 0; i < n.size(); ++i)
+            target.push_back(r.Text(n[i], key + "[" + std::to_string(i) + "]", s.maxBytes));
     } else if constexpr (std::is_same_v<V, bool>) {
         target = r.Flag(n, key) != s.negatedInFile;
     } else if constexpr (std::is_integral_v<V>) {
@@ -233,8 +234,10 @@ SiteConfig Check(const std::string& path, const YAML::Node& root) {
                 const std::string name = "mqtt." + sub;
                 const Setting* inner = SettingForKey(name);
                 if (!inner) {
-                    r.Fail(subNode, name, "unknown key (known: " + KeysUnder("mqtt") + "; the user and password "
-                                          "come from WEAPON_DETECT_MQTT_USERNAME and WEAPON_DETECT_MQTT_PASSWORD)");
+                    r.Fail(subNode, name,
+                           "unknown key (known: " + KeysUnder("mqtt") +
+                               "; the user and password come from WEAPON_DETECT_MQTT_USERNAME and "
+                               "WEAPON_DETECT_MQTT_PASSWORD)");
                 }
                 ReadSetting(r, m, name, *inner, site);
             }

@@ -21,8 +21,8 @@ struct ConfigError : std::runtime_error {
 // What a site config gives: the settings it names, and its cameras.
 struct SiteConfig {
     std::vector<CameraConfig> cameras;
-    Options values;                 // only the settings named in `given` come from the file
-    std::set<std::string> given;    // their long flags ("--threshold")
+    Options values;               // only the settings named in `given` come from the file
+    std::set<std::string> given;  // their long flags ("--threshold")
 
     bool Has(const Setting& setting) const { return given.count(setting.Flag()) > 0; }
 };

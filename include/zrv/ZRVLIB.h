@@ -69,8 +69,8 @@ public:
     // Loads <folder>/<modelName>.onnx with the class file <folder>/<classFile> (one class
     // name per line, at most 100000) and writes the label map ("<id> <name>" per line) into
     // labelMap. Returns 1 when the model is loaded; 0 on failure, after one line (on
-    // standard error, or to ZRVLIB_SetMessageSink's sink) naming the file and the cause (the node or layout, and what to export
-    // instead), with no model kept. The runtime prints nothing of its own.
+    // standard error, or to ZRVLIB_SetMessageSink's sink) naming the file and the cause (the node or layout, and what
+    // to export instead), with no model kept. The runtime prints nothing of its own.
     //
     // The model: one image input [1, 3, H, W] (RGB, scaled to [0, 1]; float32 or float16;
     // batch and sides may be open) and one output in one of these layouts, told apart by

@@ -48,8 +48,8 @@ MotionDetector::Grid MotionDetector::GridOf(const cv::Mat& image) {
 
 cv::Mat MotionDetector::AlignedView(const cv::Mat& image, const Grid& g) {
     cv::Mat aligned = image;  // a header: adjustROI moves its bounds within the frame
-    aligned.adjustROI(g.offset.y - g.covered.y, g.covered.br().y - (g.offset.y + image.rows),
-                      g.offset.x - g.covered.x, g.covered.br().x - (g.offset.x + image.cols));
+    aligned.adjustROI(g.offset.y - g.covered.y, g.covered.br().y - (g.offset.y + image.rows), g.offset.x - g.covered.x,
+                      g.covered.br().x - (g.offset.x + image.cols));
     return aligned;
 }
 
@@ -118,8 +118,7 @@ void MotionDetector::CollectRegions(const Grid& g, cv::Size view, std::vector<cv
     }
 }
 
-void MotionDetector::Detect(const cv::Mat& image, const std::string& cameraId,
-                            std::vector<cv::Rect>& regions) {
+void MotionDetector::Detect(const cv::Mat& image, const std::string& cameraId, std::vector<cv::Rect>& regions) {
     regions.clear();
     if (image.empty() || !zrv::pixels::Supported(image.type())) return;
     const Grid grid = GridOf(image);

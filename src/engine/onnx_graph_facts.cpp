@@ -267,22 +267,25 @@ bool ReadMetadata(const std::vector<std::string_view>& metadata, OnnxGraphFacts&
 // names of its initializers for PickInput. False when malformed.
 bool ReadGraph(std::string_view graph, OnnxGraphFacts& facts, std::set<std::string>& initializers,
                std::vector<std::string_view>& inputs) {
-    return ForEachField(graph, [&](uint32_t field, std::string_view value) {
-        if (field == kGraphInitializer) {
-            std::string name;
-            uint64_t type = 0;
-            if (!StringField(value, kTensorName, name) || !TensorDataType(value, type)) return false;
-            if (type == kFloat16) facts.float16 = true;
-            initializers.insert(std::move(name));
-        } else if (field == kGraphInput) {
-            inputs.push_back(value);
-        } else if (field == kGraphOutput) {
-            ++facts.outputCount;
-        } else if (field == kGraphNode) {
-            return ParseNode(value, facts);
-        }
-        return true;
-    }, kNoVarint);
+    return ForEachField(
+        graph,
+        [&](uint32_t field, std::string_view value) {
+            if (field == kGraphInitializer) {
+                std::string name;
+                uint64_t type = 0;
+                if (!StringField(value, kTensorName, name) || !TensorDataType(value, type)) return false;
+                if (type == kFloat16) facts.float16 = true;
+                initializers.insert(std::move(name));
+            } else if (field == kGraphInput) {
+                inputs.push_back(value);
+            } else if (field == kGraphOutput) {
+                ++facts.outputCount;
+            } else if (field == kGraphNode) {
+                return ParseNode(value, facts);
+            }
+            return true;
+        },
+        kNoVarint);
 }
 
 // Older exports list the weights among the inputs too: the image input is the first
@@ -315,12 +318,15 @@ bool ParseOnnxGraphFacts(const std::string& bytes, OnnxGraphFacts& facts, std::s
     facts = OnnxGraphFacts();
     std::string_view graph;
     std::vector<std::string_view> opsets, metadata;
-    const bool modelOk = ForEachField(bytes, [&](uint32_t field, std::string_view value) {
-        if (field == kModelGraph) graph = value;
-        if (field == kModelOpsetImport) opsets.push_back(value);
-        if (field == kModelMetadata) metadata.push_back(value);
-        return true;
-    }, kNoVarint);
+    const bool modelOk = ForEachField(
+        bytes,
+        [&](uint32_t field, std::string_view value) {
+            if (field == kModelGraph) graph = value;
+            if (field == kModelOpsetImport) opsets.push_back(value);
+            if (field == kModelMetadata) metadata.push_back(value);
+            return true;
+        },
+        kNoVarint);
     if (!modelOk || graph.empty()) {
         why = "not an ONNX model, or a truncated one (no complete graph)";
         return false;

@@ -39,14 +39,14 @@ TEST(AlarmTracker, EventsStartImproveAndEndAfterTheQuietTime) {
         bool started, improved;
         std::optional<long long> endedFirstFrame;  // the first frame of the event it ends
     } steps[] = {
-        {0.0, 0.0f, false, false, {}},   // nothing yet
-        {1.0, 0.6f, true, false, {}},    // frame 1 starts an event
-        {1.5, 0.5f, false, false, {}},   // weaker: the event goes on, not improved
-        {2.0, 0.9f, false, true, {}},    // stronger: improved
-        {4.0, 0.0f, false, false, {}},   // exactly the quiet time after 2.0: still open
-        {4.1, 0.0f, false, false, 1},    // beyond it: ended
-        {5.0, 0.7f, true, false, {}},    // frame 6 starts the next
-        {10.0, 0.8f, true, false, 6},    // a detection after the quiet time ends it and starts anew
+        {0.0, 0.0f, false, false, {}},  // nothing yet
+        {1.0, 0.6f, true, false, {}},   // frame 1 starts an event
+        {1.5, 0.5f, false, false, {}},  // weaker: the event goes on, not improved
+        {2.0, 0.9f, false, true, {}},   // stronger: improved
+        {4.0, 0.0f, false, false, {}},  // exactly the quiet time after 2.0: still open
+        {4.1, 0.0f, false, false, 1},   // beyond it: ended
+        {5.0, 0.7f, true, false, {}},   // frame 6 starts the next
+        {10.0, 0.8f, true, false, 6},   // a detection after the quiet time ends it and starts anew
     };
     AlarmTracker tracker(2.0);
     const cv::Mat frame(48, 64, CV_8UC3, cv::Scalar::all(0));
@@ -129,10 +129,14 @@ TEST(OutputPaths, OutputsNeverReplaceAReadFileOrEachOther) {
     } cases[] = {
         {"distinct", {d + "/out.jsonl", d + "/snaps", d + "/video.mp4"}, ""},
         {"same path twice", {d + "/out.jsonl", d + "/out.jsonl"}, "output " + d + "/out.jsonl is given twice"},
-        {"other spelling, not yet there", {d + "/new.mp4", d + "/sub/../new.mp4"},
+        {"other spelling, not yet there",
+         {d + "/new.mp4", d + "/sub/../new.mp4"},
          "output " + d + "/sub/../new.mp4 is given twice"},
-        {"link to another output", {d + "/other.jsonl", d + "/link.jsonl"}, "output " + d + "/link.jsonl is given twice"},
-        {"the input", {d + "/input.avi"},
+        {"link to another output",
+         {d + "/other.jsonl", d + "/link.jsonl"},
+         "output " + d + "/link.jsonl is given twice"},
+        {"the input",
+         {d + "/input.avi"},
          "output " + d + "/input.avi is the input " + d + "/input.avi, which this run reads and never writes"},
         {"a hard link to the input", {d + "/hard.avi"}, "is the input " + d + "/input.avi"},
     };

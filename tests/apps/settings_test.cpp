@@ -101,8 +101,8 @@ TEST(SettingsTable, OutOfRangeIsRefusedOnBothSidesWithTheSameRange) {
     for (const Setting& s : Settings()) {
         if (!s.ranged) continue;
         SCOPED_TRACE(s.Flag());
-        const bool whole = std::holds_alternative<int Options::*>(s.field) ||
-                           std::holds_alternative<long long Options::*>(s.field);
+        const bool whole =
+            std::holds_alternative<int Options::*>(s.field) || std::holds_alternative<long long Options::*>(s.field);
         std::vector<double> bad = {s.low - 1};
         if (std::isfinite(s.high)) bad.push_back(s.high + 1);
         for (const double value : bad) {
@@ -150,11 +150,31 @@ TEST(SettingsTable, CameraKeysFollowTheirGlobalSetting) {
 }
 
 TEST(SettingsTable, KeysUsersWriteStayKnown) {
-    const std::set<std::string> keys = {
-        "output", "snapshots", "models", "module", "threshold", "stride", "quiet-time", "stall-timeout",
-        "stats-interval", "max-reconnects", "realtime", "append", "mqtt.host", "mqtt.topic", "mqtt.client-id",
-        "http", "keep-serving", "clips", "clip-before", "clip-after", "webhooks", "mqtt.discovery",
-        "mqtt.discovery-prefix", "engine-threads", "opencv-threads"};
+    const std::set<std::string> keys = {"output",
+                                        "snapshots",
+                                        "models",
+                                        "module",
+                                        "threshold",
+                                        "stride",
+                                        "quiet-time",
+                                        "stall-timeout",
+                                        "stats-interval",
+                                        "max-reconnects",
+                                        "realtime",
+                                        "append",
+                                        "mqtt.host",
+                                        "mqtt.topic",
+                                        "mqtt.client-id",
+                                        "http",
+                                        "keep-serving",
+                                        "clips",
+                                        "clip-before",
+                                        "clip-after",
+                                        "webhooks",
+                                        "mqtt.discovery",
+                                        "mqtt.discovery-prefix",
+                                        "engine-threads",
+                                        "opencv-threads"};
     std::set<std::string> table;
     for (const Setting& s : Settings()) {
         if (!s.key.empty()) table.insert(s.key);

@@ -17,7 +17,6 @@ TEST(ModuleTest, CreateAndReleaseAreFoundUnderTheirPlainNames) {
     detector.reset();  // Release: AddressSanitizer reports a leak or a bad free here
 }
 
-
 TEST(ModuleTest, ConsoleLinesGoToTheSinkAHostInstalled) {
     scripted::Reset();
     const zrv::PluginModule module(ZRV_SCRIPTED_MODULE);

@@ -101,8 +101,7 @@ void ServeCameras(const std::vector<const CameraStatus*>& cameras, httplib::Resp
     res.set_content(RecordLine(list), "application/json");
 }
 
-void ServeLive(const std::vector<const CameraStatus*>& cameras, const httplib::Request& req,
-               httplib::Response& res) {
+void ServeLive(const std::vector<const CameraStatus*>& cameras, const httplib::Request& req, httplib::Response& res) {
     const size_t index = std::stoul(req.matches[1]);
     if (index >= cameras.size()) {
         res.status = 404;
