@@ -20,24 +20,20 @@ TEST(ModuleTest, CreateAndReleaseAreFoundUnderTheirPlainNames) {
 TEST(ModuleTest, ConsoleLinesGoToTheSinkAHostInstalled) {
     scripted::Reset();
     const zrv::PluginModule module(ZRV_SCRIPTED_MODULE);
-    zrv::test::ConsoleLines lines;
-    ASSERT_TRUE(module.RouteConsole(zrv::test::CollectConsoleLine, &lines));
     auto detector = module.NewDetector();
     std::string labels;
-    ::testing::internal::CaptureStdout();
-    ::testing::internal::CaptureStderr();
-    EXPECT_FALSE(detector->OptimizeModel(false));
-    EXPECT_TRUE(detector->Initialize("models", 0.5f, labels));
-    const std::string out = ::testing::internal::GetCapturedStdout();
-    const std::string err = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(out, "");
-    EXPECT_EQ(err, "");
-    const std::vector<std::pair<int, std::string>> expected{
-        {1, "Model is not initialized."}, {1, "CPU detected. Using OpenVINO and ONNX"}};
-    EXPECT_EQ(lines.seen, expected);
+    {
+        zrv::test::RoutedConsole console(module);
+        ASSERT_TRUE(console.routed());
+        EXPECT_FALSE(detector->OptimizeModel(false));
+        EXPECT_TRUE(detector->Initialize("models", 0.5f, labels));
+        EXPECT_EQ(console.Captured(), std::make_pair(std::string(), std::string()));
+        const std::vector<std::pair<int, std::string>> expected{{1, "Model is not initialized."},
+                                                                {1, "CPU detected. Using OpenVINO and ONNX"}};
+        EXPECT_EQ(console.lines.seen, expected);
+    }
 
     // Without a sink the same line goes to standard output again.
-    ASSERT_TRUE(module.RouteConsole(nullptr, nullptr));
     ::testing::internal::CaptureStdout();
     detector->Initialize("models", 0.5f, labels);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "CPU detected. Using OpenVINO and ONNX\n");

@@ -53,17 +53,14 @@ TEST(PluginOnDemoTest, FindsLocksOnAndReleasesTheWeapon) {
 // reason is a line of the error stream through the host's sink, and nothing is printed.
 TEST(PluginOnDemoTest, WhyALoadFailedReachesTheHostsSink) {
     const zrv::PluginModule module(ZRV_MODULE_PATH);
-    zrv::test::ConsoleLines lines;
-    ASSERT_TRUE(module.RouteConsole(zrv::test::CollectConsoleLine, &lines));
     auto detector = module.NewDetector();
     std::string labels;
-    ::testing::internal::CaptureStdout();
-    ::testing::internal::CaptureStderr();
+    zrv::test::RoutedConsole console(module);
+    ASSERT_TRUE(console.routed());
     EXPECT_FALSE(detector->Initialize(ZRV_SOURCE_DIR "/no-such-model-folder", 0.5f, labels));
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
-    ASSERT_TRUE(module.RouteConsole(nullptr, nullptr));
+    EXPECT_EQ(console.Captured(), std::make_pair(std::string(), std::string()));
 
+    const auto& lines = console.lines;
     ASSERT_EQ(lines.seen.size(), 3u);
     EXPECT_EQ(lines.seen[0], std::make_pair(1, std::string("CPU detected. Using OpenVINO and ONNX")));
     const std::pair<int, const char*> failed[] = {{1, "ZRVLIB: cannot load model 'train_last': "},
