@@ -137,14 +137,18 @@ std::string KeysUnder(const std::string& section) {
 void ReadCamera(const Reader& r, const YAML::Node& node, size_t index, CameraConfig& camera, int& idLine) {
     const std::string where = "cameras[" + std::to_string(index) + "]";
     if (!node.IsMap()) r.Fail(node, where, "must be a mapping with at least 'input'");
-    for (const auto& [key, keyNode, v] : r.Entries(node, where)) {
+    // Named members rather than structured bindings: lambdas below capture them, which C++17
+    // allows only for variables.
+    for (const Reader::Entry& entry : r.Entries(node, where)) {
+        const std::string& key = entry.key;
+        const YAML::Node& v = entry.value;
         const std::string name = where + "." + key;
         const auto& keys = CameraSettings();
         const auto known = std::find_if(keys.begin(), keys.end(), [&](const CameraSetting& c) { return c.key == key; });
         if (known == keys.end()) {
             std::string list;
             for (const CameraSetting& c : keys) list += (list.empty() ? "" : ", ") + c.key;
-            r.Fail(keyNode, name, "unknown key (known: " + list + ")");
+            r.Fail(entry.keyNode, name, "unknown key (known: " + list + ")");
         }
         const Setting& setting = SettingFor(known->flag);
         std::visit([&](auto member) { ReadValue(r, v, name, setting, camera.*member); }, known->field);
