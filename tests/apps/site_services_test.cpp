@@ -382,9 +382,12 @@ TEST_F(WeaponDetectTest, HostileRequestsAreAnsweredAndAnalysisKeepsItsRate) {
         // Three stats records written while they hold on.
         ASSERT_TRUE(Within(std::chrono::seconds(60), [&] { return rates().size() > before.size() + 2; }));
         const std::vector<double> during = rates();
+        // The fault this catches is analysis waiting on the page (a rate near zero). The bound
+        // is loose on purpose: on a machine shared with other jobs the rate itself varies, and
+        // speed is measured by the benchmarks, not here.
         const double rateBefore = before.back();
         for (size_t i = before.size(); i < during.size(); ++i) {
-            EXPECT_GT(during[i], 0.8 * rateBefore) << "stats record " << i << " during the slow clients";
+            EXPECT_GT(during[i], 0.25 * rateBefore) << "stats record " << i << " during the slow clients";
         }
     }
     EXPECT_TRUE(Within(std::chrono::seconds(60), [&] {

@@ -1,0 +1,118 @@
+#include "run_plan.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <stdexcept>
+
+#include <CLI/CLI.hpp>
+
+#include "input/video_source.h"
+#include "output/output_file.h"
+#include "secrets.h"
+#include "site_config.h"
+
+namespace fs = std::filesystem;
+
+namespace weapon_detect {
+
+std::vector<CameraConfig> CamerasOf(const Options& options) {
+    if (!options.cameraIds.empty() && options.cameraIds.size() != options.inputs.size()) {
+        throw CLI::ValidationError("--camera-id", "give one camera id per input");
+    }
+    if (!options.groundTruths.empty() && options.groundTruths.size() != options.inputs.size()) {
+        throw CLI::ValidationError("--ground-truth", "give one ground-truth file per input");
+    }
+    std::vector<CameraConfig> cameras;
+    for (size_t i = 0; i < options.inputs.size(); ++i) {
+        CameraConfig camera;
+        camera.input = options.inputs[i];
+        if (!options.cameraIds.empty()) camera.id = options.cameraIds[i];
+        if (!options.groundTruths.empty()) camera.groundTruth = options.groundTruths[i];
+        cameras.push_back(std::move(camera));
+    }
+    cameras.insert(cameras.end(), options.cameras.begin(), options.cameras.end());
+
+    if (cameras.size() > kMaxCameras) {
+        throw CLI::ValidationError("inputs", "more than " + std::to_string(kMaxCameras) +
+                                                 " cameras; run several processes instead");
+    }
+    for (const auto& id : options.cameraIds) {
+        if (id.size() > kMaxCameraIdBytes) {
+            throw CLI::ValidationError("--camera-id", "longer than " + std::to_string(kMaxCameraIdBytes) + " bytes");
+        }
+    }
+    return cameras;
+}
+
+namespace {
+
+// The annotated video of one camera: its own, or the run's with the camera's name added
+// when there are several cameras; empty for none.
+std::string VideoPathFor(const Options& options, const CameraConfig& camera, const std::string& cameraId,
+                         size_t cameraCount) {
+    if (camera.video) return *camera.video;
+    if (options.video.empty()) return {};
+    fs::path video(options.video);
+    if (cameraCount > 1) {
+        video.replace_filename(video.stem().string() + "_" + FileNameFor(cameraId) + video.extension().string());
+    }
+    return video.string();
+}
+
+}  // namespace
+
+std::vector<StreamSettings> CameraSettings(const Options& options, const std::vector<CameraConfig>& cameras,
+                                           std::vector<std::string>& outputs) {
+    std::vector<StreamSettings> settings(cameras.size());
+    std::map<std::string, int> seenNames;
+    if (options.output != "-") outputs.push_back(options.output);
+    if (!options.snapshots.empty()) outputs.push_back(options.snapshots);
+    for (size_t i = 0; i < cameras.size(); ++i) {
+        const CameraConfig& camera = cameras[i];
+        StreamSettings& s = settings[i];
+        s.input = camera.input;
+        s.cameraId = MaskSecrets(camera.id.empty() ? VideoSource::DefaultCameraId(camera.input) : camera.id);
+        if (seenNames[FileNameFor(s.cameraId)]++ > 0) s.cameraId += "_" + std::to_string(i + 1);
+        s.stride = camera.stride.value_or(options.stride);
+        s.maxFrames = options.maxFrames;
+        s.snapshotDir = options.snapshots;
+        s.quietSeconds = options.quietSeconds;
+        s.realtime = options.realtime.value_or(IsLiveInput(camera.input));
+        s.live.stallSeconds = options.stallSeconds;
+        s.live.maxReconnects = options.maxReconnects;
+        s.statsSeconds = options.statsSeconds.value_or(s.realtime ? 60.0 : 0.0);
+        s.groundTruth = camera.groundTruth.value_or("");
+        s.videoPath = VideoPathFor(options, camera, s.cameraId, cameras.size());
+        if (!s.videoPath.empty()) outputs.push_back(s.videoPath);
+    }
+    return settings;
+}
+
+SiteServiceSettings ServiceSettings(const Options& options) {
+    SiteServiceSettings s;
+    s.http = options.http;
+    if (const char* token = std::getenv("WEAPON_DETECT_HTTP_TOKEN")) s.token = token;
+    s.webhooks = options.webhooks;
+    s.clips = !options.noClips;
+    s.clipBefore = options.clipBefore;
+    s.clipAfter = options.clipAfter;
+    s.discovery = options.mqttDiscovery;
+    s.discoveryPrefix = options.mqttDiscoveryPrefix;
+    if (!s.http.empty()) {
+        try {
+            WebServer::ParseAddress(s.http);
+        } catch (const std::invalid_argument& e) {
+            throw CLI::ValidationError("--http", e.what());
+        }
+    }
+    for (const std::string& url : s.webhooks) {
+        if (url.rfind("http://", 0) != 0 && url.rfind("https://", 0) != 0) {
+            throw CLI::ValidationError("--webhook", "not an http:// or https:// URL: " + url);
+        }
+    }
+    if (s.discovery && options.mqtt.empty()) throw CLI::ValidationError("--mqtt-discovery", "needs --mqtt");
+    return s;
+}
+
+}  // namespace weapon_detect

@@ -1,0 +1,32 @@
+// What a run does, worked out from the options before anything is opened or written: the
+// cameras, each camera's settings and output paths, and the site services' settings. Pure
+// functions of the options (and, for the page's token, the environment).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "settings.h"
+#include "site_services.h"
+#include "stream_worker.h"
+
+namespace weapon_detect {
+
+// The cameras to run: the command line's inputs first, then the config file's. Throws
+// CLI::ValidationError when the per-input options do not fit the inputs or there are more
+// than kMaxCameras.
+std::vector<CameraConfig> CamerasOf(const Options& options);
+
+// Every camera's settings, in the order of `cameras`. Camera ids are unique also as file
+// names (a clash gets "_<position>" added, counting from 1); with several cameras the run's
+// annotated video becomes one per camera, named after it. Appends every output path to
+// `outputs` (the records and snapshots first, then the videos) for the clash checks.
+std::vector<StreamSettings> CameraSettings(const Options& options, const std::vector<CameraConfig>& cameras,
+                                           std::vector<std::string>& outputs);
+
+// The page, clips, web hooks and discovery as the options ask, with the page's token from
+// WEAPON_DETECT_HTTP_TOKEN. Throws CLI::ValidationError naming the option for a bad page
+// address, a web hook that is not http(s), or discovery without MQTT.
+SiteServiceSettings ServiceSettings(const Options& options);
+
+}  // namespace weapon_detect
