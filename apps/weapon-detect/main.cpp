@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <sstream>
 #include <string>
 
 #include <CLI/CLI.hpp>
@@ -56,7 +57,11 @@ int main(int argc, char** argv) {
         }
         if (!options.config.empty()) ApplySiteConfig(app, LoadSiteConfig(options.config), options);
     } catch (const CLI::ParseError& e) {
-        const int code = app.exit(e);
+        // A refused value may quote a URL as given: its password is masked as in every message.
+        std::ostringstream out, err;
+        const int code = app.exit(e, out, err);
+        std::cout << out.str() << std::flush;
+        std::cerr << MaskSecrets(err.str()) << std::flush;
         return code == 0 ? 0 : 2;
     } catch (const ConfigError& e) {
         std::cerr << "weapon-detect: " << MaskSecrets(e.what()) << std::endl;

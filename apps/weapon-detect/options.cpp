@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include <cmath>
+#include <stdexcept>
 #include <type_traits>
 
 #include "install_paths.h"
@@ -20,6 +21,20 @@ CLI::Validator FiniteIn(double low, double high) {
             return {};
         },
         "NUMBER in [" + CLI::detail::to_string(low) + " - " + CLI::detail::to_string(high) + "]");
+}
+
+// The setting's own check of a text value, as CLI11 takes it.
+CLI::Validator Refusal(void (*check)(const std::string&)) {
+    return CLI::Validator(
+        [check](std::string& text) -> std::string {
+            try {
+                check(text);
+                return {};
+            } catch (const std::invalid_argument& e) {
+                return e.what();
+            }
+        },
+        "");
 }
 
 template <typename T>
@@ -53,6 +68,7 @@ void AddOne(CLI::App& app, const Setting& s, T& target) {
             else option->check(FiniteIn(s.low, s.high));
         }
         if (s.existingFile) option->check(CLI::ExistingFile);
+        if (s.check) option->check(Refusal(s.check));
         if (s.showDefault) option->capture_default_str();
     }
 }

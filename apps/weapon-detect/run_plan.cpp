@@ -99,18 +99,6 @@ SiteServiceSettings ServiceSettings(const Options& options) {
     s.clipAfter = options.clipAfter;
     s.discovery = options.mqttDiscovery;
     s.discoveryPrefix = options.mqttDiscoveryPrefix;
-    if (!s.http.empty()) {
-        try {
-            WebServer::ParseAddress(s.http);
-        } catch (const std::invalid_argument& e) {
-            throw CLI::ValidationError("--http", e.what());
-        }
-    }
-    for (const std::string& url : s.webhooks) {
-        if (url.rfind("http://", 0) != 0 && url.rfind("https://", 0) != 0) {
-            throw CLI::ValidationError("--webhook", "not an http:// or https:// URL: " + url);
-        }
-    }
     if (s.discovery && options.mqtt.empty()) throw CLI::ValidationError("--mqtt-discovery", "needs --mqtt");
     return s;
 }

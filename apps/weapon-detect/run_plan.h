@@ -25,8 +25,8 @@ std::vector<StreamSettings> CameraSettings(const Options& options, const std::ve
                                            std::vector<std::string>& outputs);
 
 // The page, clips, web hooks and discovery as the options ask, with the page's token from
-// WEAPON_DETECT_HTTP_TOKEN. Throws CLI::ValidationError naming the option for a bad page
-// address, a web hook that is not http(s), or discovery without MQTT.
+// WEAPON_DETECT_HTTP_TOKEN. The addresses and URLs were checked where they were read (the
+// settings table); throws CLI::ValidationError for discovery without MQTT.
 SiteServiceSettings ServiceSettings(const Options& options);
 
 }  // namespace weapon_detect

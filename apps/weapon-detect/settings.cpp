@@ -4,6 +4,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "addresses.h"
 #include "site_config.h"
 
 namespace weapon_detect {
@@ -43,6 +44,10 @@ public:
     }
     Add& NegatedInFile() {
         s_.negatedInFile = true;
+        return *this;
+    }
+    Add& Checked(void (*check)(const std::string&)) {
+        s_.check = check;
         return *this;
     }
     Add& Off(std::string flag, std::string help) {
@@ -145,7 +150,8 @@ void AddRunSettings(std::vector<Setting>& t) {
 void AddMqttSettings(std::vector<Setting>& t) {
     Add(t, "--mqtt", "mqtt.host", &Options::mqtt,
         "MQTT broker HOST[:PORT] for events, snapshots and states (user and password from "
-        "WEAPON_DETECT_MQTT_USERNAME and WEAPON_DETECT_MQTT_PASSWORD)");
+        "WEAPON_DETECT_MQTT_USERNAME and WEAPON_DETECT_MQTT_PASSWORD)")
+        .Checked([](const std::string& text) { ParseMqttAddress(text); });
     Add(t, "--mqtt-topic", "mqtt.topic", &Options::mqttTopic, "Prefix of the MQTT topics").Shown();
     Add(t, "--mqtt-client-id", "mqtt.client-id", &Options::mqttClientId,
         "MQTT client id (default: weapon-detect-<host>-<process id>)");
@@ -155,7 +161,8 @@ void AddMqttSettings(std::vector<Setting>& t) {
 void AddServiceSettings(std::vector<Setting>& t) {
     Add(t, "--http", "http", &Options::http,
         "Serve the page, its JSON API and /metrics on ADDRESS:PORT (PORT alone: 127.0.0.1; "
-        "token from WEAPON_DETECT_HTTP_TOKEN)");
+        "token from WEAPON_DETECT_HTTP_TOKEN)")
+        .Checked([](const std::string& text) { ParseHttpAddress(text); });
     Add(t, "--keep-serving", "keep-serving", &Options::keepServing,
         "With --http: keep serving the page after the inputs end, until stopped");
     Add(t, "--no-clips", "clips", &Options::noClips, "Write no event clips beside the snapshots").NegatedInFile();
@@ -166,7 +173,8 @@ void AddServiceSettings(std::vector<Setting>& t) {
         .In(0.0, 60.0)
         .Shown();
     Add(t, "--webhook", "webhooks", &Options::webhooks,
-        "POST every event (start, update, end) as JSON to this URL (repeatable)");
+        "POST every event (start, update, end) as JSON to this URL (repeatable)")
+        .Checked(CheckWebhookUrl);
     Add(t, "--mqtt-discovery", "mqtt.discovery", &Options::mqttDiscovery,
         "Publish retained MQTT discovery configs for home-automation hubs (a weapon sensor and the "
         "last snapshot per camera)");

@@ -81,6 +81,8 @@ struct Setting {
     bool existingFile = false;   // the command line's value names an existing file
     bool path = false;           // a file or folder: relative in the site config means beside the file
     bool negatedInFile = false;  // a "--no-x" flag whose config key says the opposite ("x: false")
+    // Text (each item of a list): throws std::invalid_argument saying why a value is refused.
+    void (*check)(const std::string&) = nullptr;
     // An optional<bool> is a flag pair: `flags` sets it, `offFlag` clears it.
     std::string offFlag, offHelp;
 

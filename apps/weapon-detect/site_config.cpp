@@ -48,6 +48,15 @@ public:
         if (maxBytes > 0 && text.size() > maxBytes) Fail(n, key, "longer than " + std::to_string(maxBytes) + " bytes");
         return text;
     }
+    // The setting's own check of a text value.
+    void Check(const YAML::Node& n, const std::string& key, const Setting& s, const std::string& text) const {
+        if (!s.check) return;
+        try {
+            s.check(text);
+        } catch (const std::invalid_argument& e) {
+            Fail(n, key, e.what());
+        }
+    }
     double Number(const YAML::Node& n, const std::string& key, const Setting& s) const {
         const double value = Scalar<double>(n, key, "a number");
         if (!std::isfinite(value) || (s.ranged && (value < s.low || value > s.high))) {
@@ -104,12 +113,17 @@ template <typename T>
 void ReadValue(const Reader& r, const YAML::Node& n, const std::string& key, const Setting& s, T& target) {
     using V = typename Unwrapped<T>::type;
     if constexpr (std::is_same_v<V, std::string>) {
-        target = r.Text(n, key, s.maxBytes);
+        const std::string text = r.Text(n, key, s.maxBytes);
+        r.Check(n, key, s, text);
+        target = text;
     } else if constexpr (std::is_same_v<V, std::vector<std::string>>) {
         if (!n.IsSequence()) r.Fail(n, key, "must be a list");
         target.clear();
-        for (size_t i = 0; i < n.size(); ++i)
-            target.push_back(r.Text(n[i], key + "[" + std::to_string(i) + "]", s.maxBytes));
+        for (size_t i = 0; i < n.size(); ++i) {
+            const std::string item = key + "[" + std::to_string(i) + "]";
+            target.push_back(r.Text(n[i], item, s.maxBytes));
+            r.Check(n[i], item, s, target.back());
+        }
     } else if constexpr (std::is_same_v<V, bool>) {
         target = r.Flag(n, key) != s.negatedInFile;
     } else if constexpr (std::is_integral_v<V>) {

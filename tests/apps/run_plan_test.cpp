@@ -72,9 +72,6 @@ TEST(RunPlan, OptionsThatDoNotFitAreRefusedNamingTheOption) {
         {"--camera-id", [](Options& o) { o.cameraIds = {std::string(257, 'x')}; }},
         {"--ground-truth", [](Options& o) { o.groundTruths = {"a.txt", "b.txt"}; }},
         {"inputs", [](Options& o) { o.inputs.assign(1001, "a.mp4"); }},
-        {"--http", [](Options& o) { o.http = "127.0.0.1:99999"; }},
-        {"--http", [](Options& o) { o.http = "no port"; }},
-        {"--webhook", [](Options& o) { o.webhooks = {"http://127.0.0.1:9/ok", "file:///etc/passwd"}; }},
         {"--mqtt-discovery", [](Options& o) { o.mqttDiscovery = true; }},
         // clang-format on
     };

@@ -43,7 +43,18 @@ std::string SampleValue(const Setting& s) {
         [&](auto member) -> std::string {
             using T = std::decay_t<decltype(Options{}.*member)>;
             if constexpr (std::is_same_v<T, std::string> || std::is_same_v<T, std::vector<std::string>>) {
-                return s.path ? "/abs/value" : "http://127.0.0.1:9/value";
+                if (s.path) return "/abs/value";
+                if (s.check == nullptr) return "http://127.0.0.1:9/value";
+                // The first sample the setting's own check takes.
+                for (const char* sample : {"http://127.0.0.1:9/value", "127.0.0.1:9"}) {
+                    try {
+                        s.check(sample);
+                        return sample;
+                    } catch (const std::invalid_argument&) {
+                    }
+                }
+                ADD_FAILURE() << "no sample fits " << s.Flag();
+                return "";
             } else if constexpr (std::is_same_v<T, bool> || std::is_same_v<T, std::optional<bool>>) {
                 return "";
             } else {
@@ -127,6 +138,40 @@ TEST(SettingsTable, OutOfRangeIsRefusedOnBothSidesWithTheSameRange) {
             } catch (const ConfigError& e) {
                 EXPECT_NE(std::string(e.what()).find(s.key + ": " + range), std::string::npos) << e.what();
             }
+        }
+    }
+}
+
+TEST(SettingsTable, AddressesAndUrlsAreRefusedOnBothSidesForTheSameReason) {
+    const struct {
+        std::string flag, value, reason;
+    } cases[] = {
+        {"--http", "127.0.0.1:99999", "bad port in '127.0.0.1:99999'"},
+        {"--http", "[::1]", "bad port in '[::1]'"},
+        {"--mqtt", "ws://127.0.0.1", "'ws://' is not supported"},
+        {"--mqtt", "guard:right@127.0.0.1", "no user or password in the address"},
+        {"--mqtt", "127.0.0.1:0", "bad MQTT port '0'"},
+        {"--webhook", "ftp://127.0.0.1/x", "not an http:// or https:// URL: ftp://127.0.0.1/x"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.flag + " " + c.value);
+        const Setting& s = SettingFor(c.flag);
+        try {
+            CLI::App app;
+            ParseCommandLine(app, {c.flag, c.value});
+            ADD_FAILURE() << "the command line took it";
+        } catch (const CLI::ValidationError& e) {
+            EXPECT_NE(std::string(e.what()).find(c.flag + ": " + c.reason), std::string::npos) << e.what();
+        }
+        // In the file, a list's item is named by its place.
+        const bool list = std::holds_alternative<std::vector<std::string> Options::*>(s.field);
+        const std::string key = s.key.substr(s.key.find('.') + 1) + (list ? "[0]" : "");
+        try {
+            FromFile(YamlFor(s, "'" + c.value + "'") + kCamera);
+            ADD_FAILURE() << "the file took it";
+        } catch (const ConfigError& e) {
+            EXPECT_NE(std::string(e.what()).find(key + ": " + c.reason), std::string::npos) << e.what();
+            EXPECT_EQ(std::string(e.what()).rfind("/etc/wd/site.yaml:", 0), 0u) << e.what();
         }
     }
 }

@@ -1,5 +1,7 @@
 #include "output/mqtt_publisher.h"
 
+#include "addresses.h"
+
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -31,60 +33,9 @@ struct LibraryInit {
 }  // namespace
 
 void MqttPublisher::ParseAddress(const std::string& address, std::string& host, int& port) {
-    // Accepted: host, host:port, [IPv6]:port, a bare IPv6 address, and the same after
-    // mqtt:// or tcp://. Refused: other schemes (TLS and WebSockets are not spoken), a user
-    // or password (they come from the environment only), a path.
-    std::string rest = address;
-    const auto scheme = rest.find("://");
-    if (scheme != std::string::npos) {
-        const std::string name = rest.substr(0, scheme);
-        if (name != "mqtt" && name != "tcp") {
-            throw std::invalid_argument("'" + name + "://' is not supported (give host[:port], optionally after "
-                                        "mqtt://; TLS and WebSockets are not spoken)");
-        }
-        rest = rest.substr(scheme + 3);
-        if (!rest.empty() && rest.back() == '/') rest.pop_back();
-    }
-    if (rest.find('@') != std::string::npos) {
-        throw std::invalid_argument("no user or password in the address; they come from WEAPON_DETECT_MQTT_USERNAME "
-                                    "and WEAPON_DETECT_MQTT_PASSWORD");
-    }
-    if (rest.find_first_of("/?#") != std::string::npos) throw std::invalid_argument("a path in the MQTT address");
-    port = 1883;
-    std::string portText;
-    if (!rest.empty() && rest.front() == '[') {
-        const auto close = rest.find(']');
-        if (close == std::string::npos) throw std::invalid_argument("no ']' after the IPv6 address");
-        host = rest.substr(1, close - 1);
-        const std::string after = rest.substr(close + 1);
-        if (!after.empty()) {
-            if (after.front() != ':') throw std::invalid_argument("bad text after the IPv6 address");
-            portText = after.substr(1);
-            if (portText.empty()) throw std::invalid_argument("no MQTT port after ':'");
-        }
-    } else if (std::count(rest.begin(), rest.end(), ':') > 1) {
-        host = rest;  // a bare IPv6 address: the default port
-    } else {
-        const auto colon = rest.find(':');
-        host = rest.substr(0, colon);
-        if (colon != std::string::npos) {
-            portText = rest.substr(colon + 1);
-            if (portText.empty()) throw std::invalid_argument("no MQTT port after ':'");
-        }
-    }
-    if (!portText.empty()) {
-        size_t used = 0;
-        int value = -1;
-        try {
-            value = std::stoi(portText, &used);
-        } catch (const std::exception&) {
-        }
-        if (used != portText.size() || value < 1 || value > 65535) {
-            throw std::invalid_argument("bad MQTT port '" + portText + "'");
-        }
-        port = value;
-    }
-    if (host.empty()) throw std::invalid_argument("no MQTT host");
+    const HostPort parsed = ParseMqttAddress(address);
+    host = parsed.host;
+    port = parsed.port;
 }
 
 std::string MqttPublisher::Diagnose() const {

@@ -70,9 +70,8 @@ public:
     // Empty when `prefix` can start topics, else why not (empty, a wildcard, a control
     // character, not UTF-8, too long).
     static std::string CheckTopicPrefix(const std::string& prefix);
-    // Splits "host[:port]" (also "[IPv6]:port", a bare IPv6 address, after "mqtt://" or
-    // "tcp://"); throws std::invalid_argument for other schemes, a user or password, a
-    // path or a bad port.
+    // Splits a broker's address as ParseMqttAddress (addresses.h) does; throws
+    // std::invalid_argument for a bad one.
     static void ParseAddress(const std::string& address, std::string& host, int& port);
 
 private:

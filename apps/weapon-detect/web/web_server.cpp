@@ -12,6 +12,7 @@
 
 #include <httplib.h>
 
+#include "addresses.h"
 #include "output/records.h"
 #include "web/page.h"
 
@@ -169,22 +170,10 @@ void ServeEventFile(const EventTable& events, const httplib::Request& req, httpl
 }  // namespace
 
 WebSettings WebServer::ParseAddress(const std::string& text) {
+    const HostPort parsed = ParseHttpAddress(text);
     WebSettings settings;
-    const auto colon = text.rfind(':');
-    std::string port = text;
-    if (colon != std::string::npos) {
-        settings.host = text.substr(0, colon);
-        port = text.substr(colon + 1);
-        if (settings.host.size() > 2 && settings.host.front() == '[' && settings.host.back() == ']') {
-            settings.host = settings.host.substr(1, settings.host.size() - 2);
-        }
-        if (settings.host.empty()) settings.host = "127.0.0.1";
-    }
-    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
-        std::stoi(port) < 1 || std::stoi(port) > 65535) {
-        throw std::invalid_argument("bad port in '" + text + "' (ADDRESS:PORT, port 1 to 65535)");
-    }
-    settings.port = std::stoi(port);
+    settings.host = parsed.host;
+    settings.port = parsed.port;
     return settings;
 }
 

@@ -55,7 +55,8 @@ public:
 
     std::string url() const;
 
-    // "HOST:PORT", ":PORT" or "PORT" (loopback then); throws std::invalid_argument.
+    // The page's address as ParseHttpAddress (addresses.h) reads it; throws
+    // std::invalid_argument for a bad one.
     static WebSettings ParseAddress(const std::string& text);
     static bool IsLoopback(const std::string& host);
 
