@@ -27,9 +27,6 @@ HostPort ParseHttpAddress(const std::string& text) {
 
 HostPort ParseMqttAddress(const std::string& address) {
     HostPort parsed;
-    // Accepted: host, host:port, [IPv6]:port, a bare IPv6 address, and the same after
-    // mqtt:// or tcp://. Refused: other schemes (TLS and WebSockets are not spoken), a user
-    // or password (they come from the environment only), a path.
     std::string rest = address;
     const auto scheme = rest.find("://");
     if (scheme != std::string::npos) {

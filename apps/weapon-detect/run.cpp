@@ -15,6 +15,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "addresses.h"
 #include "bounded_read.h"
 #include "demo_video.h"
 #include "fd_redirect.h"
@@ -127,7 +128,9 @@ std::unique_ptr<MqttPublisher> StartMqtt(const Options& options) {
     if (options.mqtt.empty()) return nullptr;
     MqttSettings m;
     try {
-        MqttPublisher::ParseAddress(options.mqtt, m.host, m.port);
+        const HostPort broker = ParseMqttAddress(options.mqtt);
+        m.host = broker.host;
+        m.port = broker.port;
     } catch (const std::invalid_argument& e) {
         throw CLI::ValidationError("--mqtt", e.what());
     }

@@ -10,7 +10,8 @@ namespace weapon_detect {
 
 // Runs what `options` ask (writing the demo scene first for options.demo) and returns the
 // exit status: 0, 1 when a camera failed or an alarm was lost, 130 when stopped. `stop` is
-// raised by the caller's signal handler; the run reads it between frames and waits on it.
+// raised by the caller's signal handler; the run reads it between frames and waits on it,
+// and a worker left behind still wakes it, so it must live as long as the process.
 // Throws CLI::ValidationError for options that do not fit together, OpenInterrupted when
 // the stop came while an input was being opened, std::exception for a run that cannot
 // start (models, outputs). When a worker is still blocked in its input after the stop,

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "addresses.h"
 #include "output/mqtt_discovery.h"
 
 namespace weapon_detect {
@@ -17,7 +18,9 @@ SiteServices::SiteServices(const SiteServiceSettings& settings,
     : mqtt_(mqtt) {
     WebSettings web;
     if (!settings.http.empty()) {
-        web = WebServer::ParseAddress(settings.http);
+        const HostPort address = ParseHttpAddress(settings.http);
+        web.host = address.host;
+        web.port = address.port;
         web.token = settings.token;
         if (!WebServer::IsLoopback(web.host) && web.token.empty()) {
             std::fprintf(stderr,

@@ -12,6 +12,7 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
+#include "addresses.h"
 #include "output/clip_recorder.h"
 #include "output/mqtt_discovery.h"
 #include "output/preroll_ring.h"
@@ -226,12 +227,12 @@ TEST(WebServer, AddressesAndLoopback) {
                 {"[::1]:9000", "::1", 9000},
                 {"localhost:65535", "localhost", 65535}};
     for (const auto& c : good) {
-        const WebSettings s = WebServer::ParseAddress(c.text);
+        const HostPort s = ParseHttpAddress(c.text);
         EXPECT_EQ(s.host, c.host) << c.text;
         EXPECT_EQ(s.port, c.port) << c.text;
     }
     for (const char* bad : {"", "host:", "host:0", "host:65536", "host:80x", "host:-1", "host:999999999999"}) {
-        EXPECT_THROW(WebServer::ParseAddress(bad), std::invalid_argument) << bad;
+        EXPECT_THROW(ParseHttpAddress(bad), std::invalid_argument) << bad;
     }
     for (const char* loopback : {"127.0.0.1", "127.1.2.3", "::1", "localhost"}) EXPECT_TRUE(WebServer::IsLoopback(loopback));
     for (const char* open : {"0.0.0.0", "::", "192.168.1.2", "example.org", "128.0.0.1"}) EXPECT_FALSE(WebServer::IsLoopback(open));

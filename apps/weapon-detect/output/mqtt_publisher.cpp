@@ -1,13 +1,10 @@
 #include "output/mqtt_publisher.h"
 
-#include "addresses.h"
-
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -31,12 +28,6 @@ struct LibraryInit {
     LibraryInit() { mosquitto_lib_init(); }
 };
 }  // namespace
-
-void MqttPublisher::ParseAddress(const std::string& address, std::string& host, int& port) {
-    const HostPort parsed = ParseMqttAddress(address);
-    host = parsed.host;
-    port = parsed.port;
-}
 
 std::string MqttPublisher::Diagnose() const {
     const int refused = lastConnack_;

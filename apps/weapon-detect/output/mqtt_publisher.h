@@ -70,9 +70,6 @@ public:
     // Empty when `prefix` can start topics, else why not (empty, a wildcard, a control
     // character, not UTF-8, too long).
     static std::string CheckTopicPrefix(const std::string& prefix);
-    // Splits a broker's address as ParseMqttAddress (addresses.h) does; throws
-    // std::invalid_argument for a bad one.
-    static void ParseAddress(const std::string& address, std::string& host, int& port);
 
 private:
     struct Message {

@@ -12,7 +12,6 @@
 
 #include <httplib.h>
 
-#include "addresses.h"
 #include "output/records.h"
 #include "web/page.h"
 
@@ -168,14 +167,6 @@ void ServeEventFile(const EventTable& events, const httplib::Request& req, httpl
 }
 
 }  // namespace
-
-WebSettings WebServer::ParseAddress(const std::string& text) {
-    const HostPort parsed = ParseHttpAddress(text);
-    WebSettings settings;
-    settings.host = parsed.host;
-    settings.port = parsed.port;
-    return settings;
-}
 
 bool WebServer::IsLoopback(const std::string& host) {
     if (host == "localhost") return true;

@@ -55,9 +55,6 @@ public:
 
     std::string url() const;
 
-    // The page's address as ParseHttpAddress (addresses.h) reads it; throws
-    // std::invalid_argument for a bad one.
-    static WebSettings ParseAddress(const std::string& text);
     static bool IsLoopback(const std::string& host);
 
 private:
