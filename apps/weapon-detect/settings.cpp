@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "addresses.h"
+#include "camera_ids.h"
 #include "site_config.h"
 
 namespace weapon_detect {
@@ -76,7 +77,8 @@ void AddInputSettings(std::vector<Setting>& t) {
         "Run the synthetic demo scene (also what runs without any argument); takes no input");
     Add(t, "--camera-id", "", &Options::cameraIds,
         "Camera id per input, in input order, one per occurrence (default: derived from the input)")
-        .MaxBytes(kMaxCameraIdBytes);
+        .MaxBytes(kMaxCameraIdBytes)
+        .Checked(CheckCameraId);
 }
 
 // How the detector runs.

@@ -221,7 +221,7 @@ TEST_F(WeaponDetectTest, SiteConfigMistakesNameFileLineAndKey) {
         {"wrong type", "threshold: high\ncameras:\n  - input: " + clip + "\n", ":1: threshold: must be a number"},
         {"out of range", "cameras:\n  - input: " + clip + "\n    stride: 0\n", ":3: cameras[0].stride: must be from 1"},
         {"duplicate id", "cameras:\n  - input: " + clip + "\n    id: a\n  - input: " + clip + "\n    id: a\n",
-         ":5: cameras[1].id: duplicate camera id 'a'"},
+         ":5: cameras[1].id: camera id 'a' is given twice (first at "},
         {"missing input", "cameras:\n  - id: a\n", ":2: cameras[0]: has no 'input'"},
         {"no cameras", "output: x.jsonl\n", ":1: cameras: the config file names no camera"},
         {"mqtt without host", "mqtt:\n  topic: t\ncameras:\n  - input: " + clip + "\n", ":2: mqtt: has no 'host'"},
