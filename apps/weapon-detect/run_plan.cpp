@@ -74,6 +74,9 @@ std::vector<StreamSettings> CameraSettings(const Options& options, const std::ve
             {MaskSecrets(given ? camera.id : VideoSource::DefaultCameraId(camera.input)), given, camera.idOrigin});
     }
     const std::vector<std::string> ids = UniqueCameraIds(requests);
+    if (options.loop && options.realtime != true) {
+        throw CLI::ValidationError("--loop", "needs --realtime (in a site config: loop needs realtime: true)");
+    }
     std::vector<StreamSettings> settings(cameras.size());
     if (options.output != "-") outputs.push_back(options.output);
     if (!options.snapshots.empty()) outputs.push_back(options.snapshots);
@@ -87,6 +90,7 @@ std::vector<StreamSettings> CameraSettings(const Options& options, const std::ve
         s.snapshotDir = options.snapshots;
         s.quietSeconds = options.quietSeconds;
         s.realtime = options.realtime.value_or(IsLiveInput(camera.input));
+        s.loop = options.loop;
         s.live.stallSeconds = options.stallSeconds;
         s.live.maxReconnects = options.maxReconnects;
         s.statsSeconds = options.statsSeconds.value_or(s.realtime ? 60.0 : 0.0);

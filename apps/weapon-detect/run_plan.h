@@ -19,7 +19,7 @@ std::vector<CameraConfig> CamerasOf(const Options& options);
 
 // Every camera's settings, in the order of `cameras`. Camera ids are unique also as file
 // names and MQTT topic levels (UniqueCameraIds: the user's ids that meet are refused with
-// CLI::ValidationError, derived ones are told apart); with several cameras the run's
+// CLI::ValidationError, derived ones are told apart; --loop without --realtime is refused too); with several cameras the run's
 // annotated video becomes one per camera, named after it. Appends every output path to
 // `outputs` (the records and snapshots first, then the videos) for the clash checks.
 std::vector<StreamSettings> CameraSettings(const Options& options, const std::vector<CameraConfig>& cameras,

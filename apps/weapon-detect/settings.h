@@ -45,6 +45,7 @@ struct Options {
     int opencvThreads = -1;
     int engineThreads = -1;
     std::optional<bool> realtime;  // unset: live inputs realtime, files not
+    bool loop = false;             // a file played with --realtime starts over at its end
     double stallSeconds = 10.0;
     int maxReconnects = -1;
     std::optional<bool> append;          // unset: append for --config runs, replace otherwise

@@ -1,6 +1,7 @@
 #include "input/video_source.h"
 
 #include "camera_ids.h"
+#include "input/stream_probe.h"
 
 #include <unistd.h>
 
@@ -96,6 +97,8 @@ VideoSource::VideoSource(const std::string& input, const std::atomic<bool>& stop
         std::condition_variable done;
         bool finished = false;
         bool opened = false;
+        bool abandoned = false;  // the caller stopped waiting
+        std::string why;         // why a stream could not be opened, when its server says
         cv::Mat first;
     };
     auto capture = std::make_shared<cv::VideoCapture>();
@@ -103,13 +106,20 @@ VideoSource::VideoSource(const std::string& input, const std::atomic<bool>& stop
     std::thread([capture, opening, input] {
         bool opened = false;
         cv::Mat first;
+        std::string why;
         try {
             opened = OpenCapture(*capture, input, kStreamTimeoutMs, kStreamTimeoutMs) && capture->read(first) &&
                      !first.empty();
         } catch (const std::exception&) {
             opened = false;
         }
+        if (!opened)
+            why = WhyStreamCannotOpen(input, kStreamTimeoutMs, [opening] {
+                std::lock_guard<std::mutex> lock(opening->mutex);
+                return opening->abandoned;
+            });
         std::lock_guard<std::mutex> lock(opening->mutex);
+        opening->why = why;
         opening->opened = opened;
         opening->first = first;
         opening->finished = true;
@@ -118,11 +128,15 @@ VideoSource::VideoSource(const std::string& input, const std::atomic<bool>& stop
 
     std::unique_lock<std::mutex> lock(opening->mutex);
     while (!opening->done.wait_for(lock, std::chrono::milliseconds(50), [&] { return opening->finished; })) {
-        if (stop) throw OpenInterrupted();
+        if (stop) {
+            opening->abandoned = true;
+            throw OpenInterrupted();
+        }
     }
     if (!opening->opened) {
-        throw std::runtime_error("cannot read input " + input +
-                                 " (not a readable video, image sequence, camera or stream)");
+        throw std::runtime_error(
+            "cannot read input " + input +
+            (opening->why.empty() ? " (not a readable video, image sequence, camera or stream)" : ": " + opening->why));
     }
     capture_ = capture;
     first_ = opening->first;
