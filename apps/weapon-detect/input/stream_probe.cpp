@@ -12,9 +12,27 @@ constexpr long kMaxRedirects = 10;
 // Ends the transfer at the first byte of the body: a stream's body never ends.
 extern "C" size_t StopAtBody(char*, size_t, size_t, void*) { return 0; }
 
-extern "C" int StopWhenAsked(void* stopped, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    const auto& asked = *static_cast<const std::function<bool()>*>(stopped);
-    return asked && asked() ? 1 : 0;
+// Runs the transfer, looking at `stopped` every 100 ms; CURLE_ABORTED_BY_CALLBACK when it
+// said stop.
+CURLcode Perform(CURL* c, const std::function<bool()>& stopped) {
+    const std::unique_ptr<CURLM, decltype(&curl_multi_cleanup)> multi(curl_multi_init(), curl_multi_cleanup);
+    if (!multi || curl_multi_add_handle(multi.get(), c) != CURLM_OK) return CURLE_FAILED_INIT;
+    CURLcode result = CURLE_ABORTED_BY_CALLBACK;
+    for (int running = 1; running > 0;) {
+        if (curl_multi_perform(multi.get(), &running) != CURLM_OK) {
+            result = CURLE_FAILED_INIT;
+            break;
+        }
+        if (running == 0) {
+            int left = 0;
+            if (const CURLMsg* message = curl_multi_info_read(multi.get(), &left)) result = message->data.result;
+            break;
+        }
+        if (stopped && stopped()) break;
+        curl_multi_poll(multi.get(), nullptr, 0, 100, nullptr);
+    }
+    curl_multi_remove_handle(multi.get(), c);
+    return result;
 }
 
 bool IsHttp(const std::string& url) { return url.rfind("http://", 0) == 0 || url.rfind("https://", 0) == 0; }
@@ -36,10 +54,7 @@ std::string WhyStreamCannotOpen(const std::string& url, int timeoutMs, const std
     curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, static_cast<long>(timeoutMs));
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, StopAtBody);
-    curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, StopWhenAsked);
-    curl_easy_setopt(c, CURLOPT_XFERINFODATA, const_cast<std::function<bool()>*>(&stopped));
-    const CURLcode result = curl_easy_perform(c);
+    const CURLcode result = Perform(c, stopped);
     long status = 0;
     curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
     switch (result) {

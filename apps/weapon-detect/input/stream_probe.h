@@ -10,7 +10,7 @@
 namespace weapon_detect {
 
 // The probable reason `url` could not be opened, or "" when it is not an http(s) URL or the
-// server answered as a stream would. Waits at most `timeoutMs`, and returns early once
+// server answered as a stream would. Waits at most `timeoutMs`, and returns within 100 ms once
 // `stopped` says so. Never throws; safe on any thread.
 std::string WhyStreamCannotOpen(const std::string& url, int timeoutMs, const std::function<bool()>& stopped);
 
