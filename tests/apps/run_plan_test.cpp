@@ -200,6 +200,8 @@ TEST(RunPlan, OptionsThatDoNotFitAreRefusedNamingTheOption) {
         {"inputs", [](Options& o) { o.inputs.assign(1001, "a.mp4"); }},
         {"--mqtt-discovery", [](Options& o) { o.mqttDiscovery = true; }},
         {"--keep-serving", [](Options& o) { o.keepServing = true; }},
+        {"--loop", [](Options& o) { o.loop = true; }},
+        {"--loop", [](Options& o) { o.loop = true; o.realtime = false; }},
         // clang-format on
     };
     for (const auto& c : cases) {
