@@ -2,11 +2,11 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <map>
 #include <stdexcept>
 
 #include <CLI/CLI.hpp>
 
+#include "camera_ids.h"
 #include "input/video_source.h"
 #include "output/output_file.h"
 #include "secrets.h"
@@ -27,7 +27,10 @@ std::vector<CameraConfig> CamerasOf(const Options& options) {
     for (size_t i = 0; i < options.inputs.size(); ++i) {
         CameraConfig camera;
         camera.input = options.inputs[i];
-        if (!options.cameraIds.empty()) camera.id = options.cameraIds[i];
+        if (!options.cameraIds.empty()) {
+            camera.id = options.cameraIds[i];
+            camera.idOrigin = "--camera-id (input " + std::to_string(i + 1) + ")";
+        }
         if (!options.groundTruths.empty()) camera.groundTruth = options.groundTruths[i];
         cameras.push_back(std::move(camera));
     }
@@ -64,21 +67,30 @@ std::string VideoPathFor(const Options& options, const CameraConfig& camera, con
 
 std::vector<StreamSettings> CameraSettings(const Options& options, const std::vector<CameraConfig>& cameras,
                                            std::vector<std::string>& outputs) {
+    std::vector<CameraIdRequest> requests;
+    for (const CameraConfig& camera : cameras) {
+        const bool given = !camera.id.empty();
+        requests.push_back(
+            {MaskSecrets(given ? camera.id : VideoSource::DefaultCameraId(camera.input)), given, camera.idOrigin});
+    }
+    const std::vector<std::string> ids = UniqueCameraIds(requests);
+    if (options.loop && options.realtime != true) {
+        throw CLI::ValidationError("--loop", "needs --realtime (in a site config: loop needs realtime: true)");
+    }
     std::vector<StreamSettings> settings(cameras.size());
-    std::map<std::string, int> seenNames;
     if (options.output != "-") outputs.push_back(options.output);
     if (!options.snapshots.empty()) outputs.push_back(options.snapshots);
     for (size_t i = 0; i < cameras.size(); ++i) {
         const CameraConfig& camera = cameras[i];
         StreamSettings& s = settings[i];
         s.input = camera.input;
-        s.cameraId = MaskSecrets(camera.id.empty() ? VideoSource::DefaultCameraId(camera.input) : camera.id);
-        if (seenNames[FileNameFor(s.cameraId)]++ > 0) s.cameraId += "_" + std::to_string(i + 1);
+        s.cameraId = ids[i];
         s.stride = camera.stride.value_or(options.stride);
         s.maxFrames = options.maxFrames;
         s.snapshotDir = options.snapshots;
         s.quietSeconds = options.quietSeconds;
         s.realtime = options.realtime.value_or(IsLiveInput(camera.input));
+        s.loop = options.loop;
         s.live.stallSeconds = options.stallSeconds;
         s.live.maxReconnects = options.maxReconnects;
         s.statsSeconds = options.statsSeconds.value_or(s.realtime ? 60.0 : 0.0);
@@ -99,7 +111,15 @@ SiteServiceSettings ServiceSettings(const Options& options) {
     s.clipAfter = options.clipAfter;
     s.discovery = options.mqttDiscovery;
     s.discoveryPrefix = options.mqttDiscoveryPrefix;
-    if (s.discovery && options.mqtt.empty()) throw CLI::ValidationError("--mqtt-discovery", "needs --mqtt");
+    // A setting that only works with another is refused without it, from the command line
+    // or the site config alike: silently doing nothing would look like it works.
+    if (s.discovery && options.mqtt.empty()) {
+        throw CLI::ValidationError("--mqtt-discovery",
+                                   "needs --mqtt (in a site config: mqtt.discovery needs mqtt.host)");
+    }
+    if (options.keepServing && options.http.empty()) {
+        throw CLI::ValidationError("--keep-serving", "needs --http (in a site config: keep-serving needs http)");
+    }
     return s;
 }
 

@@ -18,7 +18,8 @@ namespace weapon_detect {
 std::vector<CameraConfig> CamerasOf(const Options& options);
 
 // Every camera's settings, in the order of `cameras`. Camera ids are unique also as file
-// names (a clash gets "_<position>" added, counting from 1); with several cameras the run's
+// names and MQTT topic levels (UniqueCameraIds: the user's ids that meet are refused with
+// CLI::ValidationError, derived ones are told apart; --loop without --realtime is refused too); with several cameras the run's
 // annotated video becomes one per camera, named after it. Appends every output path to
 // `outputs` (the records and snapshots first, then the videos) for the clash checks.
 std::vector<StreamSettings> CameraSettings(const Options& options, const std::vector<CameraConfig>& cameras,
@@ -26,7 +27,8 @@ std::vector<StreamSettings> CameraSettings(const Options& options, const std::ve
 
 // The page, clips, web hooks and discovery as the options ask, with the page's token from
 // WEAPON_DETECT_HTTP_TOKEN. The addresses and URLs were checked where they were read (the
-// settings table); throws CLI::ValidationError for discovery without MQTT.
+// settings table); throws CLI::ValidationError for discovery without MQTT and for
+// --keep-serving without --http.
 SiteServiceSettings ServiceSettings(const Options& options);
 
 }  // namespace weapon_detect

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "addresses.h"
+#include "camera_ids.h"
 #include "site_config.h"
 
 namespace weapon_detect {
@@ -76,7 +77,8 @@ void AddInputSettings(std::vector<Setting>& t) {
         "Run the synthetic demo scene (also what runs without any argument); takes no input");
     Add(t, "--camera-id", "", &Options::cameraIds,
         "Camera id per input, in input order, one per occurrence (default: derived from the input)")
-        .MaxBytes(kMaxCameraIdBytes);
+        .MaxBytes(kMaxCameraIdBytes)
+        .Checked(CheckCameraId);
 }
 
 // How the detector runs.
@@ -127,6 +129,9 @@ void AddRunSettings(std::vector<Setting>& t) {
         "Analyse only the newest frame, counting the others as dropped, and reconnect when the input "
         "stops (default for camera indices and URLs; a file is then played at its own frame rate)")
         .Off("--no-realtime", "Analyse every frame in order (default for files and image sequences)");
+    Add(t, "--loop", "loop", &Options::loop,
+        "With --realtime: play a file again from its start each time it ends, until stopped (without it "
+        "a file ends at its end)");
     Add(t, "--append", "append", &Options::append,
         "Add the records to the end of an existing -o file, written as they come (default for --config "
         "runs: a service's records are its alarm log)")

@@ -13,7 +13,8 @@ namespace weapon_detect {
 // One camera of a site config; unset values come from the global settings.
 struct CameraConfig {
     std::string input;
-    std::string id;  // empty: derived from the input
+    std::string id;        // empty: derived from the input
+    std::string idOrigin;  // where `id` was given, for messages ("site.yaml:5: cameras[1].id")
     std::optional<float> threshold;
     std::optional<int> stride;
     std::optional<std::string> models;
@@ -44,6 +45,7 @@ struct Options {
     int opencvThreads = -1;
     int engineThreads = -1;
     std::optional<bool> realtime;  // unset: live inputs realtime, files not
+    bool loop = false;             // a file played with --realtime starts over at its end
     double stallSeconds = 10.0;
     int maxReconnects = -1;
     std::optional<bool> append;          // unset: append for --config runs, replace otherwise

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <filesystem>
 #include <map>
-#include <set>
 #include <type_traits>
 #include <utility>
 #include <variant>
@@ -29,8 +28,12 @@ public:
     explicit Reader(std::string path) : path_(std::move(path)) {}
 
     [[noreturn]] void Fail(const YAML::Node& node, const std::string& key, const std::string& what) const {
+        throw ConfigError(Where(node, key) + ": " + what);
+    }
+    // "path:line" or "path:line: key", for messages.
+    std::string Where(const YAML::Node& node, const std::string& key) const {
         const int line = node.Mark().line >= 0 ? node.Mark().line + 1 : 0;
-        throw ConfigError(path_ + ":" + std::to_string(line) + ": " + (key.empty() ? "" : key + ": ") + what);
+        return path_ + ":" + std::to_string(line) + (key.empty() ? "" : ": " + key);
     }
 
     template <typename T>
@@ -88,12 +91,12 @@ public:
             const std::string key = entry.first.Scalar();
             const int line = entry.first.Mark().line + 1;
             const auto [seen, fresh] = lines.emplace(key, line);
-            if (!fresh) Fail(entry.first, prefix + key, "given twice (first on line " + std::to_string(seen->second) + ")");
+            if (!fresh)
+                Fail(entry.first, prefix + key, "given twice (first on line " + std::to_string(seen->second) + ")");
             entries.push_back({key, entry.first, entry.second});
         }
         return entries;
     }
-    int Line(const YAML::Node& node) const { return node.Mark().line >= 0 ? node.Mark().line + 1 : 0; }
 
 private:
     std::string path_;
@@ -148,7 +151,7 @@ std::string KeysUnder(const std::string& section) {
     return keys;
 }
 
-void ReadCamera(const Reader& r, const YAML::Node& node, size_t index, CameraConfig& camera, int& idLine) {
+void ReadCamera(const Reader& r, const YAML::Node& node, size_t index, CameraConfig& camera) {
     const std::string where = "cameras[" + std::to_string(index) + "]";
     if (!node.IsMap()) r.Fail(node, where, "must be a mapping with at least 'input'");
     // Named members rather than structured bindings: lambdas below capture them, which C++17
@@ -166,7 +169,7 @@ void ReadCamera(const Reader& r, const YAML::Node& node, size_t index, CameraCon
         }
         const Setting& setting = SettingFor(known->flag);
         std::visit([&](auto member) { ReadValue(r, v, name, setting, camera.*member); }, known->field);
-        if (key == "id") idLine = r.Line(v);
+        if (key == "id") camera.idOrigin = r.Where(v, name);
     }
     if (camera.input.empty()) r.Fail(node, where, "has no 'input'");
 }
@@ -234,7 +237,6 @@ SiteConfig Check(const std::string& path, const YAML::Node& root) {
     const Reader r(path);
     if (!root.IsMap()) r.Fail(root, "", "the config file must be a mapping with a 'cameras' list");
     SiteConfig site;
-    std::vector<int> idLines;
     for (const auto& [key, keyNode, v] : r.Entries(root, "")) {
         if (key == "cameras") {
             if (!v.IsSequence() || v.size() == 0) r.Fail(v, key, "must be a list of cameras");
@@ -242,8 +244,7 @@ SiteConfig Check(const std::string& path, const YAML::Node& root) {
                 r.Fail(v, key, "more than " + std::to_string(kMaxCameras) + " cameras; run several processes instead");
             }
             site.cameras.resize(v.size());
-            idLines.resize(v.size());
-            for (size_t i = 0; i < v.size(); ++i) ReadCamera(r, v[i], i, site.cameras[i], idLines[i]);
+            for (size_t i = 0; i < v.size(); ++i) ReadCamera(r, v[i], i, site.cameras[i]);
         } else if (const Setting* setting = key.find('.') == std::string::npos ? SettingForKey(key) : nullptr) {
             ReadSetting(r, v, key, *setting, site);
         } else if (key == "mqtt") {
@@ -265,14 +266,8 @@ SiteConfig Check(const std::string& path, const YAML::Node& root) {
         }
     }
     if (site.cameras.empty()) r.Fail(root, "cameras", "the config file names no camera");
-    std::set<std::string> ids;
-    for (size_t i = 0; i < site.cameras.size(); ++i) {
-        const auto& id = site.cameras[i].id;
-        if (!id.empty() && !ids.insert(id).second) {
-            throw ConfigError(path + ":" + std::to_string(idLines[i]) + ": cameras[" + std::to_string(i) +
-                              "].id: duplicate camera id '" + id + "'");
-        }
-    }
+    // Ids that meet are refused with those of the command line, by the same rule
+    // (UniqueCameraIds).
     ResolveAgainst(fs::path(path).parent_path(), site);
     return site;
 }

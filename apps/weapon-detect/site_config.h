@@ -32,7 +32,8 @@ constexpr size_t kMaxCameraIdBytes = 256;
 
 // Reads and checks the file (a regular file of at most 4 MB); relative paths in it are
 // taken relative to the file's folder; throws ConfigError for every mistake (unknown key, wrong type,
-// value out of range, duplicate camera id, camera without input, YAML syntax).
+// value out of range, a camera id with a control character, camera without input, YAML
+// syntax). Camera ids that meet are refused later, with the command line's (run_plan.h).
 SiteConfig LoadSiteConfig(const std::string& path);
 // The same for the file's text, `path` naming it in messages and anchoring relative paths.
 SiteConfig ParseSiteConfig(const std::string& text, const std::string& path);

@@ -11,6 +11,7 @@
 #include "camera_services.h"
 #include "output/annotate.h"
 #include "output/records.h"
+#include "searchable_frame.h"
 #include "secrets.h"
 
 namespace weapon_detect {
@@ -81,8 +82,12 @@ void StreamWorker::ReportEndedEarly(const std::string& early) {
 }
 
 void StreamWorker::RunLive(const std::atomic<bool>& stop) {
-    // A file given --realtime is read at its own pace, like a camera.
-    if (source_) settings_.live.paceFps = source_->fps();
+    // A file given --realtime is read at its own pace, like a camera, and ends at its end.
+    const bool file = source_ != nullptr;
+    if (file) {
+        settings_.live.paceFps = source_->fps();
+        settings_.live.atEnd = settings_.loop ? LiveSettings::AtEnd::Restart : LiveSettings::AtEnd::Finish;
+    }
     const std::string input = source_ ? source_->input() : settings_.input;
     source_.reset();
     LiveSource live(input, settings_.live, start_,
@@ -96,13 +101,22 @@ void StreamWorker::RunLive(const std::atomic<bool>& stop) {
         progress_.cameraFps = live.cameraFps();
         if (frame.index - lastAnalysed < settings_.stride) continue;
         lastAnalysed = frame.index;
-        if (!video_ && !videoFailed_ && !settings_.videoPath.empty()) {
-            // The rate measured so far, whole: its noise means nothing in a video.
-            OpenVideo(std::round(live.cameraFps()), frame.image.size());
+        if (!liveVideo_ && !videoFailed_ && !settings_.videoPath.empty()) {
+            // Opens once the camera's rate is measured; a file's own rate is known.
+            liveVideo_ = std::make_unique<LiveVideo>(settings_.videoPath, file ? settings_.live.paceFps : 0.0);
         }
         Analyse(frame.image, frame.index, frame.captureTime, frame.captureTime);
     }
     progress_.dropped = live.dropped();
+    if (file && live.finished() && live.read() > 0) {
+        reachedEnd_ = true;
+        // Frame counts of some containers are estimates: one frame short is not a truncation.
+        const long long total = progress_.total;
+        if (total > 0 && live.read() + 1 < total) {
+            ReportEndedEarly("ended after " + std::to_string(live.read()) + " of " + std::to_string(total) +
+                             " frames: the rest cannot be read (a truncated or damaged file)");
+        }
+    }
     // A camera that gave up without a single frame never worked: a failure, so that a
     // service manager restarting on failure sees it.
     if (!stop && live.finished() && live.read() == 0) {
@@ -114,15 +128,27 @@ void StreamWorker::OpenVideo(double fps, cv::Size size) {
     try {
         video_ = std::make_unique<VideoOutput>(settings_.videoPath, fps, size);
     } catch (const std::exception& e) {
-        videoFailed_ = true;
-        ++progress_.errors;
-        std::fprintf(stderr, "weapon-detect: camera %s: %s; the analysis goes on without it\n",
-                     settings_.cameraId.c_str(), MaskSecrets(e.what()).c_str());
-        records_.Write(OutputErrorRecord(settings_.cameraId, Now(), settings_.videoPath, MaskSecrets(e.what())));
+        VideoFailed(e.what());
     }
 }
 
+void StreamWorker::VideoFailed(const std::string& reason) {
+    videoFailed_ = true;
+    ++progress_.errors;
+    std::fprintf(stderr, "weapon-detect: camera %s: %s; the analysis goes on without it\n", settings_.cameraId.c_str(),
+                 MaskSecrets(reason).c_str());
+    records_.Write(OutputErrorRecord(settings_.cameraId, Now(), settings_.videoPath, MaskSecrets(reason)));
+}
+
 void StreamWorker::Analyse(cv::Mat& frame, long long index, double streamTime, double captureTime) {
+    if (!tooSmallSaid_ && !FrameIsSearched(frame.cols, frame.rows)) {
+        // The plug-in takes such frames without a word and never searches them: said once.
+        tooSmallSaid_ = true;
+        std::fprintf(stderr,
+                     "weapon-detect: camera %s: frames of %d x %d pixels are too small to search (the module "
+                     "searches sections of at least %d x %d pixels); nothing will be found in them\n",
+                     settings_.cameraId.c_str(), frame.cols, frame.rows, kSmallestSearchedSide, kSmallestSearchedSide);
+    }
     ++progress_.analysed;
     const double before = Now();
     const auto detections = detector_->RunInference(frame, settings_.cameraId);
@@ -141,9 +167,17 @@ void StreamWorker::Analyse(cv::Mat& frame, long long index, double streamTime, d
     if (mqtt_ && (changes.started || changes.improved)) {
         PublishEvent(*alarms_->open(), changes.started ? "start" : "update");
     }
-    if (video_) {
+    if (video_ || liveVideo_) {
         DrawDetections(frame, detections);  // the frame is ours: the next read replaces it
-        video_->Write(frame);
+        if (video_) video_->Write(frame);
+    }
+    if (liveVideo_) {
+        try {
+            liveVideo_->Write(frame, index, captureTime);  // may keep the frame: it is not used below
+        } catch (const std::exception& e) {
+            liveVideo_.reset();
+            VideoFailed(e.what());
+        }
     }
     if (settings_.statsSeconds > 0 && now >= nextStats_) {
         const double fps = now > statsTime_ ? (progress_.analysed - statsAnalysed_) / (now - statsTime_) : 0.0;
@@ -214,10 +248,11 @@ void StreamWorker::ReportFailure(const std::string& rawReason) {
 
 void StreamWorker::DiscardOutputs() {
     if (video_) video_->Discard();
+    if (liveVideo_) liveVideo_->Discard();
 }
 
 void StreamWorker::CommitOutputs() {
-    if (video_ && !video_->Finish()) {
+    if ((video_ && !video_->Finish()) || (liveVideo_ && !liveVideo_->Finish())) {
         std::fprintf(stderr, "weapon-detect: no frame was written for %s; the video is not kept\n",
                      settings_.videoPath.c_str());
     }

@@ -5,7 +5,8 @@
 // Files and image sequences are read frame by frame, every one analysed. Live inputs (and
 // files with --realtime) are read by a LiveSource that keeps only the newest frame: the
 // analysis takes the newest one, the others are counted as dropped, and the input is
-// reopened when it stops delivering.
+// reopened when it stops delivering; a file played so ends at its end (with --loop it starts
+// over). A live camera's annotated video plays at the camera's measured rate (LiveVideo).
 #pragma once
 
 #include <atomic>
@@ -37,6 +38,7 @@ struct StreamSettings {
     std::string snapshotDir;    // event snapshots, empty for none
     double quietSeconds = 2.0;  // an event ends after this long without a detection
     bool realtime = false;      // newest frame only, with reconnection
+    bool loop = false;          // with realtime: a file starts over at its end instead of ending
     LiveSettings live;
     double statsSeconds = 0.0;  // a stats record this often; 0 for none
     std::string groundTruth;    // labelled boxes to score the run against, empty for none
@@ -101,6 +103,8 @@ private:
     void SetState(bool online, const std::string& reason, double time);
     // Opens the annotated video; when it cannot be, says so once and goes on without it.
     void OpenVideo(double fps, cv::Size size);
+    // The video cannot be written: said once, counted and recorded; the analysis goes on.
+    void VideoFailed(const std::string& reason);
     nlohmann::ordered_json EventJson(const AlarmEvent& event, const std::string& snapshot, const char* phase) const;
     double Now() const;
 
@@ -112,11 +116,13 @@ private:
     CameraServices* services_ = nullptr;
     std::chrono::steady_clock::time_point start_;
     StreamProgress progress_;
-    std::unique_ptr<VideoOutput> video_;
+    std::unique_ptr<VideoOutput> video_;    // a file's, read frame by frame
+    std::unique_ptr<LiveVideo> liveVideo_;  // a live camera's (or a file played as one)
     std::unique_ptr<AlarmTracker> alarms_;
     std::unique_ptr<Scorer> scorer_;
     bool videoFailed_ = false;
-    bool reachedEnd_ = false;  // the input ended by itself (not a stop or a frame limit)
+    bool reachedEnd_ = false;    // the input ended by itself (not a stop or a frame limit)
+    bool tooSmallSaid_ = false;  // frames too small to search were said once
     double nextStats_ = 0.0;
     long long statsAnalysed_ = 0;
     double statsTime_ = 0.0;

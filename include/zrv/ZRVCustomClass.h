@@ -157,12 +157,24 @@ public:
     //   8-bit unsigned, 1 (grey), 3 (BGR) or 4 (BGRA) channels: analysed as they are;
     //   16-bit unsigned, 1, 3 or 4 channels: scaled to 8 bits (divided by 256), analysed;
     //   anything else (signed, floating point, 2 or more than 4 channels): turned away.
-    // The smallest frame analysed is 10 x 10 pixels. A frame turned away (empty, narrower or
-    // lower than 10 pixels, or of a type not taken) gives an empty list and leaves the
-    // detector's state as it was. The first frame of each such kind per camera id, and
-    // the first 16-bit frame per camera id, bring one "Warning: camera '<id>': ..." line on the error stream
-    // (at most 64 such notes per detector). Before Initialize and after Destroy every frame
-    // gives an empty list, silently.
+    // A frame turned away (empty, narrower or lower than 10 pixels, or of a type not taken)
+    // gives an empty list and leaves the detector's state as it was. The first frame of each
+    // such kind per camera id, and the first 16-bit frame per camera id, bring one
+    // "Warning: camera '<id>': ..." line on the error stream (at most 64 such notes per
+    // detector).
+    //
+    // What is searched: a frame taken is cut into a grid of sections by its larger side (up
+    // to 320 pixels, 1 section; up to 640, 1 row of 2; up to 960, 2 x 2; up to 1280, 2 rows
+    // of 3; up to 2560, 2 rows of 4; larger, 3 rows of 4; the rows divide the height and the
+    // columns the width whichever side is longer, the last row and column taking the pixels
+    // the division leaves over), and while searching
+    // one section is searched per frame, a section narrower or lower than 51 pixels never.
+    // So the smallest frame searched is 51 x 51: a frame of 10 x 10 pixels or more whose
+    // every section is that small (any frame narrower or lower than 51 pixels, and narrow
+    // ones such as 60 x 400, whose two columns are 30 pixels wide) is taken, brings no note,
+    // and is never searched, so nothing is ever found in it.
+    //
+    // Before Initialize and after Destroy every frame gives an empty list, silently.
     //
     // Exceptions of the std::exception family (cv::Exception included) are caught and give
     // an empty list; any other exception reaches the caller.

@@ -206,6 +206,7 @@ TEST(SettingsTable, KeysUsersWriteStayKnown) {
                                         "stats-interval",
                                         "max-reconnects",
                                         "realtime",
+                                        "loop",
                                         "append",
                                         "mqtt.host",
                                         "mqtt.topic",

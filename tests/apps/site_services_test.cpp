@@ -296,7 +296,7 @@ TEST_F(WeaponDetectTest, HostileRequestsAreAnsweredAndAnalysisKeepsItsRate) {
     WriteTestVideo(dir / "clip.avi", 40);
     const int port = servers::FreePort();
     const ScopedEnv token("WEAPON_DETECT_HTTP_TOKEN", "s3cret");
-    Process run(Program({(dir / "clip.avi").string(), "--realtime", "--camera-id", "gate", "--module",
+    Process run(Program({(dir / "clip.avi").string(), "--realtime", "--loop", "--camera-id", "gate", "--module",
                  STEADY_MODULE, "-q", "-o", (dir / "out.jsonl").string(), "--stats-interval", "1", "--snapshots",
                  (dir / "snaps").string(), "--http", "127.0.0.1:" + std::to_string(port)}),
                 (dir / "run.log").string());
@@ -393,6 +393,6 @@ TEST_F(WeaponDetectTest, HostileRequestsAreAnsweredAndAnalysisKeepsItsRate) {
     EXPECT_TRUE(Within(std::chrono::seconds(60), [&] {
         return CurlGet(Url(port, "/api/cameras"), body.string(), withToken).status == 200;
     }));
-    // A file played as a camera starts over at its end: stopped here, as a service is.
+    // A file played as a camera with --loop starts over at its end: stopped here, as a service is.
     EXPECT_EQ(run.Stop(SIGTERM, std::chrono::seconds(30)), 130) << ReadText(dir / "run.log");
 }

@@ -29,3 +29,29 @@ TEST(VideoOutputTest, AnyRateGivesAWholeVideo) {
     }
     fs::remove_all(dir);
 }
+
+// A live camera's video plays at the camera's speed: a 10 fps camera whose analysis takes
+// every third frame gives a 10 fps video as long as the time it covers, and an outage is not
+// filled with a frozen frame.
+TEST(VideoOutputTest, LiveVideoPlaysAtTheCamerasMeasuredRate) {
+    const fs::path dir = fs::temp_directory_path() / ("live_video_" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    for (const char* name : {"v.mp4", "v.avi"}) {
+        SCOPED_TRACE(name);
+        const fs::path path = dir / name;
+        weapon_detect::LiveVideo video(path.string());
+        for (int i = 0; i <= 10; ++i) {  // frames 0, 3, ... 30, read 0.3 s apart: 3 s
+            cv::Mat frame(48, 64, CV_8UC3, cv::Scalar(i * 20, 100, 50));
+            video.Write(frame, 3 * i, 5.0 + 0.3 * i);
+        }
+        cv::Mat late(48, 64, CV_8UC3, cv::Scalar(0, 0, 255));
+        video.Write(late, 400, 45.0);  // after a 37 s outage
+        ASSERT_TRUE(video.Finish());
+        EXPECT_EQ(video.fps(), 10.0);
+        cv::VideoCapture check(path.string());
+        EXPECT_EQ(check.get(cv::CAP_PROP_FPS), 10.0);
+        // Slots 0 to 30 (each analysed frame repeated up to its time), then the late one.
+        EXPECT_EQ(check.get(cv::CAP_PROP_FRAME_COUNT), 32.0);
+    }
+    fs::remove_all(dir);
+}

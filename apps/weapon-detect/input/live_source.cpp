@@ -4,6 +4,7 @@
 
 #include <opencv2/videoio.hpp>
 
+#include "input/stream_probe.h"
 #include "input/video_source.h"
 
 namespace weapon_detect {
@@ -198,11 +199,25 @@ void LiveSource::ReadLoop(std::shared_ptr<Shared> s) {
     while (!s->Stopped()) {
         cv::VideoCapture capture;
         const bool opened = OpenCapture(capture, s->input, timeouts.openMs, timeouts.readMs) && !s->Stopped();
-        const std::string reason = opened ? s->ReadFrames(capture, decoding, link) : "cannot open the input";
+        const long long readBefore = s->read;
+        std::string reason = opened ? s->ReadFrames(capture, decoding, link) : "";
         capture.release();
         if (s->Stopped()) break;
+        // Why it cannot be opened is asked of the server only when it is said (below).
+        auto explain = [&] {
+            if (reason.empty()) reason = CannotOpenMessage(s->input, timeouts.openMs, [&s] { return s->Stopped(); });
+            return reason;
+        };
+        if (s->settings.atEnd != LiveSettings::AtEnd::Reconnect) {
+            // A file ends at its end; a loop starts over at once, unless a pass read nothing
+            // (the file is gone or unreadable), which would only spin.
+            const bool readSome = s->read > readBefore;
+            if (readSome && s->settings.atEnd == LiveSettings::AtEnd::Restart) continue;
+            if (!readSome) s->Report(false, explain());
+            break;
+        }
         // Going offline is said once, and so is a first attempt that fails; the retries are not.
-        if (link.online || link.failures == 0) s->Report(false, reason);
+        if (link.online || link.failures == 0) s->Report(false, explain());
         if (!link.Lost() || !s->Pause(link.backoff)) break;
         link.Lengthen();
     }

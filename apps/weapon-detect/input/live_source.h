@@ -5,7 +5,9 @@
 // When the input stops delivering (end of stream, a read error, or no frame for the stall
 // timeout) the reader reopens it with exponential backoff (1 s doubling to 30 s), forever
 // or up to a set number of attempts, and reports each change of state through a callback
-// (called on the reader thread).
+// (called on the reader thread). A file played as a camera is not reopened: it ends at its
+// end (or, when asked to loop, starts over at once), and a file that cannot be opened again
+// ends the source.
 #pragma once
 
 #include <atomic>
@@ -26,6 +28,10 @@ struct LiveSettings {
     int maxReconnects = -1;      // attempts in a row before giving up; -1 for ever
     double firstBackoff = 1.0, maxBackoff = 30.0;
     double paceFps = 0.0;        // > 0: read no faster than this (a file played as a camera)
+    // What the end of the input means: a camera that dropped (reopen with backoff), or the
+    // end of a file played as a camera (finish, or start over when looping).
+    enum class AtEnd { Reconnect, Finish, Restart };
+    AtEnd atEnd = AtEnd::Reconnect;
 };
 
 struct LiveFrame {
@@ -50,7 +56,7 @@ public:
     // The newest frame not taken yet, swapped into `frame` (no pixels are copied). Waits at
     // most `wait`; false when none came or the source gave up.
     bool Take(LiveFrame& frame, std::chrono::milliseconds wait);
-    // The reader gave up (too many failed reconnections).
+    // The reader gave up (too many failed reconnections) or a file ended.
     bool finished() const;
     long long dropped() const;
     long long read() const;

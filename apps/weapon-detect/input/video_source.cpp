@@ -1,5 +1,8 @@
 #include "input/video_source.h"
 
+#include "camera_ids.h"
+#include "input/stream_probe.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,7 +17,6 @@
 #include <filesystem>
 #include <regex>
 #include <stdexcept>
-
 
 namespace weapon_detect {
 namespace {
@@ -48,7 +50,8 @@ std::vector<long long> SequenceFrames(const std::string& pattern) {
             continue;
         }
         const std::string digits = file.substr(before.size(), file.size() - before.size() - after.size());
-        if (digits.size() > 15 || !std::all_of(digits.begin(), digits.end(), [](unsigned char c) { return std::isdigit(c); })) {
+        if (digits.size() > 15 ||
+            !std::all_of(digits.begin(), digits.end(), [](unsigned char c) { return std::isdigit(c); })) {
             continue;
         }
         frames.push_back(std::stoll(digits));
@@ -58,15 +61,14 @@ std::vector<long long> SequenceFrames(const std::string& pattern) {
 }
 }  // namespace
 
-bool IsImageSequence(const std::string& input) {
-    return !IsLiveInput(input) && input.find('%') != std::string::npos;
-}
+bool IsImageSequence(const std::string& input) { return !IsLiveInput(input) && input.find('%') != std::string::npos; }
 
 bool OpenCapture(cv::VideoCapture& capture, const std::string& input, int openTimeoutMs, int readTimeoutMs) {
     if (IsCameraIndex(input)) return capture.open(std::stoi(input));
     if (IsUrl(input)) {
         return capture.open(input, cv::CAP_FFMPEG,
-                            {cv::CAP_PROP_OPEN_TIMEOUT_MSEC, openTimeoutMs, cv::CAP_PROP_READ_TIMEOUT_MSEC, readTimeoutMs});
+                            {cv::CAP_PROP_OPEN_TIMEOUT_MSEC, openTimeoutMs, cv::CAP_PROP_READ_TIMEOUT_MSEC,
+                             readTimeoutMs});
     }
     // The image-sequence reader copes with frames that change size.
     if (input.find('%') != std::string::npos) return capture.open(input, cv::CAP_IMAGES);
@@ -95,6 +97,8 @@ VideoSource::VideoSource(const std::string& input, const std::atomic<bool>& stop
         std::condition_variable done;
         bool finished = false;
         bool opened = false;
+        bool abandoned = false;  // the caller stopped waiting
+        std::string why;         // why a stream could not be opened, when its server says
         cv::Mat first;
     };
     auto capture = std::make_shared<cv::VideoCapture>();
@@ -102,12 +106,20 @@ VideoSource::VideoSource(const std::string& input, const std::atomic<bool>& stop
     std::thread([capture, opening, input] {
         bool opened = false;
         cv::Mat first;
+        std::string why;
         try {
-            opened = OpenCapture(*capture, input, kStreamTimeoutMs, kStreamTimeoutMs) && capture->read(first) && !first.empty();
+            opened = OpenCapture(*capture, input, kStreamTimeoutMs, kStreamTimeoutMs) && capture->read(first) &&
+                     !first.empty();
         } catch (const std::exception&) {
             opened = false;
         }
+        if (!opened)
+            why = WhyStreamCannotOpen(input, kStreamTimeoutMs, [opening] {
+                std::lock_guard<std::mutex> lock(opening->mutex);
+                return opening->abandoned;
+            });
         std::lock_guard<std::mutex> lock(opening->mutex);
+        opening->why = why;
         opening->opened = opened;
         opening->first = first;
         opening->finished = true;
@@ -116,11 +128,15 @@ VideoSource::VideoSource(const std::string& input, const std::atomic<bool>& stop
 
     std::unique_lock<std::mutex> lock(opening->mutex);
     while (!opening->done.wait_for(lock, std::chrono::milliseconds(50), [&] { return opening->finished; })) {
-        if (stop) throw OpenInterrupted();
+        if (stop) {
+            opening->abandoned = true;
+            throw OpenInterrupted();
+        }
     }
     if (!opening->opened) {
-        throw std::runtime_error("cannot read input " + input +
-                                 " (not a readable video, image sequence, camera or stream)");
+        throw std::runtime_error(
+            "cannot read input " + input +
+            (opening->why.empty() ? " (not a readable video, image sequence, camera or stream)" : ": " + opening->why));
     }
     capture_ = capture;
     first_ = opening->first;
@@ -175,8 +191,9 @@ std::string VideoSource::DefaultCameraId(const std::string& input) {
         std::string rest = input.substr(input.find("://") + 3);
         const auto at = rest.find('@');  // never put credentials into results
         if (at != std::string::npos) rest = rest.substr(at + 1);
-        std::replace_if(rest.begin(), rest.end(), [](char c) { return c == '/' || c == ':' || c == '?'; }, '_');
-        return rest;
+        std::replace_if(
+            rest.begin(), rest.end(), [](char c) { return c == '/' || c == ':' || c == '?'; }, '_');
+        return WithoutControlCharacters(rest);
     }
     // An image sequence is named after its pattern without the frame number
     // ("frames/cam_%04d.png" gives "cam"), or after its folder.
@@ -185,7 +202,7 @@ std::string VideoSource::DefaultCameraId(const std::string& input) {
     const auto last = stem.find_last_not_of("_-. ");
     stem.erase(last == std::string::npos ? 0 : last + 1);
     if (stem.empty()) stem = path.parent_path().filename().string();
-    return stem.empty() ? input : stem;
+    return WithoutControlCharacters(stem.empty() ? input : stem);
 }
 
 }  // namespace weapon_detect

@@ -50,7 +50,7 @@ public:
     std::string EndedEarly() const;
 
     // A camera id for an input: the file name without folder and extension, "camera<N>"
-    // for a camera index, the host and path of a URL.
+    // for a camera index, the host and path of a URL; control characters become '_'.
     static std::string DefaultCameraId(const std::string& input);
 
 private:

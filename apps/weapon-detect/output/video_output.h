@@ -4,7 +4,9 @@
 // A video without a single frame is not kept.
 #pragma once
 
+#include <memory>
 #include <string>
+#include <vector>
 
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
@@ -43,6 +45,53 @@ private:
     cv::Mat scaled_;  // reused when frames come in another size
     long long frames_ = 0;
     int backend_ = cv::CAP_ANY;
+};
+
+// The annotated video of a live camera, played at the real speed although the camera's rate
+// is unknown and the analysis takes only some of its frames. The frames of the first second
+// are held (moved in, never copied) while the camera's rate is measured from their indices
+// among the frames read and their capture times; then the video opens at that rate and each
+// frame is placed at its capture time: repeated up to it when frames were left out, left out
+// itself when a frame is already there. A gap over five seconds (a reconnection) is not
+// filled: the video goes on from there.
+class LiveVideo {
+public:
+    // Opens nothing yet. `knownFps` > 0 is a rate known beforehand (a file played as a
+    // camera): the video opens at the first frame.
+    LiveVideo(std::string path, double knownFps = 0.0);
+    ~LiveVideo();
+    LiveVideo(const LiveVideo&) = delete;
+    LiveVideo& operator=(const LiveVideo&) = delete;
+
+    // Takes an analysed frame: `index` counts the frames read from the camera (left-out ones
+    // too), `captureTime` is when it was read, in seconds. Moves from `frame` while holding
+    // it. Throws std::runtime_error when the video cannot be opened (nothing is kept).
+    void Write(cv::Mat& frame, long long index, double captureTime);
+    // Writes what is held, then as VideoOutput::Finish.
+    bool Finish();
+    void Discard();
+    // The rate the video was opened at; 0 before it opened.
+    double fps() const { return fps_; }
+
+private:
+    struct Held {
+        cv::Mat frame;
+        long long index;
+        double time;
+    };
+    void Open(double fps, cv::Size size);
+    // Measures the rate from the held frames, opens the video and writes them.
+    void WriteHeld();
+    void Place(const cv::Mat& frame, double captureTime);
+
+    std::string path_;
+    double knownFps_;
+    std::unique_ptr<VideoOutput> video_;
+    std::vector<Held> held_;
+    size_t heldBytes_ = 0;
+    double fps_ = 0.0;
+    double start_ = 0.0;   // the capture time of the video's first slot
+    long long slots_ = 0;  // frames written
 };
 
 }  // namespace weapon_detect
