@@ -402,7 +402,8 @@ TEST_F(WeaponDetectTest, RequestHeadsAreBoundedBeforeTheToken) {
     EXPECT_EQ(serving.run.Stop(SIGTERM, std::chrono::seconds(20)), 0) << ReadText(dir / "run.log");
 }
 
-// Requests sent back to back on one connection are all answered, in order.
+// Requests sent back to back on one connection are all answered, in order; a body is never
+// read as a request.
 TEST_F(WeaponDetectTest, PipelinedRequestsAreAllAnsweredInOrder) {
     WriteSmallVideo(dir / "clip.avi", 10);
     const int port = servers::FreePort();
@@ -424,6 +425,15 @@ TEST_F(WeaponDetectTest, PipelinedRequestsAreAllAnsweredInOrder) {
     EXPECT_LT(answer.find("\"index\":0"), second);
     EXPECT_LT(second, third);
     EXPECT_LT(third, answer.find("weapon_detect_frames_read_total"));
+
+    // A body is never taken for the next request: the page takes none, and closes.
+    const std::string hidden = Get("/metrics", auth);
+    Client withBody(port);
+    withBody.Send(Get("/api/cameras", auth + "Content-Length: " + std::to_string(hidden.size()) + "\r\n") + hidden);
+    const std::string one = withBody.ReadUntilClosed(std::chrono::seconds(20), &closed);
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(one.find("HTTP/1.1", 1), std::string::npos) << one;
+    EXPECT_NE(one.find("Connection: close"), std::string::npos) << one;
     EXPECT_EQ(serving.run.Stop(SIGTERM, std::chrono::seconds(20)), 0) << ReadText(dir / "run.log");
 }
 

@@ -25,9 +25,19 @@ public:
     ~PageServer() override { svr_sock_ = INVALID_SOCKET; }
 
     // Answers the request at the stream's start; true when the connection may carry another.
+    // The page takes no body: a request with one is answered and its connection closed, so
+    // that a body the library left unread is never taken for a request.
     bool Serve(httplib::Stream& stream, bool last) {
-        bool closed = false;
-        return process_request(stream, last, closed, nullptr) && !closed && !last;
+        bool closed = false, body = false;
+        const bool answered = process_request(stream, last, closed, [&body](httplib::Request& req) {
+            const std::string length = req.get_header_value("Content-Length");
+            body = req.has_header("Transfer-Encoding") || length.find_first_not_of('0') != std::string::npos;
+            if (body) {
+                req.headers.erase("Connection");
+                req.set_header("Connection", "close");
+            }
+        });
+        return answered && !closed && !last && !body;
     }
     void Stopping() { svr_sock_ = INVALID_SOCKET; }
 };
