@@ -321,7 +321,11 @@ void RequestGate::Loop() {
             polled.push_back({c->fd, POLLIN, 0});
             next = std::min(next, c->deadline);
         }
-        if (poll(polled.data(), polled.size(), MillisUntil(next)) < 0 && errno != EINTR) break;
+        if (poll(polled.data(), polled.size(), MillisUntil(next)) < 0) {
+            // Out of memory for the moment: try again shortly rather than stop serving.
+            if (errno != EINTR) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            continue;
+        }
         if (polled[0].revents) {
             uint64_t count = 0;
             [[maybe_unused]] const ssize_t n = ::read(wake_, &count, sizeof count);
@@ -329,6 +333,16 @@ void RequestGate::Loop() {
 
         const Clock::time_point later = Clock::now();
         std::vector<Owned> stillWaiting, stillClosing;
+        for (size_t i = 0; i < closing.size(); ++i) {
+            Owned& c = closing[i];
+            if (polled[2 + waiting.size() + i].revents) {
+                const ssize_t n = recv(c->fd, scratch, sizeof scratch, 0);
+                if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) continue;
+                if (n > 0) c->dropped += static_cast<size_t>(n);
+            }
+            if (later >= c->deadline || c->dropped > kLingerBytes) continue;
+            stillClosing.push_back(std::move(c));
+        }
         for (size_t i = 0; i < waiting.size(); ++i) {
             Owned& c = waiting[i];
             if (polled[2 + i].revents) {
@@ -341,19 +355,8 @@ void RequestGate::Loop() {
             if (later >= c->deadline) continue;  // too slow, or idle too long: closed
             stillWaiting.push_back(std::move(c));
         }
-        for (size_t i = 0; i < closing.size(); ++i) {
-            Owned& c = closing[i];
-            if (polled[2 + waiting.size() + i].revents) {
-                const ssize_t n = recv(c->fd, scratch, sizeof scratch, 0);
-                if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) continue;
-                if (n > 0) c->dropped += static_cast<size_t>(n);
-            }
-            if (later >= c->deadline || c->dropped > kLingerBytes) continue;
-            stillClosing.push_back(std::move(c));
-        }
         waiting.swap(stillWaiting);
-        // The refused ones first in order of refusal, so that the front is the oldest.
-        closing.swap(stillClosing);
+        closing.swap(stillClosing);  // in order of refusal: the oldest first
 
         if (!polled[1].revents) continue;
         for (;;) {
