@@ -340,7 +340,8 @@ int Run(Options& options, StopSignal& stop) {
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const bool stopped = stop.raised();
     if (!options.quiet) PrintSummary(workers, mqtt.get(), seconds, stopped);
-    if (services && options.keepServing && !services->url().empty()) {
+    // A stop during the run ends it here: it is not said to go on serving.
+    if (services && options.keepServing && !services->url().empty() && !stop.raised()) {
         if (!options.quiet) std::fprintf(stderr, "weapon-detect: serving %s until stopped\n", services->url().c_str());
         while (!stop.raised()) stop.WaitUntil(std::chrono::steady_clock::time_point::max());
     }

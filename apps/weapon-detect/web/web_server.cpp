@@ -4,18 +4,44 @@
 #include <netdb.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
-#include <cstring>
+#include <climits>
 #include <fstream>
-#include <stdexcept>
 
 #include <httplib.h>
 
 #include "output/records.h"
 #include "web/page.h"
+#include "web/request_gate.h"
 
 namespace weapon_detect {
+
+// The library's routing and answers, fed one request at a time by the RequestGate.
+class PageServer : public httplib::Server {
+public:
+    // The library ends a streamed answer (a clip) once its own listening socket is invalid;
+    // this server never listens itself, so it is marked as serving until Stopping().
+    PageServer() { svr_sock_ = INT_MAX; }
+    ~PageServer() override { svr_sock_ = INVALID_SOCKET; }
+
+    // Answers the request at the stream's start; true when the connection may carry another.
+    // The page takes no body: a request with one is answered and its connection closed, so
+    // that a body the library left unread is never taken for a request.
+    bool Serve(httplib::Stream& stream, bool last) {
+        bool closed = false, body = false;
+        const bool answered = process_request(stream, last, closed, [&body](httplib::Request& req) {
+            const std::string length = req.get_header_value("Content-Length");
+            body = req.has_header("Transfer-Encoding") || length.find_first_not_of('0') != std::string::npos;
+            if (body) {
+                req.headers.erase("Connection");
+                req.set_header("Connection", "close");
+            }
+        });
+        return answered && !closed && !last && !body;
+    }
+    void Stopping() { svr_sock_ = INVALID_SOCKET; }
+};
+
 namespace {
 
 constexpr size_t kMaxEvents = 200;
@@ -178,25 +204,27 @@ bool WebServer::IsLoopback(const std::string& host) {
 
 WebServer::WebServer(WebSettings settings, const EventTable& events, std::vector<const CameraStatus*> cameras,
                      MoreMetrics moreMetrics)
-    : settings_(std::move(settings)), events_(events), cameras_(std::move(cameras)),
-      moreMetrics_(std::move(moreMetrics)), server_(std::make_unique<httplib::Server>()) {
-    server_->set_read_timeout(2, 0);
-    server_->set_write_timeout(5, 0);
-    server_->set_keep_alive_timeout(2);
-    server_->set_keep_alive_max_count(100);
+    : settings_(std::move(settings)),
+      events_(events),
+      cameras_(std::move(cameras)),
+      moreMetrics_(std::move(moreMetrics)),
+      server_(std::make_unique<PageServer>()) {
+    const GateLimits limits;
+    // Only said in the answers' Keep-Alive header; the gate keeps the time.
+    server_->set_keep_alive_timeout(std::chrono::duration_cast<std::chrono::seconds>(limits.requestTime).count());
+    server_->set_keep_alive_max_count(limits.requestsPerConnection);
     server_->set_payload_max_length(1024);
     Routes();
-    errno = 0;
-    if (!server_->bind_to_port(settings_.host, settings_.port)) {
-        throw std::runtime_error("cannot serve the page on " + settings_.host + ":" + std::to_string(settings_.port) +
-                                 ": " + (errno ? std::strerror(errno) : "the address cannot be bound"));
-    }
-    thread_ = std::thread([this] { server_->listen_after_bind(); });
+    gate_ = std::make_unique<RequestGate>(settings_.host, settings_.port, limits,
+                                          [this](httplib::Stream& stream, bool last) {
+                                              return server_->Serve(stream, last);
+                                          });
+    settings_.port = gate_->port();
 }
 
 WebServer::~WebServer() {
-    server_->stop();
-    if (thread_.joinable()) thread_.join();
+    server_->Stopping();
+    gate_.reset();
 }
 
 std::string WebServer::url() const {

@@ -1,4 +1,5 @@
-// The local page, its JSON API and the metrics, served by cpp-httplib on threads of its own.
+// The local page, its JSON API and the metrics: requests are taken and bounded by a
+// RequestGate (its own threads) and answered by cpp-httplib's routing.
 //
 // Routes (GET only; everything else is 404 or 405):
 //   /                                  the page
@@ -13,26 +14,26 @@
 // When a token is set, every route asks for it ("Authorization: Bearer <token>" or
 // "?token=<token>") and answers 401 without it.
 //
-// Slow or hostile clients cost only the server's own threads: requests are bounded in size
-// (8 KiB of header, no body), reads and writes time out, and every response is built from
-// data the camera threads published beforehand, so no request waits on the analysis.
+// Slow or hostile clients cost only the server's own threads and bounded memory: at most 64
+// connections, a request head of at most 8 KiB and 100 fields (431 before the token is looked
+// at), no body, the whole head within 5 s, a stalled write cut after 5 s (request_gate.h). Every
+// response is built from data the camera threads published beforehand, so no request waits on
+// the analysis.
 #pragma once
 
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "web/camera_status.h"
 #include "web/event_table.h"
 #include "web/metrics_text.h"
 
-namespace httplib {
-class Server;
-}
-
 namespace weapon_detect {
+
+class PageServer;
+class RequestGate;
 
 struct WebSettings {
     std::string host = "127.0.0.1";
@@ -45,11 +46,14 @@ public:
     using MoreMetrics = std::function<void(MetricsText&)>;
 
     // Binds at once and serves on its own threads. Throws std::runtime_error naming the
-    // address and the system's reason when it cannot listen. The table, the cameras and
-    // the callback must outlive the server.
+    // address and the system's reason when it cannot listen ("address already in use" when
+    // another program listens there: the address is never shared). The table, the cameras
+    // and the callback must outlive the server.
     WebServer(WebSettings settings, const EventTable& events, std::vector<const CameraStatus*> cameras,
               MoreMetrics moreMetrics);
-    ~WebServer();  // stops serving and waits for its threads
+    // Stops serving: closes every connection rather than awaiting it, and returns as soon as
+    // the answers being made are (a few milliseconds; no client can delay it).
+    ~WebServer();
     WebServer(const WebServer&) = delete;
     WebServer& operator=(const WebServer&) = delete;
 
@@ -65,8 +69,8 @@ private:
     const EventTable& events_;
     std::vector<const CameraStatus*> cameras_;
     MoreMetrics moreMetrics_;
-    std::unique_ptr<httplib::Server> server_;
-    std::thread thread_;
+    std::unique_ptr<PageServer> server_;
+    std::unique_ptr<RequestGate> gate_;
 };
 
 }  // namespace weapon_detect

@@ -1,0 +1,429 @@
+#include "web/request_gate.h"
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+#include <httplib.h>
+
+namespace weapon_detect {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A refused connection is read and its bytes dropped for this long, or this much, before it is
+// closed: closing with unread bytes would reset it, and the client might never see the answer.
+constexpr auto kLinger = std::chrono::seconds(1);
+constexpr size_t kLingerBytes = 64 * 1024;
+
+int MillisUntil(Clock::time_point t) {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t - Clock::now()).count();
+    return static_cast<int>(std::clamp<long long>(ms + 1, 0, 60'000));
+}
+
+// Waits for `events` on `fd` until `deadline`; true when something happened (the next read or
+// write says what: data, the end, an error).
+bool WaitFor(int fd, short events, Clock::time_point deadline) {
+    for (;;) {
+        pollfd p{fd, events, 0};
+        const int n = poll(&p, 1, MillisUntil(deadline));
+        if (n > 0) return true;
+        if (n < 0 && errno != EINTR) return false;
+        if (n == 0 && Clock::now() >= deadline) return false;
+    }
+}
+
+std::string Reason(int error) {
+    if (error == EADDRINUSE) return "address already in use (is another program serving there?)";
+    return std::strerror(error);
+}
+
+void NumericAddress(const sockaddr_storage& address, socklen_t length, std::string& ip, int& port) {
+    char host[NI_MAXHOST] = {}, service[NI_MAXSERV] = {};
+    if (getnameinfo(reinterpret_cast<const sockaddr*>(&address), length, host, sizeof host, service, sizeof service,
+                    NI_NUMERICHOST | NI_NUMERICSERV) == 0) {
+        ip = host;
+        port = std::atoi(service);
+    }
+}
+
+enum class Head { Unfinished, Whole, TooLarge, LineTooLong };
+
+// Where a buffered request head stands against the bounds. The buffer never holds more than
+// headBytes + 1 bytes before this decides.
+Head CheckHead(const std::string& bytes, const GateLimits& limits) {
+    const size_t end = bytes.find("\r\n\r\n");
+    if (end == std::string::npos ? bytes.size() > limits.headBytes : end + 4 > limits.headBytes) {
+        const size_t line = bytes.find("\r\n");
+        return line == std::string::npos || line + 4 > limits.headBytes ? Head::LineTooLong : Head::TooLarge;
+    }
+    // Every line ended so far but the request line is a field.
+    const size_t scanned = end == std::string::npos ? bytes.size() : end + 2;
+    size_t lines = 0;
+    for (size_t at = bytes.find("\r\n"); at != std::string::npos && at < scanned; at = bytes.find("\r\n", at + 2)) {
+        ++lines;
+    }
+    if (lines > limits.headerFields + 1) return Head::TooLarge;
+    return end == std::string::npos ? Head::Unfinished : Head::Whole;
+}
+
+// A short answer from the loop thread on a socket that has room for it; what does not fit is
+// lost, and the connection is closed anyway.
+void SendRefusal(int fd, const char* status, const std::string& text) {
+    const std::string answer = std::string("HTTP/1.1 ") + status +
+                               "\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(text.size()) +
+                               "\r\nConnection: close\r\n\r\n" + text;
+    [[maybe_unused]] const ssize_t sent = send(fd, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+// One request's connection as the HTTP library reads and writes it: the buffered head first,
+// then the socket.
+class ConnectionStream final : public httplib::Stream {
+public:
+    ConnectionStream(int fd, const std::string& buffered, const GateLimits& limits)
+        : fd_(fd), buffered_(buffered), readDeadline_(Clock::now() + limits.requestTime), stall_(limits.writeStall) {}
+
+    bool is_readable() const override { return used_ < buffered_.size() || WaitFor(fd_, POLLIN, readDeadline_); }
+    bool is_writable() const override { return WaitFor(fd_, POLLOUT, Clock::now() + stall_); }
+
+    ssize_t read(char* ptr, size_t size) override {
+        if (used_ < buffered_.size()) {
+            const size_t n = std::min(size, buffered_.size() - used_);
+            std::memcpy(ptr, buffered_.data() + used_, n);
+            used_ += n;
+            return static_cast<ssize_t>(n);
+        }
+        for (;;) {
+            const ssize_t n = recv(fd_, ptr, size, 0);
+            if (n >= 0) return n;
+            if (errno == EINTR) continue;
+            if ((errno != EAGAIN && errno != EWOULDBLOCK) || !WaitFor(fd_, POLLIN, readDeadline_)) return -1;
+        }
+    }
+
+    ssize_t write(const char* ptr, size_t size) override {
+        size_t done = 0;
+        while (done < size) {
+            const ssize_t n = send(fd_, ptr + done, size - done, MSG_NOSIGNAL);
+            if (n > 0) {
+                done += static_cast<size_t>(n);
+            } else if (n < 0 && errno == EINTR) {
+                continue;
+            } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) &&
+                       WaitFor(fd_, POLLOUT, Clock::now() + stall_)) {
+                continue;
+            } else {
+                failed_ = true;
+                return -1;
+            }
+        }
+        return static_cast<ssize_t>(size);
+    }
+
+    void get_remote_ip_and_port(std::string& ip, int& port) const override {
+        sockaddr_storage address{};
+        socklen_t length = sizeof address;
+        if (getpeername(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+            NumericAddress(address, length, ip, port);
+        }
+    }
+    void get_local_ip_and_port(std::string& ip, int& port) const override {
+        sockaddr_storage address{};
+        socklen_t length = sizeof address;
+        if (getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+            NumericAddress(address, length, ip, port);
+        }
+    }
+    socket_t socket() const override { return fd_; }
+
+    size_t used() const { return used_; }
+    bool failed() const { return failed_; }
+
+private:
+    const int fd_;
+    const std::string& buffered_;
+    size_t used_ = 0;
+    const Clock::time_point readDeadline_;
+    const std::chrono::milliseconds stall_;
+    bool failed_ = false;
+};
+
+}  // namespace
+
+struct RequestGate::Connection {
+    explicit Connection(int socket) : fd(socket) {}
+    ~Connection() { close(fd); }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    void Wait(const GateLimits& limits) {
+        since = Clock::now();
+        deadline = since + limits.requestTime;
+    }
+
+    const int fd;
+    std::string buffer;          // read and not yet handled: a head, or the start of the next one
+    Clock::time_point since;     // waiting for a request since
+    Clock::time_point deadline;  // the whole head by then (a refused connection: closed by then)
+    size_t dropped = 0;          // a refused connection's bytes read since
+    size_t served = 0;           // requests handled on it
+};
+
+RequestGate::RequestGate(const std::string& host, int port, GateLimits limits, Handler handler)
+    : limits_(limits), handler_(std::move(handler)) {
+    const std::string where = host + ":" + std::to_string(port);
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    const int looked = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+    if (looked != 0) throw std::runtime_error("cannot serve the page on " + where + ": " + gai_strerror(looked));
+    int error = EADDRNOTAVAIL;
+    for (const addrinfo* a = found; a && listener_ < 0; a = a->ai_next) {
+        const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+        if (fd < 0) {
+            error = errno;
+            continue;
+        }
+        // Allows a restart while the last run's connections linger; unlike port reuse, never a
+        // second listener on the same address.
+        const int yes = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        if (bind(fd, a->ai_addr, a->ai_addrlen) == 0 && listen(fd, 128) == 0) {
+            listener_ = fd;
+        } else {
+            error = errno;
+            close(fd);
+        }
+    }
+    freeaddrinfo(found);
+    if (listener_ < 0) throw std::runtime_error("cannot serve the page on " + where + ": " + Reason(error));
+    sockaddr_storage bound{};
+    socklen_t length = sizeof bound;
+    std::string ip;
+    port_ = port;
+    if (getsockname(listener_, reinterpret_cast<sockaddr*>(&bound), &length) == 0) {
+        NumericAddress(bound, length, ip, port_);
+    }
+    wake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wake_ < 0) {
+        close(listener_);
+        throw std::runtime_error("cannot serve the page on " + where + ": eventfd: " + std::strerror(errno));
+    }
+    try {
+        loop_ = std::thread([this] { Loop(); });
+        for (size_t i = 0; i < std::max<size_t>(1, limits_.workers); ++i) workers_.emplace_back([this] { Work(); });
+    } catch (...) {
+        Stop();
+        throw;
+    }
+}
+
+RequestGate::~RequestGate() { Stop(); }
+
+void RequestGate::Stop() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+        // Reads and writes at the workers fail at once, and the workers' close resets the
+        // connection rather than leaving the system to send what was queued.
+        const linger reset{1, 0};
+        for (const int fd : busy_) {
+            setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+            shutdown(fd, SHUT_RDWR);
+        }
+    }
+    readyChanged_.notify_all();
+    Wake();
+    if (loop_.joinable()) loop_.join();
+    for (auto& worker : workers_) {
+        if (worker.joinable()) worker.join();
+    }
+    workers_.clear();
+    ready_.clear();
+    returned_.clear();
+    if (listener_ >= 0) close(listener_);
+    if (wake_ >= 0) close(wake_);
+    listener_ = wake_ = -1;
+}
+
+void RequestGate::Wake() {
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(wake_, &one, sizeof one);
+}
+
+size_t RequestGate::OpenElsewhere() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return ready_.size() + busy_.size() + returned_.size();
+}
+
+bool RequestGate::Examine(Owned& connection, std::vector<Owned>& closing) {
+    Connection& c = *connection;
+    switch (CheckHead(c.buffer, limits_)) {
+        case Head::Unfinished: return true;
+        case Head::Whole: {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ready_.push_back(std::move(connection));
+        }
+            readyChanged_.notify_one();
+            return false;
+        case Head::TooLarge:
+            SendRefusal(c.fd, "431 Request Header Fields Too Large",
+                        "a request head is at most " + std::to_string(limits_.headBytes) + " bytes and " +
+                            std::to_string(limits_.headerFields) + " fields\n");
+            break;
+        case Head::LineTooLong: SendRefusal(c.fd, "414 URI Too Long", "the request line is too long\n"); break;
+    }
+    shutdown(c.fd, SHUT_WR);
+    std::string().swap(c.buffer);
+    c.deadline = Clock::now() + kLinger;
+    closing.push_back(std::move(connection));
+    return false;
+}
+
+void RequestGate::Loop() {
+    std::vector<Owned> waiting;  // for their next request: only this thread touches them
+    std::vector<Owned> closing;  // refused, read and dropped until closed
+    std::vector<pollfd> polled;
+    Clock::time_point acceptAgain{};
+    char scratch[16384];
+    for (;;) {
+        std::vector<Owned> back;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (stopping_) break;
+            back.swap(returned_);
+        }
+        // A connection handed back may hold its next request already (pipelined).
+        for (auto& c : back) {
+            if (Examine(c, closing)) waiting.push_back(std::move(c));
+        }
+
+        const Clock::time_point now = Clock::now();
+        const bool accepting = now >= acceptAgain;
+        polled.assign({{wake_, POLLIN, 0}, {accepting ? listener_ : -1, POLLIN, 0}});
+        Clock::time_point next = accepting ? now + std::chrono::seconds(60) : acceptAgain;
+        for (const auto& c : waiting) {
+            polled.push_back({c->fd, POLLIN, 0});
+            next = std::min(next, c->deadline);
+        }
+        for (const auto& c : closing) {
+            polled.push_back({c->fd, POLLIN, 0});
+            next = std::min(next, c->deadline);
+        }
+        if (poll(polled.data(), polled.size(), MillisUntil(next)) < 0) {
+            // Out of memory for the moment: try again shortly rather than stop serving.
+            if (errno != EINTR) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            continue;
+        }
+        if (polled[0].revents) {
+            uint64_t count = 0;
+            [[maybe_unused]] const ssize_t n = ::read(wake_, &count, sizeof count);
+        }
+
+        const Clock::time_point later = Clock::now();
+        std::vector<Owned> stillWaiting, stillClosing;
+        for (size_t i = 0; i < closing.size(); ++i) {
+            Owned& c = closing[i];
+            if (polled[2 + waiting.size() + i].revents) {
+                const ssize_t n = recv(c->fd, scratch, sizeof scratch, 0);
+                if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) continue;
+                if (n > 0) c->dropped += static_cast<size_t>(n);
+            }
+            if (later >= c->deadline || c->dropped > kLingerBytes) continue;
+            stillClosing.push_back(std::move(c));
+        }
+        for (size_t i = 0; i < waiting.size(); ++i) {
+            Owned& c = waiting[i];
+            if (polled[2 + i].revents) {
+                const size_t room = limits_.headBytes + 1 - std::min(c->buffer.size(), limits_.headBytes);
+                const ssize_t n = recv(c->fd, scratch, std::min(room, sizeof scratch), 0);
+                if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) continue;
+                if (n > 0) c->buffer.append(scratch, static_cast<size_t>(n));
+                if (!Examine(c, stillClosing)) continue;
+            }
+            if (later >= c->deadline) continue;  // too slow, or idle too long: closed
+            stillWaiting.push_back(std::move(c));
+        }
+        waiting.swap(stillWaiting);
+        closing.swap(stillClosing);  // in order of refusal: the oldest first
+
+        if (!polled[1].revents) continue;
+        for (;;) {
+            const int fd = accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (fd < 0) {
+                // Out of descriptors: the clients wait in the backlog for a moment.
+                if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                    acceptAgain = Clock::now() + std::chrono::milliseconds(100);
+                }
+                break;
+            }
+            auto c = std::make_unique<Connection>(fd);
+            const int yes = 1;
+            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+            if (waiting.size() + closing.size() + OpenElsewhere() >= limits_.connections) {
+                if (!closing.empty()) {
+                    closing.erase(closing.begin());
+                } else if (!waiting.empty()) {
+                    waiting.erase(std::min_element(waiting.begin(), waiting.end(),
+                                                   [](const Owned& a, const Owned& b) { return a->since < b->since; }));
+                } else {
+                    SendRefusal(fd, "503 Service Unavailable", "too many clients, try again\n");
+                    continue;
+                }
+            }
+            c->Wait(limits_);
+            waiting.push_back(std::move(c));
+        }
+    }
+    // Leaving closes every connection this thread holds.
+}
+
+void RequestGate::Work() {
+    for (;;) {
+        Owned c;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            readyChanged_.wait(lock, [this] { return stopping_ || !ready_.empty(); });
+            if (stopping_) return;
+            c = std::move(ready_.front());
+            ready_.pop_front();
+            busy_.insert(c->fd);
+        }
+        bool again = false;
+        try {
+            ConnectionStream stream(c->fd, c->buffer, limits_);
+            const bool last = ++c->served >= limits_.requestsPerConnection;
+            again = handler_(stream, last) && !stream.failed() && !last;
+            c->buffer.erase(0, stream.used());
+        } catch (...) {
+            again = false;
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            busy_.erase(c->fd);
+            if (again && !stopping_) {
+                c->Wait(limits_);
+                returned_.push_back(std::move(c));
+            }
+        }
+        if (c) {
+            shutdown(c->fd, SHUT_WR);
+            c.reset();  // closed outside the lock
+        } else {
+            Wake();
+        }
+    }
+}
+
+}  // namespace weapon_detect

@@ -1,0 +1,107 @@
+// The page's front door: its own listening socket, accept loop and reading of request heads,
+// in front of the HTTP library's request handling, so that no client can hold the server, its
+// memory or its stop.
+//
+// Bounds (GateLimits), the same for every client:
+//   connections  at most `connections` open at once. A new one beyond that closes the
+//                connection that has waited longest for its next request (an idle keep-alive
+//                one or one whose head is unfinished); when every open connection holds a whole
+//                request, the new one is answered 503 and closed.
+//   head         a request's line and header fields, final blank line included, fit in
+//                `headBytes`, with at most `headerFields` fields. Beyond that the client gets
+//                431 (414 when the request line alone is too long) and the connection is
+//                closed: nothing more is read, and the handler never sees the request.
+//   time         a whole head arrives within `requestTime` of the connection's opening or of
+//                the previous answer on it (an idle connection is closed then too); the
+//                handler's reads of a body end at `requestTime` after it started; a write
+//                that makes no progress for `writeStall` fails.
+//   requests     a connection carries at most `requestsPerConnection` requests; the handler is
+//                told which is the last (its answer says the connection closes).
+// Requests sent back to back on one connection (pipelined) are handled one after the other,
+// in order.
+//
+// Threads: one loop thread accepts and reads every connection waiting for a request (poll,
+// non-blocking sockets); `workers` threads run the handler, each on one connection whose
+// head is whole. The handler gets an httplib::Stream that reads the buffered head first, then
+// the socket, and writes to the socket; it returns true when the connection may carry another
+// request. Handlers run concurrently and must not throw (an exception closes the connection).
+//
+// Stop() (and the destructor) closes every connection rather than awaiting it: waiting ones
+// are closed, those at a worker are shut down so that their reads and writes fail at once. It
+// returns once the threads ended, that is as soon as the running handlers return.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace httplib {
+class Stream;
+}
+
+namespace weapon_detect {
+
+struct GateLimits {
+    size_t connections = 64;
+    size_t headBytes = 8192;
+    size_t headerFields = 100;
+    std::chrono::milliseconds requestTime{5000};
+    std::chrono::milliseconds writeStall{5000};
+    size_t requestsPerConnection = 100;
+    size_t workers = 8;
+};
+
+class RequestGate {
+public:
+    // The stream holds one request at its start; `last`: the connection closes after it.
+    using Handler = std::function<bool(httplib::Stream& stream, bool last)>;
+
+    // Binds `host`:`port` (a port of 0 takes a free one) and starts serving. The address is
+    // never shared with another listening socket. Throws std::runtime_error naming the address
+    // and the reason ("address already in use") when it cannot listen.
+    RequestGate(const std::string& host, int port, GateLimits limits, Handler handler);
+    ~RequestGate();
+    RequestGate(const RequestGate&) = delete;
+    RequestGate& operator=(const RequestGate&) = delete;
+
+    int port() const { return port_; }
+    void Stop();
+
+private:
+    struct Connection;
+    using Owned = std::unique_ptr<Connection>;
+
+    void Loop();
+    void Work();
+    void Wake();
+    // Looks at what a waiting connection has buffered: hands a whole head to the workers,
+    // refuses a head over the bounds. False when the connection left `waiting`.
+    bool Examine(Owned& connection, std::vector<Owned>& closing);
+    size_t OpenElsewhere();
+
+    const GateLimits limits_;
+    const Handler handler_;
+    int listener_ = -1;
+    int wake_ = -1;  // eventfd: wakes the loop for returned connections and the stop
+    int port_ = 0;
+
+    std::mutex mutex_;
+    std::condition_variable readyChanged_;
+    bool stopping_ = false;
+    std::deque<Owned> ready_;      // whole heads waiting for a worker
+    std::set<int> busy_;           // sockets a worker is handling
+    std::vector<Owned> returned_;  // handed back by the workers, for the loop to wait on
+
+    std::thread loop_;
+    std::vector<std::thread> workers_;
+};
+
+}  // namespace weapon_detect
