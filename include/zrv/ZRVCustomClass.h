@@ -145,9 +145,14 @@ public:
     // Warms both models up: each engine runs its model once on a grey image, so that the
     // first frame does not pay for the first inference. `flag` is handed to both engines,
     // which do not use it; its value changes nothing. Prints one line on the output stream:
-    // "Model optimization successful.", "Model optimization failed." or, when no model is
-    // loaded, "Model is not initialized.". False when no model is loaded or either engine
-    // fails; false, printing nothing, on an exception. Never throws.
+    //   "Model is not initialized." when the detector holds no engines (before the first
+    //     Initialize, after Destroy, or when the engine could make no instance); no engine
+    //     is called;
+    //   "Model optimization failed." when either engine fails, an engine without a model
+    //     included: an Initialize whose load failed keeps both engine instances, and both
+    //     are still asked;
+    //   "Model optimization successful." otherwise.
+    // True only in the last case; false, printing nothing, on an exception. Never throws.
     virtual bool OptimizeModel(bool flag) = 0;
     // Analyses one frame and returns the weapons to alarm on, boxes in full-frame pixels,
     // each scoring at least the threshold given to Initialize. The frame stays the caller's
