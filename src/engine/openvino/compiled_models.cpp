@@ -20,12 +20,33 @@ namespace {
 std::atomic<int64_t> compilations{0};
 
 // What tells one compiled model from another: the file (by its canonical path, so that two
-// spellings of one path share), its size and modification time, the input size, the threads.
-using Key = std::tuple<std::string, std::uintmax_t, int64_t, int, int, int, bool>;
+// spellings of one path share), the input size, the threads and the precision.
+using Key = std::tuple<std::string, int, int, int, bool>;
+
+// Which version of the file was compiled: a file rewritten on disk differs in one of these.
+struct FileStamp {
+    std::uintmax_t size = 0;
+    int64_t modified = 0;  // in the file clock's ticks
+    bool operator==(const FileStamp& o) const { return size == o.size && modified == o.modified; }
+};
+
+// One entry per key: a rewritten file replaces the entry of its earlier version, whose
+// network lives on with the instances that still hold it.
+struct Entry {
+    FileStamp stamp;
+    std::weak_ptr<const SharedCompiledModel> model;
+};
 
 struct Cache {
     std::mutex mutex;
-    std::map<Key, std::weak_ptr<const SharedCompiledModel>> models;
+    std::map<Key, Entry> models;
+
+    // Drops the entries whose network every holder has released. Under `mutex`.
+    void Sweep() {
+        for (auto it = models.begin(); it != models.end();) {
+            it = it->second.model.expired() ? models.erase(it) : std::next(it);
+        }
+    }
 };
 
 Cache& ProcessCache() {
@@ -82,6 +103,12 @@ bool EngineForcesFloat32() {
 
 int64_t CompiledModelCount() { return compilations.load(); }
 
+size_t CompiledModelCacheEntries() {
+    Cache& cache = ProcessCache();
+    std::lock_guard<std::mutex> lock(cache.mutex);
+    return cache.models.size();
+}
+
 std::shared_ptr<const SharedCompiledModel> AcquireCompiledModel(const std::string& onnxPath,
                                                                const OnnxGraphFacts& facts,
                                                                cv::Size input, std::string& why) {
@@ -94,11 +121,14 @@ std::shared_ptr<const SharedCompiledModel> AcquireCompiledModel(const std::strin
         why = "cannot read the file: " + error.message();
         return nullptr;
     }
-    const Key key{canonical.string(), size, static_cast<int64_t>(modified.time_since_epoch().count()),
-                  input.width, input.height, EngineThreads(), EngineForcesFloat32()};
+    const FileStamp stamp{size, static_cast<int64_t>(modified.time_since_epoch().count())};
+    const Key key{canonical.string(), input.width, input.height, EngineThreads(), EngineForcesFloat32()};
     Cache& cache = ProcessCache();
     std::lock_guard<std::mutex> lock(cache.mutex);
-    if (auto shared = cache.models[key].lock()) return shared;
+    cache.Sweep();
+    if (const auto found = cache.models.find(key); found != cache.models.end() && found->second.stamp == stamp) {
+        if (auto shared = found->second.model.lock()) return shared;
+    }
 
     auto made = std::make_shared<SharedCompiledModel>();
     try {
@@ -147,7 +177,8 @@ std::shared_ptr<const SharedCompiledModel> AcquireCompiledModel(const std::strin
         }
         return nullptr;
     }
-    cache.models[key] = made;
+    // Only a network that compiled is entered; it replaces an earlier version of the file.
+    cache.models[key] = Entry{stamp, made};
     return made;
 }
 

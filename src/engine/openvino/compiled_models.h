@@ -7,6 +7,7 @@
 // is immutable once made; inference requests made from it are per instance.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -28,14 +29,19 @@ struct SharedCompiledModel {
 
 // The compiled model for `onnxPath` at `input`, compiled now or shared with an earlier
 // caller that still holds it. Null with one line in `why` when OpenVINO cannot read,
-// reshape or compile it. A file changed on disk (size or modification time) is compiled
-// anew.
+// reshape or compile it; nothing of a failure is kept. A file changed on disk (size or
+// modification time) is compiled anew and replaces the cache's entry for that
+// file; the earlier network stays with whoever holds it. Entries whose network nobody holds
+// any more are dropped at every call, so the cache holds one entry per network alive.
 std::shared_ptr<const SharedCompiledModel> AcquireCompiledModel(const std::string& onnxPath,
                                                                const OnnxGraphFacts& facts,
                                                                cv::Size input, std::string& why);
 
 // How many models this process has compiled, for the tests that check the sharing.
 int64_t CompiledModelCount();
+// How many entries the cache holds now (released ones included until the next
+// AcquireCompiledModel), for the tests that check it does not grow.
+size_t CompiledModelCacheEntries();
 
 // The arithmetic every compiled model of this process uses, from ZRV_ENGINE_PRECISION (read
 // once, at the first load). By default 32-bit floats throughout, as the models were
