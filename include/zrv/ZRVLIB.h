@@ -46,9 +46,13 @@ struct Object {
 // released with the last of them; sixteen cameras on one model hold one network. Each
 // instance has its own inference request, its own input and output buffers, its class
 // names, thresholds and motion state. The runtime's CPU threads are set once per process,
-// at the first load: ZRV_ENGINE_THREADS (a positive number) if set in the environment
-// before that, else every physical core; concurrent calls on instances sharing a network
-// queue for those threads.
+// at the first load: ZRV_ENGINE_THREADS (1 to 1024) if set in the environment before that,
+// else every physical core; concurrent calls on instances sharing a network queue for those
+// threads. ZRV_ENGINE_PRECISION ("auto" or "f32", the default) is read at the same time. A
+// value outside those (ZRV_ENGINE_THREADS=abc, 0 or 999999, ZRV_ENGINE_PRECISION=fast) is
+// refused, not ignored: every LoadModelFromFolder of the process then fails with one line
+// naming the variable and the values it takes. Unset or empty means the default. Only the
+// OpenVINO backend reads them.
 //
 // Threads: an instance is not thread-safe; the caller serialises the calls on one
 // instance (the detector does, under its lock). Separate instances, whether or not they

@@ -88,8 +88,9 @@ int ZRVLIB::LoadModelFromFolder(const char* /*reserved*/, const char* modelName,
     const std::string name = modelName ? modelName : "";
     std::string why, note;
     zrv::engine::ModelFiles files;
-    bool ok = zrv::engine::LocateModelFiles(folder ? folder : "", name, classFile ? classFile : "",
-                                            files, why) &&
+    // A setting of the process that cannot be used fails every load, naming the variable.
+    bool ok = zrv::engine::BackendSettingsUsable(zrv::engine::DefaultBackend(), why) &&
+              zrv::engine::LocateModelFiles(folder ? folder : "", name, classFile ? classFile : "", files, why) &&
               zrv::engine::ReadClassNames(files.classPath, impl.classNames, why);
     if (ok) {
         // The contract says this call never throws: a runtime that runs out of memory while

@@ -82,24 +82,70 @@ std::string ShapeText(const ov::PartialShape& shape) {
 
 }  // namespace
 
-int EngineThreads() {
-    static const int threads = [] {
-        const char* text = std::getenv("ZRV_ENGINE_THREADS");
-        if (!text || !*text) return 0;
-        char* end = nullptr;
-        const long value = std::strtol(text, &end, 10);
-        return *end == '\0' && value > 0 && value <= 1024 ? static_cast<int>(value) : 0;
-    }();
-    return threads;
+namespace {
+
+constexpr long kMaxEngineThreads = 1024;
+
+// A value from the environment as a line may show it: control characters (a line break
+// would forge a line) as '?', and at most 40 characters.
+std::string Shown(const std::string& value) {
+    std::string shown = value.substr(0, 40);
+    for (char& c : shown) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    }
+    return shown + (value.size() > 40 ? "..." : "");
 }
 
-bool EngineForcesFloat32() {
-    static const bool f32 = [] {
-        const char* text = std::getenv("ZRV_ENGINE_PRECISION");
-        return !(text && std::string(text) == "auto");
-    }();
-    return f32;
+struct EngineSettings {
+    int threads = 0;  // 0: every physical core
+    bool float32 = true;
+    std::string error;  // the values that cannot be used, in one line; empty when all can
+};
+
+EngineSettings ReadEngineSettings() {
+    EngineSettings settings;
+    std::string errors;
+    // Unset and empty both mean the default.
+    if (const char* text = std::getenv("ZRV_ENGINE_THREADS"); text && *text) {
+        const std::string value = text;
+        const bool digits = value.size() <= 9 && value.find_first_not_of("0123456789") == std::string::npos;
+        const long threads = digits ? std::strtol(text, nullptr, 10) : 0;
+        if (threads >= 1 && threads <= kMaxEngineThreads) {
+            settings.threads = static_cast<int>(threads);
+        } else {
+            errors = "ZRV_ENGINE_THREADS is '" + Shown(value) + "'; it takes a number of threads from 1 to " +
+                     std::to_string(kMaxEngineThreads) + ", or stays unset for every physical core";
+        }
+    }
+    if (const char* text = std::getenv("ZRV_ENGINE_PRECISION"); text && *text) {
+        const std::string value = text;
+        if (value == "auto") {
+            settings.float32 = false;
+        } else if (value != "f32") {
+            errors += (errors.empty() ? "" : "; ") + std::string("ZRV_ENGINE_PRECISION is '") + Shown(value) +
+                      "'; it takes 'auto' (the runtime chooses) or 'f32' (32-bit floats, as when unset)";
+        }
+    }
+    settings.error = errors;
+    return settings;
 }
+
+const EngineSettings& ProcessEngineSettings() {
+    static const EngineSettings settings = ReadEngineSettings();
+    return settings;
+}
+
+}  // namespace
+
+bool EngineSettingsUsable(std::string& why) {
+    if (ProcessEngineSettings().error.empty()) return true;
+    why = ProcessEngineSettings().error;
+    return false;
+}
+
+int EngineThreads() { return ProcessEngineSettings().threads; }
+
+bool EngineForcesFloat32() { return ProcessEngineSettings().float32; }
 
 int64_t CompiledModelCount() { return compilations.load(); }
 
@@ -112,6 +158,7 @@ size_t CompiledModelCacheEntries() {
 std::shared_ptr<const SharedCompiledModel> AcquireCompiledModel(const std::string& onnxPath,
                                                                const OnnxGraphFacts& facts,
                                                                cv::Size input, std::string& why) {
+    if (!EngineSettingsUsable(why)) return nullptr;
     namespace fs = std::filesystem;
     std::error_code error;
     const fs::path canonical = fs::canonical(onnxPath, error);

@@ -43,17 +43,23 @@ int64_t CompiledModelCount();
 // AcquireCompiledModel), for the tests that check it does not grow.
 size_t CompiledModelCacheEntries();
 
-// The arithmetic every compiled model of this process uses, from ZRV_ENGINE_PRECISION (read
-// once, at the first load). By default 32-bit floats throughout, as the models were
-// validated. "auto" lets the runtime choose, which on CPUs with bfloat16 matrix units (AMX,
-// AVX512-BF16) means bfloat16 inside the network: about twice as fast, but box edges near
-// 600 input pixels move in steps of 4 and scores in the third decimal, which small weapons
-// and models with precise arithmetic do not survive. Anything else counts as the default.
-bool EngineForcesFloat32();
-
-// The CPU threads every compiled model of this process uses: ZRV_ENGINE_THREADS when set to
-// a positive number (read once, at the first load), else 0, which lets OpenVINO use every
-// physical core.
+// The engine's settings from the environment, read once per process, at the first load:
+//   ZRV_ENGINE_THREADS    the CPU threads every compiled model uses, 1 to 1024; unset or
+//                         empty, every physical core (OpenVINO's choice);
+//   ZRV_ENGINE_PRECISION  the arithmetic: "f32" or unset, 32-bit floats throughout, as the
+//                         models were validated; "auto" lets the runtime choose, which on
+//                         CPUs with bfloat16 matrix units (AMX, AVX512-BF16) means bfloat16
+//                         inside the network: about twice as fast, but box edges near 600
+//                         input pixels move in steps of 4 and scores in the third decimal,
+//                         which small weapons and models with precise arithmetic do not
+//                         survive.
+// Any other value is refused: EngineSettingsUsable is false with one line naming the
+// variable, its value and the values it takes, and every load fails with that line
+// (AcquireCompiledModel too).
+bool EngineSettingsUsable(std::string& why);
+// The threads (0 for every physical core) and whether 32-bit floats are forced; the
+// defaults when a setting is refused.
 int EngineThreads();
+bool EngineForcesFloat32();
 
 }  // namespace zrv::engine
