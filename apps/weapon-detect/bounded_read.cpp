@@ -16,6 +16,7 @@ std::string Megabytes(size_t bytes) {
 
 // Refuses what is not a regular file of at most `maxBytes`; `info` from fstat or stat.
 void CheckKind(const std::string& path, const struct stat& info, size_t maxBytes) {
+    if (S_ISDIR(info.st_mode)) throw UnreadableFile(path + ": is a folder, not a file");
     if (!S_ISREG(info.st_mode)) {
         throw UnreadableFile(path + ": not a regular file (a FIFO, device or socket is never read)");
     }

@@ -1,9 +1,10 @@
 // The services of a whole run beside the records: the web page with its API and metrics,
 // web hooks, MQTT discovery, and each camera's clips and live view (CameraServices).
 //
-// Made by main after the workers and before they run; attaches a CameraServices to each
-// worker. Close() (after the workers returned) ends every clip; the page keeps being served
-// until the object is destroyed.
+// Made by the run (StartServices in run.cpp), when the options ask for any of them, after
+// the workers and before they run; attaches a CameraServices to each worker. Close() (after
+// the workers returned) ends every clip; the page keeps being served until the object is
+// destroyed.
 #pragma once
 
 #include <memory>

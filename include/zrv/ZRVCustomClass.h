@@ -15,8 +15,8 @@
 // lock of the stored lists and SetLoadEngineOnCreate is an atomic store. So any of them may
 // be called from several threads on one detector; the locked calls run one at a time, and a
 // call blocks while another is in progress (Initialize and Destroy wait for a frame in
-// progress to finish, and frames wait for them). A console sink may call back into the
-// detector that is printing (the lock is recursive). Separate detectors may run fully in
+// progress to finish, and frames wait for them). A console sink may call any operation of
+// the detector that is printing (see SetConsoleSink). Separate detectors may run fully in
 // parallel. The copy and move operations of IZRVCustomClass are not locked.
 //
 // Coordinates: every box is in pixels of the full frame handed to RunInference.
@@ -145,9 +145,14 @@ public:
     // Warms both models up: each engine runs its model once on a grey image, so that the
     // first frame does not pay for the first inference. `flag` is handed to both engines,
     // which do not use it; its value changes nothing. Prints one line on the output stream:
-    // "Model optimization successful.", "Model optimization failed." or, when no model is
-    // loaded, "Model is not initialized.". False when no model is loaded or either engine
-    // fails; false, printing nothing, on an exception. Never throws.
+    //   "Model is not initialized." when the detector holds no engines (before the first
+    //     Initialize, after Destroy, or when the engine could make no instance); no engine
+    //     is called;
+    //   "Model optimization failed." when either engine fails, an engine without a model
+    //     included: an Initialize whose load failed keeps both engine instances, and both
+    //     are still asked;
+    //   "Model optimization successful." otherwise.
+    // True only in the last case; false, printing nothing, on an exception. Never throws.
     virtual bool OptimizeModel(bool flag) = 0;
     // Analyses one frame and returns the weapons to alarm on, boxes in full-frame pixels,
     // each scoring at least the threshold given to Initialize. The frame stays the caller's
@@ -224,8 +229,18 @@ ZRV_API IZRVCustomClass* Create();
 // Frees a detector made by Create, its models included. Null is ignored. The detector
 // must not be in use on another thread.
 ZRV_API void Release(IZRVCustomClass* detector);
-// Routes the console lines of every detector of the module to `sink` (called with
-// `context`, under a lock, from whichever thread prints); null restores the default:
-// the line and a flushing end of line on the process's standard output or error.
+// Routes the console lines of every detector of the module, the engine's own lines among
+// them, to `sink` (called with `context`); null restores the default: the line and a
+// flushing end of line on the process's standard output or error.
+//
+// The sink runs on the thread of the call that printed, holding no lock of the console:
+// the lines of a call (Initialize, OptimizeModel, a frame) reach it once the call has done
+// its work, in the order printed, while the detector's lock is still held. So the lines of
+// one detector arrive whole and in order, and the sink may call any operation of that
+// detector on that thread (the lock is recursive), its lines then following at once. The
+// sink must not wait for another thread that calls the same detector. Sinks of several
+// detectors may run at the same time. Once SetConsoleSink returns, the sink it replaced is
+// no longer called (it waits for lines under way on other threads), unless it was called
+// from within a sink.
 ZRV_API void SetConsoleSink(ZRVConsoleSink sink, void* context);
 }

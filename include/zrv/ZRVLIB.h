@@ -46,9 +46,13 @@ struct Object {
 // released with the last of them; sixteen cameras on one model hold one network. Each
 // instance has its own inference request, its own input and output buffers, its class
 // names, thresholds and motion state. The runtime's CPU threads are set once per process,
-// at the first load: ZRV_ENGINE_THREADS (a positive number) if set in the environment
-// before that, else every physical core; concurrent calls on instances sharing a network
-// queue for those threads.
+// at the first load: ZRV_ENGINE_THREADS (1 to 1024) if set in the environment before that,
+// else every physical core; concurrent calls on instances sharing a network queue for those
+// threads. ZRV_ENGINE_PRECISION ("auto" or "f32", the default) is read at the same time. A
+// value outside those (ZRV_ENGINE_THREADS=abc, 0 or 999999, ZRV_ENGINE_PRECISION=fast) is
+// refused, not ignored: every LoadModelFromFolder of the process then fails with one line
+// naming the variable and the values it takes. Unset or empty means the default. Only the
+// OpenVINO backend reads them.
 //
 // Threads: an instance is not thread-safe; the caller serialises the calls on one
 // instance (the detector does, under its lock). Separate instances, whether or not they
@@ -105,6 +109,9 @@ public:
     // class-aware suppression on the unclipped boxes in network-input pixels, then the
     // kept boxes mapped back through the letterbox and clipped to `image` (a box left
     // without area is dropped). End-to-end outputs skip the suppression.
+    // Anchors whose score or box is NaN or infinite (a broken export) are dropped; the first
+    // call after a load that meets them says so in one line (as a load's failure is said),
+    // naming the model and how many of the image's anchors were dropped.
     // Returns 1 when the model ran, 0 when nothing is loaded or the image is empty.
     int RunInference(cv::Mat image, const char* cameraId, std::vector<Object>& objects);
     // Replaces `objects` with the moving regions of `image` (only `box` is set), in the
@@ -133,15 +140,21 @@ using ZRVLIBHandle = std::unique_ptr<ZRVLIB, ZRVLIBDeleter>;
 }  // namespace ZORAVELIN
 
 // Receives each line the engine writes of its own (why a load failed, the note on an
-// assumed input size): `line` has no end of line and lives only for the call.
+// assumed input size, the note on NaN or infinite outputs): `line` has no end of line and
+// lives only for the call.
 typedef void (*ZRVLIBMessageSink)(const char* line, void* context);
 
 extern "C" {
-// Routes the engine's own lines to `sink` (called with `context` from the thread that
-// loads, outside the engine's locks); null restores the default: the line and a flushing end of line on
-// standard error. Process-wide; callable from any thread. The detector installs its own
-// console here, so these lines reach a host's SetConsoleSink too. The detector looks this
-// function up as optional: an engine built without it still serves the detector, and its
-// lines then stay on standard error.
+// Routes the engine's own lines to `sink` (called with `context` on the thread that loads or
+// runs the model, outside the engine's locks, once the engine is done with the instance);
+// null restores the default: the line and a flushing end of line on standard error.
+// Process-wide; callable from any thread.
+//
+// The plug-in module installs its own console here at its first Initialize, replacing any
+// sink set before, so that these lines reach a host's SetConsoleSink (ZRVCustomClass.h),
+// or the module's standard error, like the module's other lines; a host of the module
+// routes them with SetConsoleSink, not here. The module looks this function up as optional:
+// an engine built without it still serves the module, and its lines then stay on standard
+// error.
 ZRVLIB_API void ZRVLIB_SetMessageSink(ZRVLIBMessageSink sink, void* context);
 }

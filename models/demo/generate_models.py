@@ -13,6 +13,11 @@ With --variants DIR it also writes, for tests:
   constant_boxes.onnx               answers the same hand-placed boxes for every image, runs
                                     at any input size and declares 320
   dynamic.onnx                      the same with dynamic input axes
+  nan_output.onnx, infinite_output.onnx
+                                    the constant model answering NaN, or +infinity, for
+                                    every value (a broken export)
+  two_outputs.onnx                  the constant model with a second output, which no
+                                    engine compiles
 
 Needs Debian's python3-onnx and python3-numpy.
 """
@@ -179,20 +184,26 @@ CONSTANT_BOXES = [
 ]
 
 
-def build_constant(dims):
-    """Answers CONSTANT_BOXES whatever the image; the image still feeds the graph (times
-    zero), so that runtimes keep the input."""
+def build_constant(dims, fill=None, second_output=False):
+    """Answers CONSTANT_BOXES whatever the image (every value `fill` instead when given); the
+    image still feeds the graph (times zero), so that runtimes keep the input. With
+    `second_output`, the pooled image is an output too."""
     g = Graph()
     n = len(CONSTANT_BOXES)
     rows = np.array(CONSTANT_BOXES, dtype=np.float32).T.reshape(5 * n)
+    if fill is not None:
+        rows = np.full(5 * n, fill, dtype=np.float32)
     pooled = g.op("Reshape", [g.op("GlobalAveragePool", ["images"]), g.int_const([1, 3])])
     flat = g.op("Gemm", [pooled, g.const(np.zeros((5 * n, 3))), g.const(rows, "boxes")], transB=1)
     g.op("Reshape", [flat, g.int_const([1, 5, n])])
     g.nodes[-1].output[0] = "output0"
+    outputs = [helper.make_tensor_value_info("output0", TensorProto.FLOAT, [1, 5, len(CONSTANT_BOXES)])]
+    if second_output:
+        outputs.append(helper.make_tensor_value_info(pooled, TensorProto.FLOAT, [1, 3]))
     graph = helper.make_graph(
         g.nodes, "constant_boxes",
         [helper.make_tensor_value_info("images", TensorProto.FLOAT, dims)],
-        [helper.make_tensor_value_info("output0", TensorProto.FLOAT, [1, 5, len(CONSTANT_BOXES)])],
+        outputs,
         g.inits)
     model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 12)],
                               producer_name="demo-model-generator")
@@ -219,6 +230,10 @@ def main():
         onnx.save(build(WEAPON_RGB, broadcast_anchors=True), os.path.join(args.variants, "broadcast.onnx"))
         onnx.save(build_constant([1, 3, 320, 320]), os.path.join(args.variants, "constant_boxes.onnx"))
         onnx.save(build_constant(["batch", 3, "height", "width"]), os.path.join(args.variants, "dynamic.onnx"))
+        fixed = [1, 3, 320, 320]
+        onnx.save(build_constant(fixed, fill=np.nan), os.path.join(args.variants, "nan_output.onnx"))
+        onnx.save(build_constant(fixed, fill=np.inf), os.path.join(args.variants, "infinite_output.onnx"))
+        onnx.save(build_constant(fixed, second_output=True), os.path.join(args.variants, "two_outputs.onnx"))
 
 
 if __name__ == "__main__":

@@ -6,8 +6,10 @@
 // The public operations take it; the private ones expect it held. Nothing in the detector
 // locks it twice; it is recursive for hosts, so that a call made on the thread that already
 // holds it goes through instead of deadlocking. The case that arises is a console sink
-// (SetConsoleSink): it runs on the printing thread, inside Initialize, OptimizeModel or a
-// frame call, and may call back into the detector (ConfigureParameters, say).
+// (SetConsoleSink): it runs on the printing thread at the end of Initialize, OptimizeModel
+// or a frame call, still under the lock, and may call back into the detector. The lines
+// printed during such a call are held until then (ConsoleHold), so that a call back never
+// finds the detector halfway through one.
 // Coordinates: `_detectedArea` and every Object handed between the private operations
 // are in full-frame pixels unless a comment says otherwise.
 #pragma once

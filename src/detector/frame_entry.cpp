@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "detector/ZRVCustomWD.h"
+#include "detector/console.h"
 #include "detector/held_area.h"
 
 namespace {
@@ -21,6 +22,8 @@ std::vector<CustomObject> ZRVCustomWD::RunInference(const cv::Mat& frame) {
 std::vector<CustomObject> ZRVCustomWD::RunInference(const cv::Mat& frame,
                                                     const std::string& cameraId) {
     std::lock_guard<std::recursive_mutex> lock(_mutex);
+    // Lines of the frame (its notes, the engine's) reach a sink when the frame is done.
+    const zrv::detector::ConsoleHold hold;
     if (!_detector || !CheckFrame(frame, cameraId)) return {};
 
     try {

@@ -26,6 +26,7 @@ bool ZRVCustomWD::Initialize(const std::string& modelDirectory, float detectionS
     // Hosts may reload models while another thread is inside a frame call; holding the
     // frame lock keeps the engines alive for that call.
     std::lock_guard<std::recursive_mutex> lock(_mutex);
+    const zrv::detector::ConsoleHold hold;  // lines reach a sink once the models are loaded
 
     // A threshold that is not a number in [0, 1] would silently report nothing (NaN) or
     // everything; refuse it before anything changes.
@@ -98,6 +99,7 @@ bool ZRVCustomWD::Initialize(const std::string& modelDirectory, float detectionS
 bool ZRVCustomWD::OptimizeModel(bool flag) {
     try {
         std::lock_guard<std::recursive_mutex> lock(_mutex);
+        const zrv::detector::ConsoleHold hold;
         if (!_detector || !_filter) {
             ConsoleLine(ConsoleStream::Output, "Model is not initialized.");
             return false;

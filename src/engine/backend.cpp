@@ -19,6 +19,15 @@ BackendKind DefaultBackend() {
 
 bool BackendAvailable(BackendKind kind) { return kind == BackendKind::OpenCv || ZRV_HAVE_OPENVINO; }
 
+bool BackendSettingsUsable(BackendKind kind, std::string& why) {
+#if ZRV_HAVE_OPENVINO
+    if (kind == BackendKind::OpenVino) return EngineSettingsUsable(why);
+#endif
+    (void)kind;
+    (void)why;
+    return true;
+}
+
 std::unique_ptr<InferenceBackend> MakeBackend(BackendKind kind) {
 #if ZRV_HAVE_OPENVINO
     if (kind == BackendKind::OpenVino) return std::make_unique<OpenVinoBackend>();

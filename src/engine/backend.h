@@ -45,6 +45,11 @@ public:
     virtual const OutputTensor& Forward() = 0;
 };
 
+// Whether the settings the `kind` backend reads from the environment (once per process)
+// can be used; false with one line naming the variable and the values it takes. Only the
+// OpenVINO backend has settings (ZRV_ENGINE_THREADS, ZRV_ENGINE_PRECISION).
+bool BackendSettingsUsable(BackendKind kind, std::string& why);
+
 // A backend of `kind`; null when this build does not carry it.
 std::unique_ptr<InferenceBackend> MakeBackend(BackendKind kind);
 

@@ -80,6 +80,7 @@ void DetectionModel::WarmUp() {
 void DetectionModel::Detect(const cv::Mat& image, float minScore, float iouThreshold,
                             std::vector<Candidate>& detections) {
     detections.clear();
+    lastDecode_ = DecodeCounts{};
     if (!backend_ || image.empty() || !zrv::pixels::Supported(image.type())) return;
     const cv::Mat& eight = zrv::pixels::AsEightBit(image, scaled_);
     const cv::Mat* bgr = &eight;
@@ -93,7 +94,7 @@ void DetectionModel::Detect(const cv::Mat& image, float minScore, float iouThres
     const Letterbox letterbox = DrawLetterboxed(*bgr, input_, backend_->Canvas());
     const OutputTensor& output = backend_->Forward();
     raw_.clear();
-    if (!DecodeOutput(output, format_, minScore, raw_)) return;
+    if (!DecodeOutput(output, format_, minScore, raw_, &lastDecode_)) return;
     if (format_.layout == OutputLayout::EndToEnd) {
         detections.swap(raw_);
     } else {

@@ -34,6 +34,9 @@ public:
     // and clipping. `detections` is overwritten; it stays empty for pixel types the engine
     // does not take (common/pixel_types.h).
     void Detect(const cv::Mat& image, float minScore, float iouThreshold, std::vector<Candidate>& detections);
+    // What the decode of the last Detect saw: its anchors, and those dropped for values that
+    // are not finite (zero when the network did not run).
+    const DecodeCounts& lastDecode() const { return lastDecode_; }
     // One inference on a grey canvas, so that later calls do not pay first-run costs.
     void WarmUp();
 
@@ -46,6 +49,7 @@ private:
     cv::Mat scaled_, converted_;
     std::vector<Candidate> raw_;
     std::vector<int> order_;
+    DecodeCounts lastDecode_;
 };
 
 }  // namespace zrv::engine

@@ -69,52 +69,76 @@ int64_t AnchorCount(const std::vector<int64_t>& shape, const OutputFormat& forma
 }  // namespace
 
 bool DecodeOutput(const OutputTensor& output, const OutputFormat& format, float minScore,
-                  std::vector<Candidate>& candidates) {
+                  std::vector<Candidate>& candidates, DecodeCounts* counts) {
     const int64_t n = AnchorCount(output.shape, format);
     if (n < 0 || (n > 0 && output.data == nullptr)) return false;
     const float* data = output.data;
+    int64_t nonFinite = 0;
+    const auto finiteBox = [](float a, float b, float c, float d) {
+        return std::isfinite(a) && std::isfinite(b) && std::isfinite(c) && std::isfinite(d);
+    };
     if (format.layout == OutputLayout::EndToEnd) {
         for (int64_t k = 0; k < n; ++k) {
             const float* row = data + k * 6;
             const float score = row[4];
+            if (!std::isfinite(score)) {
+                ++nonFinite;
+                continue;
+            }
             if (!(score >= minScore) || !(row[5] >= 0.0f) || !(row[5] < static_cast<float>(format.classes))) {
                 continue;
             }
             const int classId = static_cast<int>(std::lround(row[5]));
             if (classId >= format.classes) continue;
+            if (!finiteBox(row[0], row[1], row[2], row[3])) {
+                ++nonFinite;
+                continue;
+            }
             candidates.push_back({cv::Rect2f(row[0], row[1], row[2] - row[0], row[3] - row[1]), {}, score, classId});
         }
-        return true;
-    }
-    // Where the values of one anchor lie: in a column of the [4 + C, N] block for the
-    // anchor-free layout, in a row for the others.
-    const bool columns = format.layout == OutputLayout::AnchorFree;
-    const int64_t valueStride = columns ? n : 1;  // from one value of an anchor to the next
-    const int64_t anchorStride = columns ? 1 : (format.layout == OutputLayout::Objectness ? 5 : 4) +
+    } else {
+        // Where the values of one anchor lie: in a column of the [4 + C, N] block for the
+        // anchor-free layout, in a row for the others.
+        const bool columns = format.layout == OutputLayout::AnchorFree;
+        const int64_t valueStride = columns ? n : 1;  // from one value of an anchor to the next
+        const int64_t anchorStride = columns ? 1
+                                             : (format.layout == OutputLayout::Objectness ? 5 : 4) +
                                                    int64_t{format.classes};  // from one anchor to the next
-    const bool hasObjectness = format.layout == OutputLayout::Objectness;
-    const int firstClass = hasObjectness ? 5 : 4;
-    for (int64_t a = 0; a < n; ++a) {
-        const float* values = data + a * anchorStride;
-        auto at = [&](int k) { return values[k * valueStride]; };
-        const float objectness = hasObjectness ? at(4) : 1.0f;
-        // Class scores are probabilities, so an anchor whose objectness is below the floor
-        // cannot reach it (the training tools cut on the objectness first too).
-        if (!(objectness >= minScore)) continue;
-        int best = 0;
-        float bestScore = at(firstClass);
-        for (int c = 1; c < format.classes; ++c) {
-            const float s = at(firstClass + c);
-            if (s > bestScore) {
-                bestScore = s;
-                best = c;
+        const bool hasObjectness = format.layout == OutputLayout::Objectness;
+        const int firstClass = hasObjectness ? 5 : 4;
+        for (int64_t a = 0; a < n; ++a) {
+            const float* values = data + a * anchorStride;
+            auto at = [&](int k) { return values[k * valueStride]; };
+            const float objectness = hasObjectness ? at(4) : 1.0f;
+            // Class scores are probabilities, so an anchor whose objectness is below the floor
+            // cannot reach it (the training tools cut on the objectness first too).
+            if (!(objectness >= minScore)) {
+                nonFinite += !std::isfinite(objectness);
+                continue;
             }
+            int best = 0;
+            float bestScore = at(firstClass);
+            for (int c = 1; c < format.classes; ++c) {
+                const float s = at(firstClass + c);
+                if (s > bestScore) {
+                    bestScore = s;
+                    best = c;
+                }
+            }
+            const float score = objectness * bestScore;
+            if (!(score >= minScore)) {
+                nonFinite += !std::isfinite(score);
+                continue;
+            }
+            const float cx = at(0), cy = at(1), w = at(2), h = at(3);
+            if (!std::isfinite(score) || !finiteBox(cx, cy, w, h)) {
+                ++nonFinite;
+                continue;
+            }
+            candidates.push_back({cv::Rect2f(cx - w / 2, cy - h / 2, w, h), {}, score, best});
         }
-        const float score = objectness * bestScore;
-        if (!(score >= minScore)) continue;
-        const float cx = at(0), cy = at(1), w = at(2), h = at(3);
-        candidates.push_back({cv::Rect2f(cx - w / 2, cy - h / 2, w, h), {}, score, best});
     }
+    if (counts) *counts = DecodeCounts{n, nonFinite};
     return true;
 }
 

@@ -52,11 +52,19 @@ struct Candidate {
     int classId = 0;
 };
 
+// What one decode saw, for the engine's note on a broken export.
+struct DecodeCounts {
+    int64_t anchors = 0;    // rows of an end-to-end output
+    int64_t nonFinite = 0;  // anchors dropped for a score or box that is NaN or infinite
+};
+
 // Appends every anchor whose score (the best class score, times the objectness where there
-// is one) reaches `minScore`. Returns false, appending nothing, when the tensor's shape does
-// not fit `format` (a run-time axis that changed).
+// is one) reaches `minScore`. An anchor whose score (the objectness, the first class score
+// or the product) or, reaching the floor, whose box is NaN or infinite is dropped and
+// counted in `counts`, when given. Returns false, appending nothing, when the tensor's shape
+// does not fit `format` (a run-time axis that changed).
 bool DecodeOutput(const OutputTensor& output, const OutputFormat& format, float minScore,
-                  std::vector<Candidate>& candidates);
+                  std::vector<Candidate>& candidates, DecodeCounts* counts = nullptr);
 
 // Greedy non-maximum suppression within each class: keeps, best first (ties in decode
 // order), the candidates whose intersection over union with every kept one of their class

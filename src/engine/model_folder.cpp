@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 namespace zrv::engine {
@@ -58,13 +59,19 @@ bool LocateModelFiles(const std::string& folder, const std::string& modelName,
 bool ReadClassNames(const std::string& path, std::vector<std::string>& names, std::string& why) {
     names.clear();
     if (!CheckReadableFile(path, why)) return false;
+    errno = 0;
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    if (!in || !(text << in.rdbuf()) || in.bad()) {
-        why = "cannot read the class file '" + path + "': " + std::strerror(errno);
+    std::string text;
+    if (in) text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (!in.is_open() || in.bad()) {
+        why = "cannot read the class file '" + path + "': " + (errno ? std::strerror(errno) : "read error");
         return false;
     }
-    return ParseClassNames(text.str(), path, names, why);
+    if (text.empty()) {
+        why = "the class file '" + path + "' is empty; it names one class per line";
+        return false;
+    }
+    return ParseClassNames(text, path, names, why);
 }
 
 bool ParseClassNames(const std::string& text, const std::string& path, std::vector<std::string>& names,

@@ -60,7 +60,9 @@ using zrv::engine::Candidate;
 struct ZRVLIB::Impl {
     zrv::engine::DetectionModel model;
     std::vector<std::string> classNames;
+    std::string name;          // the model name of the last load, for its lines
     bool personModel = false;  // for the benchmarks' profile only
+    bool saidNonFinite = false;  // the note on NaN or infinite outputs, once per load
     float minScore = 0.25f;
     float iouThreshold = 0.5f;
     zrv::engine::MotionDetector motion;
@@ -88,8 +90,9 @@ int ZRVLIB::LoadModelFromFolder(const char* /*reserved*/, const char* modelName,
     const std::string name = modelName ? modelName : "";
     std::string why, note;
     zrv::engine::ModelFiles files;
-    bool ok = zrv::engine::LocateModelFiles(folder ? folder : "", name, classFile ? classFile : "",
-                                            files, why) &&
+    // A setting of the process that cannot be used fails every load, naming the variable.
+    bool ok = zrv::engine::BackendSettingsUsable(zrv::engine::DefaultBackend(), why) &&
+              zrv::engine::LocateModelFiles(folder ? folder : "", name, classFile ? classFile : "", files, why) &&
               zrv::engine::ReadClassNames(files.classPath, impl.classNames, why);
     if (ok) {
         // The contract says this call never throws: a runtime that runs out of memory while
@@ -110,11 +113,14 @@ int ZRVLIB::LoadModelFromFolder(const char* /*reserved*/, const char* modelName,
         EngineMessage("ZRVLIB: cannot load model '" + name + "': " + why);
         return 0;
     }
-    if (!note.empty()) EngineMessage("ZRVLIB: model '" + name + "': " + note);
+    impl.name = name;
+    impl.saidNonFinite = false;
     impl.personModel = name == "filter";
     impl.minScore = std::clamp(scoreThreshold, 0.001f, zrv::tuning::kEngineScoreCap);
     impl.iouThreshold = nmsThreshold > 0.0f && nmsThreshold <= 1.0f ? nmsThreshold : 0.5f;
     labelMap = zrv::engine::FormatLabelMap(impl.classNames);
+    // Said last: a sink may call back into whoever holds this instance.
+    if (!note.empty()) EngineMessage("ZRVLIB: model '" + name + "': " + note);
     return 1;
 }
 
@@ -146,6 +152,15 @@ int ZRVLIB::RunInference(cv::Mat image, const char* cameraId, std::vector<Object
         object.box = c.box;
         if (cameraId) object.cameraId = cameraId;
         objects.push_back(std::move(object));
+    }
+    // A broken export (float16 overflow, a bad conversion) answers NaN or infinity, which
+    // would otherwise be silently no detection at all. Said last: a sink may call back.
+    const zrv::engine::DecodeCounts& decoded = impl.model.lastDecode();
+    if (decoded.nonFinite > 0 && !impl.saidNonFinite) {
+        impl.saidNonFinite = true;
+        EngineMessage("ZRVLIB: model '" + impl.name + "': its output holds NaN or infinite values (" +
+                      std::to_string(decoded.nonFinite) + " of " + std::to_string(decoded.anchors) +
+                      " anchors in this image); those anchors give no detection (said once per load)");
     }
     return 1;
 }

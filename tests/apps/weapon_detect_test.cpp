@@ -436,6 +436,8 @@ TEST_F(WeaponDetectTest, FilesItReadsAreRegularAndBounded) {
     fs::create_directories(dir / "models");
     std::ofstream(dir / "models" / "train_last.onnx") << "x";
     ASSERT_EQ(mkfifo((dir / "models" / "classes.names").c_str(), 0600), 0);
+    fs::create_directories(dir / "folder-models" / "train_last.onnx");
+    std::ofstream(dir / "folder-models" / "classes.names") << "handgun\n";
     const std::string clip = (dir / "clip.avi").string();
     const std::string run = clip + " --module " STEADY_MODULE " -q -o " + (dir / "o.jsonl").string();
     const struct {
@@ -451,6 +453,9 @@ TEST_F(WeaponDetectTest, FilesItReadsAreRegularAndBounded) {
         {"config /dev/zero", "--config /dev/zero", "not a regular file", 2},
         {"config too large", "--config " + (dir / "huge.txt").string(), "larger than 4 MB", 2},
         {"class file FIFO", run + " --models " + (dir / "models").string(), "classes.names: not a regular file", 1},
+        {"model file a folder", run + " --models " + (dir / "folder-models").string(),
+         "train_last.onnx: is a folder, not a file", 1},
+        {"config a folder", "--config " + (dir / "folder-models").string(), "is actually a directory", 2},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

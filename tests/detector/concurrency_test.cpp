@@ -2,6 +2,8 @@
 // Built and run under ThreadSanitizer too: every call that takes the detector's lock must be
 // race-free against every other.
 #include <atomic>
+#include <chrono>
+#include <deque>
 #include <random>
 #include <thread>
 
@@ -113,4 +115,63 @@ TEST_F(ConcurrencyTest, DetectorsSideBySideShareNothing) {
     }
     for (auto& t : threads) t.join();
     EXPECT_GT(reported, 0) << "each detector tracks and reports on its own";
+}
+
+namespace {
+// A sink that calls back into the detector that printed (optimising it, which prints again),
+// and notes a call that starts after it was replaced.
+struct CallingBackSink {
+    ZRVCustomWD* detector = nullptr;
+    std::atomic<int> lines{0};
+    std::atomic<bool> replaced{false};
+    std::atomic<int> callsAfterReplaced{0};
+};
+
+extern "C" void CallBack(int, const char*, void* raw) {
+    auto* sink = static_cast<CallingBackSink*>(raw);
+    if (sink->replaced) ++sink->callsAfterReplaced;
+    ++sink->lines;
+    thread_local bool inside = false;  // one call back deep
+    if (inside) return;
+    inside = true;
+    sink->detector->OptimizeModel(true);
+    inside = false;
+}
+}  // namespace
+
+TEST_F(ConcurrencyTest, SinksCallingBackAreReplacedWhileEveryCallPrints) {
+    ASSERT_TRUE(Init());
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    // Lines from every kind of call on one detector: frames (a note per new camera id),
+    // optimisation and loading.
+    threads.emplace_back([&] {
+        const cv::Mat frame(1080, 1920, CV_16UC3, cv::Scalar::all(9000));
+        for (int i = 0; !stop; ++i) ExpectInside(detector->RunInference(frame, "cam" + std::to_string(i % 100)), frame);
+    });
+    threads.emplace_back([&] {
+        while (!stop) detector->OptimizeModel(true);
+    });
+    threads.emplace_back([&] {
+        std::string labels;
+        while (!stop) detector->Initialize("models", 0.5f, labels);
+    });
+    // Each sink is replaced once it has seen a line; none may be called after that.
+    std::deque<CallingBackSink> sinks;
+    for (int round = 0; round < 100; ++round) {
+        CallingBackSink& sink = sinks.emplace_back();
+        sink.detector = detector.get();
+        SetConsoleSink(CallBack, &sink);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (sink.lines == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+        SetConsoleSink(Discard, nullptr);
+        sink.replaced = true;
+        if (sink.lines == 0) {
+            ADD_FAILURE() << "round " << round << ": no line within 20 s";
+            break;
+        }
+    }
+    stop = true;
+    for (auto& t : threads) t.join();
+    for (const CallingBackSink& sink : sinks) EXPECT_EQ(sink.callsAfterReplaced, 0);
 }

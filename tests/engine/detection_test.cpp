@@ -125,3 +125,30 @@ TEST(EngineDetectionTest, PixelTypesAreConvertedOrTurnedAway) {
         EXPECT_EQ(engine->DetectMovement(c.image, c.what, found), 1);
     }
 }
+
+// An export that answers NaN or infinity gives no detection, and says so once per load
+// rather than staying silent; a reload says it again.
+TEST(EngineDetectionTest, NanOrInfiniteOutputsAreSaidOncePerLoad) {
+    for (const char* model : {"nan_output", "infinite_output"}) {
+        SCOPED_TRACE(model);
+        std::vector<std::string> lines;
+        ZRVLIB_SetMessageSink([](const char* line,
+                                 void* context) { static_cast<std::vector<std::string>*>(context)->push_back(line); },
+                              &lines);
+        Engine engine(ZORAVELIN::ZRVLIB::Create());
+        std::string labels;
+        for (int load = 0; load < 2; ++load) {
+            ASSERT_EQ(zrv::testing::LoadModel(*engine, kTestModels, model, "classes.names", labels), 1);
+            for (int frame = 0; frame < 3; ++frame) {
+                std::vector<ZORAVELIN::Object> found;
+                EXPECT_EQ(engine->RunInference(Background(640, 480), "cam", found), 1);
+                EXPECT_TRUE(found.empty());
+            }
+        }
+        ZRVLIB_SetMessageSink(nullptr, nullptr);
+        const std::string said = "ZRVLIB: model '" + std::string(model) +
+                                 "': its output holds NaN or infinite values (4 of 4 anchors in this image); those "
+                                 "anchors give no detection (said once per load)";
+        EXPECT_EQ(lines, (std::vector<std::string>{said, said}));
+    }
+}

@@ -2,6 +2,8 @@
 // through the letterbox.
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "engine/detector_output.h"
 
 using namespace zrv::engine;
@@ -117,10 +119,38 @@ TEST(DetectorOutputTest, EndToEndRowsAreTakenAsTheyComeAboveTheFloor) {
         5, 5, 15, 15, NAN, 0,          // not a score: dropped
     };
     std::vector<Candidate> candidates;
-    ASSERT_TRUE(DecodeOutput({rows.data(), {1, 5, 6}}, OutputFormat{OutputLayout::EndToEnd, 2}, 0.25f, candidates));
+    DecodeCounts counts;
+    ASSERT_TRUE(
+        DecodeOutput({rows.data(), {1, 5, 6}}, OutputFormat{OutputLayout::EndToEnd, 2}, 0.25f, candidates, &counts));
     ASSERT_EQ(candidates.size(), 2u);
     EXPECT_EQ(candidates[0].input, cv::Rect2f(10, 20, 40, 40));
     EXPECT_EQ(candidates[1].classId, 1);
+    EXPECT_EQ(counts.anchors, 5);
+    EXPECT_EQ(counts.nonFinite, 1);
+}
+
+// NaN or infinity where a score or a box should be is never a candidate (an infinite score
+// would pass any threshold), and is counted, so that the engine can say so.
+TEST(DetectorOutputTest, ValuesThatAreNotFiniteAreDroppedAndCounted) {
+    const float inf = std::numeric_limits<float>::infinity();
+    // [1, N, 5 + 1]: cx, cy, w, h, objectness, class score; one anchor per row.
+    const std::vector<float> rows = {
+        100, 100, 20,  10, 0.9f, 0.9f,  // kept
+        100, 100, 20,  10, NAN,  0.9f,  // objectness not a number
+        100, 100, 20,  10, 0.9f, NAN,   // class score not a number
+        100, 100, 20,  10, 0.9f, inf,   // an infinite score
+        NAN, 100, 20,  10, 0.9f, 0.9f,  // a box that is not a number
+        100, 100, inf, 10, 0.9f, 0.9f,  // an infinite box
+        100, 100, 20,  10, 0.1f, 0.9f,  // below the floor: dropped, not counted
+    };
+    std::vector<Candidate> candidates;
+    DecodeCounts counts;
+    ASSERT_TRUE(
+        DecodeOutput({rows.data(), {1, 7, 6}}, OutputFormat{OutputLayout::Objectness, 1}, 0.25f, candidates, &counts));
+    ASSERT_EQ(candidates.size(), 1u);
+    EXPECT_FLOAT_EQ(candidates[0].score, 0.81f);
+    EXPECT_EQ(counts.anchors, 7);
+    EXPECT_EQ(counts.nonFinite, 5);
 }
 
 Candidate At(cv::Rect2f box, float score, int classId) { return {box, {}, score, classId}; }

@@ -20,6 +20,7 @@ protected:
         Write("classes.names", "handgun\n");
         Write("three.names", "handgun\nrifle\nknife\n");
         Write("empty.names", "\n  \n");
+        Write("zero.names", "");
         Write("garbage.onnx", "this is not a protobuf at all");
         fs::copy_file(kTestModels + "/broadcast.onnx", dir / "broadcast.onnx");
         std::ifstream model(kDemoModels + "/train_last.onnx", std::ios::binary);
@@ -27,6 +28,7 @@ protected:
         Write("truncated.onnx", bytes.substr(0, bytes.size() / 2));
         Write("long.names", "handgun\n" + std::string(300, 'x') + "\n");
         fs::create_directories(dir / "folder.names");
+        fs::create_directories(dir / "folder.onnx");
         mkfifo((dir / "fifo.names").c_str(), 0600);
     }
     void TearDown() override { fs::remove_all(dir); }
@@ -49,6 +51,8 @@ TEST_F(BadFolderTest, RefusedWithOneLineNamingTheFileAndTheReason) {
         {d, "truncated", "classes.names", "truncated.onnx': not an ONNX model, or a truncated one"},
         {d, "train_last", "long.names", "line 2: a class name longer than 256 bytes"},
         {d, "train_last", "folder.names", "folder.names' is a folder"},
+        {d, "train_last", "zero.names", "the class file '" + d + "/zero.names' is empty"},
+        {d, "folder", "classes.names", "folder.onnx' is a folder, not a file"},
         {d, "train_last", "fifo.names", "fifo.names' is not a regular file"},
     };
     for (const auto& c : cases) {

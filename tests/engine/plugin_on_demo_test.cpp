@@ -71,3 +71,32 @@ TEST(PluginOnDemoTest, WhyALoadFailedReachesTheHostsSink) {
         EXPECT_NE(lines.seen[index].second.find("no-such-model-folder"), std::string::npos);
     }
 }
+
+// An Initialize whose loads failed keeps both engine instances without a model: optimising
+// asks both and fails. Only a detector without engines is "not initialized".
+TEST(PluginOnDemoTest, OptimizingAfterAFailedLoadSaysItFailed) {
+    const zrv::PluginModule module(ZRV_MODULE_PATH);
+    auto detector = module.NewDetector();
+    std::string labels;
+    zrv::test::RoutedConsole console(module);
+    ASSERT_TRUE(console.routed());
+    const std::pair<int, std::string> notInitialized{1, "Model is not initialized."};
+    const std::pair<int, std::string> failed{1, "Model optimization failed."};
+    const std::pair<int, std::string> succeeded{1, "Model optimization successful."};
+
+    EXPECT_FALSE(detector->OptimizeModel(true));
+    ASSERT_FALSE(detector->Initialize(ZRV_SOURCE_DIR "/no-such-model-folder", 0.5f, labels));
+    EXPECT_FALSE(detector->OptimizeModel(true));
+    ASSERT_TRUE(detector->Initialize(ZRV_SOURCE_DIR "/models/demo", 0.5f, labels));
+    EXPECT_TRUE(detector->OptimizeModel(true));
+    detector->Destroy();
+    EXPECT_FALSE(detector->OptimizeModel(true));
+    console.Captured();
+
+    std::vector<std::pair<int, std::string>> optimisations;
+    for (const auto& line : console.lines.seen) {
+        if (line.second.rfind("Model ", 0) == 0) optimisations.push_back(line);
+    }
+    EXPECT_EQ(optimisations,
+              (std::vector<std::pair<int, std::string>>{notInitialized, failed, succeeded, notInitialized}));
+}

@@ -1,6 +1,10 @@
 // One compiled network per model file and input size in a process, however many engine
 // instances load it; each instance keeps its own request and answers for its own images.
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
 
 #include "engine/detection_model.h"
 #include "engine_fixture.h"
@@ -46,5 +50,62 @@ TEST(SharedModelTest, InstancesOfOneFileCompileItOnce) {
     ASSERT_EQ(fromRight.size(), 1u);
     EXPECT_NEAR(fromLeft[0].box.x, 100, 3);
     EXPECT_NEAR(fromRight[0].box.x, 400, 3);
+}
+
+// The cache holds an entry for each network someone holds, no more: a failed compile leaves
+// nothing, a released network's entry goes at the next load, and a file rewritten on disk
+// replaces its entry however many times it is rewritten.
+TEST(SharedModelTest, TheCacheHoldsOnlyNetworksInUse) {
+    namespace fs = std::filesystem;
+    using zrv::engine::CompiledModelCacheEntries;
+    using zrv::engine::CompiledModelCount;
+    const fs::path dir = fs::temp_directory_path() / ("zrv_cache_" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    const std::string path = (dir / "model.onnx").string();
+    fs::copy_file(kDemoModels + "/train_last.onnx", path, fs::copy_options::overwrite_existing);
+    const std::string broken = kTestModels + "/two_outputs.onnx";
+    std::string why, note;
+    const auto load = [&](zrv::engine::DetectionModel& model, const std::string& file) {
+        return model.Load(file, 1, why, note);
+    };
+
+    zrv::engine::DetectionModel failed;
+    const size_t before = CompiledModelCacheEntries();
+    ASSERT_FALSE(load(failed, broken));
+    EXPECT_NE(why.find("2 outputs"), std::string::npos) << why;
+    const size_t base = CompiledModelCacheEntries();
+    EXPECT_LE(base, before) << "a failed compile leaves no entry";
+
+    auto first = std::make_unique<zrv::engine::DetectionModel>();
+    ASSERT_TRUE(load(*first, path)) << why;
+    EXPECT_EQ(CompiledModelCacheEntries(), base + 1);
+    EXPECT_FALSE(load(failed, broken));
+    EXPECT_EQ(CompiledModelCacheEntries(), base + 1);
+
+    // Rewritten while the first instance holds its network: compiled anew, one entry.
+    std::vector<std::unique_ptr<zrv::engine::DetectionModel>> held;
+    held.push_back(std::move(first));
+    for (int version = 1; version <= 3; ++version) {
+        SCOPED_TRACE(version);
+        fs::last_write_time(path, fs::last_write_time(path) + std::chrono::hours(version));
+        const int64_t compiled = CompiledModelCount();
+        held.push_back(std::make_unique<zrv::engine::DetectionModel>());
+        ASSERT_TRUE(load(*held.back(), path)) << why;
+        EXPECT_EQ(CompiledModelCount(), compiled + 1) << "a rewritten file is compiled anew";
+        EXPECT_EQ(CompiledModelCacheEntries(), base + 1);
+    }
+    // Every earlier version still runs for its holder.
+    std::vector<zrv::engine::Candidate> found;
+    cv::Mat image = Background(640, 640);
+    cv::rectangle(image, cv::Rect(100, 200, 36, 17), kWeaponColour, cv::FILLED);
+    held.front()->Detect(image, 0.3f, 0.5f, found);
+    EXPECT_EQ(found.size(), 1u);
+
+    // Released: the entry goes at the next load, whatever file that is.
+    held.clear();
+    zrv::engine::DetectionModel person;
+    ASSERT_TRUE(load(person, kDemoModels + "/filter.onnx")) << why;
+    EXPECT_EQ(CompiledModelCacheEntries(), base + 1) << "the person model's entry alone";
+    fs::remove_all(dir);
 }
 #endif

@@ -1,5 +1,6 @@
 #include "support/scripted_engine.h"
 
+#include <iostream>
 #include <mutex>
 #include <stdexcept>
 
@@ -12,6 +13,8 @@ Script g_script;
 std::vector<Call> g_calls;
 int g_created = 0;
 int g_live = 0;
+ZRVLIBMessageSink g_messageSink = nullptr;
+void* g_messageContext = nullptr;
 
 struct NonStandardError {};
 
@@ -31,6 +34,26 @@ std::vector<Object> NextAnswer(std::deque<std::vector<Object>>& queue) {
     std::vector<Object> answer = std::move(queue.front());
     queue.pop_front();
     return answer;
+}
+
+// Writes the line scripted for `op` on `model`, if any.
+void Say(Op op, const std::string& model) {
+    ZRVLIBMessageSink sink = nullptr;
+    void* context = nullptr;
+    std::string line;
+    {
+        std::lock_guard<std::recursive_mutex> lock(g_mutex);
+        auto it = g_script.says.find({op, model});
+        if (it == g_script.says.end()) return;
+        line = it->second;
+        sink = g_messageSink;
+        context = g_messageContext;
+    }
+    if (sink) {
+        sink(line.c_str(), context);
+    } else {
+        std::cerr << line << std::endl;
+    }
 }
 
 Call MakeCall(Op op, int instance, const std::string& model) {
@@ -82,6 +105,12 @@ Object Detection(cv::Rect box, float confidence, int classId, const std::string&
 }
 }  // namespace scripted
 
+extern "C" void ZRVLIB_SetMessageSink(ZRVLIBMessageSink sink, void* context) {
+    std::lock_guard<std::recursive_mutex> lock(scripted::g_mutex);
+    scripted::g_messageSink = sink;
+    scripted::g_messageContext = context;
+}
+
 namespace ZORAVELIN {
 
 struct ZRVLIB::Impl {
@@ -119,7 +148,7 @@ int ZRVLIB::LoadModelFromFolder(const char* reserved, const char* modelName,
                                 float extraThreshold, int batchSize, int modelType,
                                 int detectionType, int loadEngineOnCreate, const char* folder,
                                 std::string& labelMap) {
-    std::lock_guard<std::recursive_mutex> lock(scripted::g_mutex);
+    std::unique_lock<std::recursive_mutex> lock(scripted::g_mutex);
     impl_->model = modelName;
     Call call = scripted::MakeCall(Op::Load, impl_->id, impl_->model);
     call.reserved = reserved;
@@ -140,7 +169,11 @@ int ZRVLIB::LoadModelFromFolder(const char* reserved, const char* modelName,
         labelMap = it->second;
     }
     auto it = script.loadResult.find(impl_->model);
-    return it == script.loadResult.end() ? 1 : it->second;
+    const int result = it == script.loadResult.end() ? 1 : it->second;
+    const std::string model = impl_->model;
+    lock.unlock();
+    scripted::Say(Op::Load, model);  // the instance may be gone after this
+    return result;
 }
 
 int ZRVLIB::GetEngineType() {
@@ -178,6 +211,7 @@ int ZRVLIB::RunInference(cv::Mat image, const char* cameraId, std::vector<Object
         }
     }
     if (responder) objects = responder(call);
+    scripted::Say(Op::RunInference, call.model);  // the instance may be gone after this
     return 1;
 }
 

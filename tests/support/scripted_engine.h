@@ -57,6 +57,10 @@ struct Script {
     Responder motionResponder;
     // What the next call of an operation on a model throws ("" matches every model).
     std::map<std::pair<Op, std::string>, Throw> throws;
+    // A line the engine writes of its own at the end of every call of an operation on a
+    // model (Load and RunInference only), through ZRVLIB_SetMessageSink's sink as the real
+    // engine does: outside its locks, after it is done with the instance.
+    std::map<std::pair<Op, std::string>, std::string> says;
 };
 
 // The script and the record are process-wide; Reset() empties both.

@@ -20,12 +20,33 @@ namespace {
 std::atomic<int64_t> compilations{0};
 
 // What tells one compiled model from another: the file (by its canonical path, so that two
-// spellings of one path share), its size and modification time, the input size, the threads.
-using Key = std::tuple<std::string, std::uintmax_t, int64_t, int, int, int, bool>;
+// spellings of one path share), the input size, the threads and the precision.
+using Key = std::tuple<std::string, int, int, int, bool>;
+
+// Which version of the file was compiled: a file rewritten on disk differs in one of these.
+struct FileStamp {
+    std::uintmax_t size = 0;
+    int64_t modified = 0;  // in the file clock's ticks
+    bool operator==(const FileStamp& o) const { return size == o.size && modified == o.modified; }
+};
+
+// One entry per key: a rewritten file replaces the entry of its earlier version, whose
+// network lives on with the instances that still hold it.
+struct Entry {
+    FileStamp stamp;
+    std::weak_ptr<const SharedCompiledModel> model;
+};
 
 struct Cache {
     std::mutex mutex;
-    std::map<Key, std::weak_ptr<const SharedCompiledModel>> models;
+    std::map<Key, Entry> models;
+
+    // Drops the entries whose network every holder has released. Under `mutex`.
+    void Sweep() {
+        for (auto it = models.begin(); it != models.end();) {
+            it = it->second.model.expired() ? models.erase(it) : std::next(it);
+        }
+    }
 };
 
 Cache& ProcessCache() {
@@ -61,30 +82,83 @@ std::string ShapeText(const ov::PartialShape& shape) {
 
 }  // namespace
 
-int EngineThreads() {
-    static const int threads = [] {
-        const char* text = std::getenv("ZRV_ENGINE_THREADS");
-        if (!text || !*text) return 0;
-        char* end = nullptr;
-        const long value = std::strtol(text, &end, 10);
-        return *end == '\0' && value > 0 && value <= 1024 ? static_cast<int>(value) : 0;
-    }();
-    return threads;
+namespace {
+
+constexpr long kMaxEngineThreads = 1024;
+
+// A value from the environment as a line may show it: control characters (a line break
+// would forge a line) as '?', and at most 40 characters.
+std::string Shown(const std::string& value) {
+    std::string shown = value.substr(0, 40);
+    for (char& c : shown) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    }
+    return shown + (value.size() > 40 ? "..." : "");
 }
 
-bool EngineForcesFloat32() {
-    static const bool f32 = [] {
-        const char* text = std::getenv("ZRV_ENGINE_PRECISION");
-        return !(text && std::string(text) == "auto");
-    }();
-    return f32;
+struct EngineSettings {
+    int threads = 0;  // 0: every physical core
+    bool float32 = true;
+    std::string error;  // the values that cannot be used, in one line; empty when all can
+};
+
+EngineSettings ReadEngineSettings() {
+    EngineSettings settings;
+    std::string errors;
+    // Unset and empty both mean the default.
+    if (const char* text = std::getenv("ZRV_ENGINE_THREADS"); text && *text) {
+        const std::string value = text;
+        const bool digits = value.size() <= 9 && value.find_first_not_of("0123456789") == std::string::npos;
+        const long threads = digits ? std::strtol(text, nullptr, 10) : 0;
+        if (threads >= 1 && threads <= kMaxEngineThreads) {
+            settings.threads = static_cast<int>(threads);
+        } else {
+            errors = "ZRV_ENGINE_THREADS is '" + Shown(value) + "'; it takes a number of threads from 1 to " +
+                     std::to_string(kMaxEngineThreads) + ", or stays unset for every physical core";
+        }
+    }
+    if (const char* text = std::getenv("ZRV_ENGINE_PRECISION"); text && *text) {
+        const std::string value = text;
+        if (value == "auto") {
+            settings.float32 = false;
+        } else if (value != "f32") {
+            errors += (errors.empty() ? "" : "; ") + std::string("ZRV_ENGINE_PRECISION is '") + Shown(value) +
+                      "'; it takes 'auto' (the runtime chooses) or 'f32' (32-bit floats, as when unset)";
+        }
+    }
+    settings.error = errors;
+    return settings;
 }
+
+const EngineSettings& ProcessEngineSettings() {
+    static const EngineSettings settings = ReadEngineSettings();
+    return settings;
+}
+
+}  // namespace
+
+bool EngineSettingsUsable(std::string& why) {
+    if (ProcessEngineSettings().error.empty()) return true;
+    why = ProcessEngineSettings().error;
+    return false;
+}
+
+int EngineThreads() { return ProcessEngineSettings().threads; }
+
+bool EngineForcesFloat32() { return ProcessEngineSettings().float32; }
 
 int64_t CompiledModelCount() { return compilations.load(); }
+
+size_t CompiledModelCacheEntries() {
+    Cache& cache = ProcessCache();
+    std::lock_guard<std::mutex> lock(cache.mutex);
+    return cache.models.size();
+}
 
 std::shared_ptr<const SharedCompiledModel> AcquireCompiledModel(const std::string& onnxPath,
                                                                const OnnxGraphFacts& facts,
                                                                cv::Size input, std::string& why) {
+    if (!EngineSettingsUsable(why)) return nullptr;
     namespace fs = std::filesystem;
     std::error_code error;
     const fs::path canonical = fs::canonical(onnxPath, error);
@@ -94,11 +168,14 @@ std::shared_ptr<const SharedCompiledModel> AcquireCompiledModel(const std::strin
         why = "cannot read the file: " + error.message();
         return nullptr;
     }
-    const Key key{canonical.string(), size, static_cast<int64_t>(modified.time_since_epoch().count()),
-                  input.width, input.height, EngineThreads(), EngineForcesFloat32()};
+    const FileStamp stamp{size, static_cast<int64_t>(modified.time_since_epoch().count())};
+    const Key key{canonical.string(), input.width, input.height, EngineThreads(), EngineForcesFloat32()};
     Cache& cache = ProcessCache();
     std::lock_guard<std::mutex> lock(cache.mutex);
-    if (auto shared = cache.models[key].lock()) return shared;
+    cache.Sweep();
+    if (const auto found = cache.models.find(key); found != cache.models.end() && found->second.stamp == stamp) {
+        if (auto shared = found->second.model.lock()) return shared;
+    }
 
     auto made = std::make_shared<SharedCompiledModel>();
     try {
@@ -147,7 +224,8 @@ std::shared_ptr<const SharedCompiledModel> AcquireCompiledModel(const std::strin
         }
         return nullptr;
     }
-    cache.models[key] = made;
+    // Only a network that compiled is entered; it replaces an earlier version of the file.
+    cache.models[key] = Entry{stamp, made};
     return made;
 }
 

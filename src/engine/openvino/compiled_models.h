@@ -7,6 +7,7 @@
 // is immutable once made; inference requests made from it are per instance.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -28,26 +29,37 @@ struct SharedCompiledModel {
 
 // The compiled model for `onnxPath` at `input`, compiled now or shared with an earlier
 // caller that still holds it. Null with one line in `why` when OpenVINO cannot read,
-// reshape or compile it. A file changed on disk (size or modification time) is compiled
-// anew.
+// reshape or compile it; nothing of a failure is kept. A file changed on disk (size or
+// modification time) is compiled anew and replaces the cache's entry for that
+// file; the earlier network stays with whoever holds it. Entries whose network nobody holds
+// any more are dropped at every call, so the cache holds one entry per network alive.
 std::shared_ptr<const SharedCompiledModel> AcquireCompiledModel(const std::string& onnxPath,
                                                                const OnnxGraphFacts& facts,
                                                                cv::Size input, std::string& why);
 
 // How many models this process has compiled, for the tests that check the sharing.
 int64_t CompiledModelCount();
+// How many entries the cache holds now (released ones included until the next
+// AcquireCompiledModel), for the tests that check it does not grow.
+size_t CompiledModelCacheEntries();
 
-// The arithmetic every compiled model of this process uses, from ZRV_ENGINE_PRECISION (read
-// once, at the first load). By default 32-bit floats throughout, as the models were
-// validated. "auto" lets the runtime choose, which on CPUs with bfloat16 matrix units (AMX,
-// AVX512-BF16) means bfloat16 inside the network: about twice as fast, but box edges near
-// 600 input pixels move in steps of 4 and scores in the third decimal, which small weapons
-// and models with precise arithmetic do not survive. Anything else counts as the default.
-bool EngineForcesFloat32();
-
-// The CPU threads every compiled model of this process uses: ZRV_ENGINE_THREADS when set to
-// a positive number (read once, at the first load), else 0, which lets OpenVINO use every
-// physical core.
+// The engine's settings from the environment, read once per process, at the first load:
+//   ZRV_ENGINE_THREADS    the CPU threads every compiled model uses, 1 to 1024; unset or
+//                         empty, every physical core (OpenVINO's choice);
+//   ZRV_ENGINE_PRECISION  the arithmetic: "f32" or unset, 32-bit floats throughout, as the
+//                         models were validated; "auto" lets the runtime choose, which on
+//                         CPUs with bfloat16 matrix units (AMX, AVX512-BF16) means bfloat16
+//                         inside the network: about twice as fast, but box edges near 600
+//                         input pixels move in steps of 4 and scores in the third decimal,
+//                         which small weapons and models with precise arithmetic do not
+//                         survive.
+// Any other value is refused: EngineSettingsUsable is false with one line naming the
+// variable, its value and the values it takes, and every load fails with that line
+// (AcquireCompiledModel too).
+bool EngineSettingsUsable(std::string& why);
+// The threads (0 for every physical core) and whether 32-bit floats are forced; the
+// defaults when a setting is refused.
 int EngineThreads();
+bool EngineForcesFloat32();
 
 }  // namespace zrv::engine
