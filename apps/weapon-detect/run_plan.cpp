@@ -100,6 +100,11 @@ SiteServiceSettings ServiceSettings(const Options& options) {
     s.discovery = options.mqttDiscovery;
     s.discoveryPrefix = options.mqttDiscoveryPrefix;
     if (s.discovery && options.mqtt.empty()) throw CLI::ValidationError("--mqtt-discovery", "needs --mqtt");
+    // A thread per web hook: a bounded number of them.
+    if (s.webhooks.size() > WebhookSender::kMaxHooks) {
+        throw CLI::ValidationError("--webhook", "at most " + std::to_string(WebhookSender::kMaxHooks) +
+                                                    " web hooks, not " + std::to_string(s.webhooks.size()));
+    }
     return s;
 }
 

@@ -26,7 +26,8 @@ std::vector<StreamSettings> CameraSettings(const Options& options, const std::ve
 
 // The page, clips, web hooks and discovery as the options ask, with the page's token from
 // WEAPON_DETECT_HTTP_TOKEN. The addresses and URLs were checked where they were read (the
-// settings table); throws CLI::ValidationError for discovery without MQTT.
+// settings table); throws CLI::ValidationError for discovery without MQTT or more than
+// WebhookSender::kMaxHooks web hooks.
 SiteServiceSettings ServiceSettings(const Options& options);
 
 }  // namespace weapon_detect

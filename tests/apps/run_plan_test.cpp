@@ -73,6 +73,7 @@ TEST(RunPlan, OptionsThatDoNotFitAreRefusedNamingTheOption) {
         {"--ground-truth", [](Options& o) { o.groundTruths = {"a.txt", "b.txt"}; }},
         {"inputs", [](Options& o) { o.inputs.assign(1001, "a.mp4"); }},
         {"--mqtt-discovery", [](Options& o) { o.mqttDiscovery = true; }},
+        {"--webhook", [](Options& o) { o.webhooks.assign(17, "http://127.0.0.1:9/x"); }},
         // clang-format on
     };
     for (const auto& c : cases) {

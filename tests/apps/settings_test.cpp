@@ -152,6 +152,9 @@ TEST(SettingsTable, AddressesAndUrlsAreRefusedOnBothSidesForTheSameReason) {
         {"--mqtt", "guard:right@127.0.0.1", "no user or password in the address"},
         {"--mqtt", "127.0.0.1:0", "bad MQTT port '0'"},
         {"--webhook", "ftp://127.0.0.1/x", "not an http:// or https:// URL: ftp://127.0.0.1/x"},
+        {"--webhook", "http://", "not a usable URL (No host part in the URL): http://"},
+        {"--mqtt-topic", "site//x", "cannot start MQTT topics: it has an empty level"},
+        {"--mqtt-discovery-prefix", "home/#", "cannot start MQTT topics: it holds a wildcard"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.flag + " " + c.value);
@@ -195,31 +198,19 @@ TEST(SettingsTable, CameraKeysFollowTheirGlobalSetting) {
 }
 
 TEST(SettingsTable, KeysUsersWriteStayKnown) {
-    const std::set<std::string> keys = {"output",
-                                        "snapshots",
-                                        "models",
-                                        "module",
-                                        "threshold",
-                                        "stride",
-                                        "quiet-time",
-                                        "stall-timeout",
-                                        "stats-interval",
-                                        "max-reconnects",
-                                        "realtime",
-                                        "append",
-                                        "mqtt.host",
-                                        "mqtt.topic",
-                                        "mqtt.client-id",
-                                        "http",
-                                        "keep-serving",
-                                        "clips",
-                                        "clip-before",
-                                        "clip-after",
-                                        "webhooks",
-                                        "mqtt.discovery",
-                                        "mqtt.discovery-prefix",
-                                        "engine-threads",
-                                        "opencv-threads"};
+    const std::set<std::string> keys = {"output",         "snapshots",
+                                        "models",         "module",
+                                        "threshold",      "stride",
+                                        "quiet-time",     "stall-timeout",
+                                        "stats-interval", "max-reconnects",
+                                        "realtime",       "append",
+                                        "mqtt.host",      "mqtt.topic",
+                                        "mqtt.client-id", "http",
+                                        "keep-serving",   "clips",
+                                        "clip-before",    "clip-after",
+                                        "webhooks",       "delivery-timeout",
+                                        "mqtt.discovery", "mqtt.discovery-prefix",
+                                        "engine-threads", "opencv-threads"};
     std::set<std::string> table;
     for (const Setting& s : Settings()) {
         if (!s.key.empty()) table.insert(s.key);
