@@ -1,7 +1,13 @@
 #include "addresses.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <memory>
 #include <stdexcept>
+
+#include <curl/curl.h>
+
+#include "secrets.h"
 
 namespace weapon_detect {
 
@@ -84,8 +90,27 @@ HostPort ParseMqttAddress(const std::string& address) {
 }
 
 void CheckWebhookUrl(const std::string& url) {
+    // A control character would reach the request line and every message naming the URL (a
+    // CR LF there forges a line of its own): refused, and never echoed.
+    for (size_t i = 0; i < url.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(url[i]);
+        if (c < 0x20 || c == 0x7f || c == ' ') {
+            char what[96];
+            std::snprintf(what, sizeof what, "a URL with %s (byte 0x%02x at position %zu)",
+                          c == ' ' ? "a space" : "a control character", c, i + 1);
+            throw std::invalid_argument(what);
+        }
+    }
     if (url.rfind("http://", 0) != 0 && url.rfind("https://", 0) != 0) {
-        throw std::invalid_argument("not an http:// or https:// URL: " + url);
+        throw std::invalid_argument("not an http:// or https:// URL: " + MaskSecrets(url));
+    }
+    // What libcurl will not take would fail on every event: refused now.
+    const std::unique_ptr<CURLU, void (*)(CURLU*)> parsed(curl_url(), curl_url_cleanup);
+    if (!parsed) throw std::runtime_error("cannot make a libcurl URL handle");
+    const CURLUcode rc = curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0);
+    if (rc != CURLUE_OK) {
+        throw std::invalid_argument(std::string("not a usable URL (") + curl_url_strerror(rc) +
+                                    "): " + MaskSecrets(url));
     }
 }
 

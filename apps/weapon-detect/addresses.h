@@ -21,7 +21,8 @@ HostPort ParseHttpAddress(const std::string& text);
 // the environment only), a path, or a bad port.
 HostPort ParseMqttAddress(const std::string& address);
 
-// A web hook's URL: throws std::invalid_argument unless it starts with http:// or https://.
+// A web hook's URL: throws std::invalid_argument unless it starts with http:// or https://
+// and libcurl can parse it; a control character or a space is refused without echoing the URL.
 void CheckWebhookUrl(const std::string& url);
 
 }  // namespace weapon_detect

@@ -17,6 +17,7 @@
 
 #include "addresses.h"
 #include "bounded_read.h"
+#include "delivery.h"
 #include "demo_video.h"
 #include "fd_redirect.h"
 #include "input/video_source.h"
@@ -123,7 +124,7 @@ bool PrepareDemo(Options& options, const StopSignal& stop) {
 }
 
 // The MQTT publisher the options ask for, or null; throws CLI::ValidationError for a bad
-// address or topic prefix.
+// address.
 std::unique_ptr<MqttPublisher> StartMqtt(const Options& options) {
     if (options.mqtt.empty()) return nullptr;
     MqttSettings m;
@@ -134,9 +135,7 @@ std::unique_ptr<MqttPublisher> StartMqtt(const Options& options) {
     } catch (const std::invalid_argument& e) {
         throw CLI::ValidationError("--mqtt", e.what());
     }
-    m.topicPrefix = options.mqttTopic;
-    const std::string badTopic = MqttPublisher::CheckTopicPrefix(m.topicPrefix);
-    if (!badTopic.empty()) throw CLI::ValidationError("--mqtt-topic", "cannot start MQTT topics: " + badTopic);
+    m.topicPrefix = options.mqttTopic;  // checked where it was read (the settings table)
     m.clientId = options.mqttClientId;
     if (const char* user = std::getenv("WEAPON_DETECT_MQTT_USERNAME")) m.username = user;
     if (const char* password = std::getenv("WEAPON_DETECT_MQTT_PASSWORD")) m.password = password;
@@ -270,20 +269,6 @@ void PrintSummary(const Workers& workers, const MqttPublisher* mqtt, double seco
     }
 }
 
-// Says "offline" and delivers what is still queued. Alarms that never reached the broker
-// make the run a failure, not a success: true when messages were lost (said on standard error).
-bool FinishMqtt(MqttPublisher& mqtt) {
-    mqtt.Finish();
-    const long long lost = mqtt.dropped() + mqtt.rejected() + mqtt.undelivered();
-    if (lost == 0) return false;
-    std::fprintf(stderr,
-                 "weapon-detect: %lld MQTT messages were lost (%lld dropped from a full queue, %lld "
-                 "refused, %lld not delivered)\n",
-                 lost, static_cast<long long>(mqtt.dropped()), static_cast<long long>(mqtt.rejected()),
-                 static_cast<long long>(mqtt.undelivered()));
-    return true;
-}
-
 // Where the demo's outputs are, on standard output.
 void PrintDemoOutputs(const Options& options, const Workers& workers, const JsonLinesWriter& records) {
     std::cout << "Detections (JSON Lines): " << records.description() << "\n";
@@ -345,10 +330,13 @@ int Run(Options& options, StopSignal& stop) {
         if (!options.quiet) std::fprintf(stderr, "weapon-detect: serving %s until stopped\n", services->url().c_str());
         while (!stop.raised()) stop.WaitUntil(std::chrono::steady_clock::time_point::max());
     }
+    // Alarms that never reached a web hook or the broker make the run a failure.
+    if (FinishDeliveries(services ? services->webhooks() : nullptr, mqtt.get(), stop, options.deliverySeconds)) {
+        anyFailed = true;
+    }
     // A worker left blocked in its input may still report to the services: they then live
     // until the process ends without waiting for it (below).
     if (!leftBehind) services.reset();
-    if (mqtt && FinishMqtt(*mqtt)) anyFailed = true;
     const int status = anyFailed ? 1 : stopped ? 130 : 0;
     if (options.demo) PrintDemoOutputs(options, workers, records);
     if (leftBehind) {

@@ -120,6 +120,11 @@ SiteServiceSettings ServiceSettings(const Options& options) {
     if (options.keepServing && options.http.empty()) {
         throw CLI::ValidationError("--keep-serving", "needs --http (in a site config: keep-serving needs http)");
     }
+    // A thread per web hook: a bounded number of them.
+    if (s.webhooks.size() > WebhookSender::kMaxHooks) {
+        throw CLI::ValidationError("--webhook", "at most " + std::to_string(WebhookSender::kMaxHooks) +
+                                                    " web hooks, not " + std::to_string(s.webhooks.size()));
+    }
     return s;
 }
 

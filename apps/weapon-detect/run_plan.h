@@ -27,8 +27,8 @@ std::vector<StreamSettings> CameraSettings(const Options& options, const std::ve
 
 // The page, clips, web hooks and discovery as the options ask, with the page's token from
 // WEAPON_DETECT_HTTP_TOKEN. The addresses and URLs were checked where they were read (the
-// settings table); throws CLI::ValidationError for discovery without MQTT and for
-// --keep-serving without --http.
+// settings table); throws CLI::ValidationError for discovery without MQTT, for
+// --keep-serving without --http and for more than WebhookSender::kMaxHooks web hooks.
 SiteServiceSettings ServiceSettings(const Options& options);
 
 }  // namespace weapon_detect

@@ -6,6 +6,7 @@
 
 #include "addresses.h"
 #include "camera_ids.h"
+#include "output/mqtt_publisher.h"
 #include "site_config.h"
 
 namespace weapon_detect {
@@ -60,6 +61,12 @@ public:
 private:
     Setting& s_;
 };
+
+// A prefix that cannot start MQTT topics (a wildcard, an empty level, a control character).
+void CheckTopicPrefix(const std::string& prefix) {
+    const std::string why = MqttPublisher::CheckTopicPrefix(prefix);
+    if (!why.empty()) throw std::invalid_argument("cannot start MQTT topics: " + why);
+}
 
 // What is analysed.
 void AddInputSettings(std::vector<Setting>& t) {
@@ -157,7 +164,9 @@ void AddMqttSettings(std::vector<Setting>& t) {
         "MQTT broker HOST[:PORT] for events, snapshots and states (user and password from "
         "WEAPON_DETECT_MQTT_USERNAME and WEAPON_DETECT_MQTT_PASSWORD)")
         .Checked([](const std::string& text) { ParseMqttAddress(text); });
-    Add(t, "--mqtt-topic", "mqtt.topic", &Options::mqttTopic, "Prefix of the MQTT topics").Shown();
+    Add(t, "--mqtt-topic", "mqtt.topic", &Options::mqttTopic, "Prefix of the MQTT topics")
+        .Shown()
+        .Checked(CheckTopicPrefix);
     Add(t, "--mqtt-client-id", "mqtt.client-id", &Options::mqttClientId,
         "MQTT client id (default: weapon-detect-<host>-<process id>)");
 }
@@ -180,12 +189,18 @@ void AddServiceSettings(std::vector<Setting>& t) {
     Add(t, "--webhook", "webhooks", &Options::webhooks,
         "POST every event (start, update, end) as JSON to this URL (repeatable)")
         .Checked(CheckWebhookUrl);
+    Add(t, "--delivery-timeout", "delivery-timeout", &Options::deliverySeconds,
+        "Seconds the web hooks and MQTT get after the inputs end to deliver what is still queued "
+        "(after a stop at most 5); what is not delivered by then makes the exit status 1")
+        .In(0.0, 3600.0)
+        .Shown();
     Add(t, "--mqtt-discovery", "mqtt.discovery", &Options::mqttDiscovery,
         "Publish retained MQTT discovery configs for home-automation hubs (a weapon sensor and the "
         "last snapshot per camera)");
     Add(t, "--mqtt-discovery-prefix", "mqtt.discovery-prefix", &Options::mqttDiscoveryPrefix,
         "Topic prefix of the discovery configs")
-        .Shown();
+        .Shown()
+        .Checked(CheckTopicPrefix);
 }
 
 // In --help order.

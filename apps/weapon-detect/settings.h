@@ -59,6 +59,7 @@ struct Options {
     bool noClips = false;
     double clipBefore = 5.0, clipAfter = 5.0;
     std::vector<std::string> webhooks;
+    double deliverySeconds = 30.0;  // for web hooks and MQTT after the inputs end
     bool mqttDiscovery = false;
     std::string mqttDiscoveryPrefix = "homeassistant";
     // Per camera, from the config file: what the command line does not override.

@@ -119,6 +119,9 @@ void SiteServices::MoreMetrics(MetricsText& m) const {
         m.Sample("weapon_detect_webhook_failures_total", {}, static_cast<double>(webhooks_->failures()));
         m.Family("weapon_detect_webhook_dropped_total", "counter", "Events dropped from a full web hook queue.");
         m.Sample("weapon_detect_webhook_dropped_total", {}, static_cast<double>(webhooks_->dropped()));
+        m.Family("weapon_detect_webhook_refused_total", "counter",
+                 "Events a web hook refused for good (a 4xx other than 408, 425 and 429, too many redirects).");
+        m.Sample("weapon_detect_webhook_refused_total", {}, static_cast<double>(webhooks_->refused()));
     }
 }
 

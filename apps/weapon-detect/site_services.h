@@ -45,6 +45,8 @@ public:
     std::string url() const { return server_ ? server_->url() : std::string(); }
     void Close();
     void Discard();
+    // The web hooks' sender, null without web hooks; it lives as long as this object.
+    WebhookSender* webhooks() const { return webhooks_.get(); }
 
     // The settings a run needs services for at all.
     static bool Wanted(const SiteServiceSettings& settings, bool snapshots, bool mqtt);

@@ -139,8 +139,14 @@ TEST_F(WeaponDetectTest, MqttDeliversEveryMessageAcrossABrokerRestart) {
     WriteSceneVideo(dir / "scene.avi", 0, DemoScene::kFrames);
     const int port = servers::FreePort();
     const fs::path conf = dir / "mosquitto.conf";
+    // The broker keeps the subscriber's session (its subscription and the messages queued for
+    // it) across its restart only if it can save it: started as root it drops to its own
+    // user, which needs a folder it may write.
+    const fs::path store = dir / "broker-store";
+    fs::create_directories(store);
+    fs::permissions(store, fs::perms::all);
     std::ofstream(conf) << "listener " << port << " 127.0.0.1\nallow_anonymous true\npersistence true\n"
-                        << "persistence_location " << dir.string() << "/\n";
+                        << "persistence_location " << store.string() << "/\n";
     auto broker = std::make_unique<Process>(std::vector<std::string>{"mosquitto", "-c", conf.string()},
                                             (dir / "broker.log").string());
     ASSERT_TRUE(servers::WaitForPort(port, std::chrono::seconds(10)));
@@ -188,6 +194,12 @@ TEST_F(WeaponDetectTest, MqttDeliversEveryMessageAcrossABrokerRestart) {
                                        (dir / "broker2.log").string());
     ASSERT_TRUE(servers::WaitForPort(port, std::chrono::seconds(10)));
     EXPECT_EQ(run.Wait(std::chrono::seconds(120)), 1) << "the camera that never delivered failed";
+    std::ifstream runLog(dir / "run.log");
+    const std::string said((std::istreambuf_iterator<char>(runLog)), {});
+    EXPECT_EQ(said.find("MQTT messages were lost"), std::string::npos) << said;
+    std::ifstream brokerLog(dir / "broker.log");
+    const std::string brokerSaid((std::istreambuf_iterator<char>(brokerLog)), {});
+    ASSERT_EQ(brokerSaid.find("Error saving"), std::string::npos) << "the broker kept no session\n" << brokerSaid;
 
     const int events = Count(ReadLines(dir / "out.jsonl"), "event");
     ASSERT_GE(events, 4);
@@ -535,17 +547,18 @@ TEST_F(WeaponDetectTest, MqttThatCannotDeliverSaysWhyAndFails) {
     } cases[] = {
         {"nobody listens", "127.0.0.1:" + std::to_string(servers::FreePort()), "", 1, "Connection refused"},
         {"never answers", "127.0.0.1:" + std::to_string(silent.port()), "", 1, "never answered"},
-        {"wrong password", lockedAddress,
-         "WEAPON_DETECT_MQTT_USERNAME=guard WEAPON_DETECT_MQTT_PASSWORD=wrong ", 1, "not authorised"},
+        {"wrong password", lockedAddress, "WEAPON_DETECT_MQTT_USERNAME=guard WEAPON_DETECT_MQTT_PASSWORD=wrong ", 1,
+         "Not authorized"},
         {"TLS scheme", "mqtts://" + lockedAddress, "", 2, "'mqtts://' is not supported"},
         {"credentials in the address", "guard:right@" + lockedAddress, "", 2, "no user or password in the address"},
         {"no port after the colon", "127.0.0.1:", "", 2, "no MQTT port"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const auto o = RunProgram((dir / "clip.avi").string() + " --module " STEADY_MODULE " -q --mqtt " + c.address +
-                                      " -o " + (dir / "out.jsonl").string(),
-                                  dir, "timeout -s KILL 60 env " + c.env);
+        const auto o =
+            RunProgram((dir / "clip.avi").string() + " --module " STEADY_MODULE " -q --delivery-timeout 5 --mqtt " +
+                           c.address + " -o " + (dir / "out.jsonl").string(),
+                       dir, "timeout -s KILL 60 env " + c.env);
         EXPECT_EQ(o.status, c.status) << o.err;
         EXPECT_NE(o.err.find(c.mentions), std::string::npos) << o.err;
         EXPECT_EQ(o.err.find("right"), std::string::npos) << "no password shown";

@@ -202,6 +202,7 @@ TEST(RunPlan, OptionsThatDoNotFitAreRefusedNamingTheOption) {
         {"--keep-serving", [](Options& o) { o.keepServing = true; }},
         {"--loop", [](Options& o) { o.loop = true; }},
         {"--loop", [](Options& o) { o.loop = true; o.realtime = false; }},
+        {"--webhook", [](Options& o) { o.webhooks.assign(17, "http://127.0.0.1:9/x"); }},
         // clang-format on
     };
     for (const auto& c : cases) {

@@ -152,6 +152,9 @@ TEST(SettingsTable, AddressesAndUrlsAreRefusedOnBothSidesForTheSameReason) {
         {"--mqtt", "guard:right@127.0.0.1", "no user or password in the address"},
         {"--mqtt", "127.0.0.1:0", "bad MQTT port '0'"},
         {"--webhook", "ftp://127.0.0.1/x", "not an http:// or https:// URL: ftp://127.0.0.1/x"},
+        {"--webhook", "http://", "not a usable URL (No host part in the URL): http://"},
+        {"--mqtt-topic", "site//x", "cannot start MQTT topics: it has an empty level"},
+        {"--mqtt-discovery-prefix", "home/#", "cannot start MQTT topics: it holds a wildcard"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.flag + " " + c.value);
@@ -217,6 +220,7 @@ TEST(SettingsTable, KeysUsersWriteStayKnown) {
                                         "clip-before",
                                         "clip-after",
                                         "webhooks",
+                                        "delivery-timeout",
                                         "mqtt.discovery",
                                         "mqtt.discovery-prefix",
                                         "engine-threads",

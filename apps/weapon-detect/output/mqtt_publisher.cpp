@@ -14,6 +14,7 @@
 #include <thread>
 
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 
 #include "output/output_file.h"
 
@@ -29,9 +30,18 @@ struct LibraryInit {
 };
 }  // namespace
 
+// A reason code of the broker in words: MQTT 5 codes from 0x80 on, else MQTT 3.1.1 ones.
+std::string MqttPublisher::Reason(int code) const {
+    if (v5_ || code >= 0x80) return mosquitto_reason_string(code);
+    return mosquitto_connack_string(code);
+}
+
 std::string MqttPublisher::Diagnose() const {
     const int refused = lastConnack_;
-    if (refused != 0) return std::string("the broker refused the connection: ") + mosquitto_connack_string(refused);
+    if (refused != 0) return "the broker refused the connection: " + Reason(refused);
+    const int disconnected = lastDisconnect_;
+    if (disconnected != 0) return "the broker disconnected the client: " + Reason(disconnected);
+    if (connected_) return "the broker had not acknowledged them yet";
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_NUMERICSERV;
@@ -67,6 +77,10 @@ std::string MqttPublisher::CheckTopicPrefix(const std::string& prefix) {
     if (prefix.empty()) return "it is empty";
     if (prefix.size() > 1024) return "it is longer than 1024 bytes";
     if (prefix.find_first_of("+#") != std::string::npos) return "it holds a wildcard ('+' or '#')";
+    if (prefix.front() == '/' || prefix.back() == '/' || prefix.find("//") != std::string::npos) {
+        return "it has an empty level (a '/' at either end or two in a row)";
+    }
+    if (prefix.front() == '$') return "it starts with '$' (topics the broker keeps for itself)";
     for (const unsigned char c : prefix) {
         if (c < 0x20 || c == 0x7f) return "it holds a control character";
     }
@@ -85,6 +99,7 @@ MqttPublisher::MqttPublisher(MqttSettings settings) : settings_(std::move(settin
     }
     client_ = mosquitto_new(settings_.clientId.c_str(), true, this);
     if (!client_) throw std::runtime_error("cannot make an MQTT client");
+    mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
     if (!settings_.username.empty() &&
         mosquitto_username_pw_set(client_, settings_.username.c_str(),
                                   settings_.password.empty() ? nullptr : settings_.password.c_str()) != MOSQ_ERR_SUCCESS) {
@@ -92,14 +107,14 @@ MqttPublisher::MqttPublisher(MqttSettings settings) : settings_(std::move(settin
     }
     const std::string available = settings_.topicPrefix + "/available";
     mosquitto_will_set(client_, available.c_str(), 7, kOffline, kQos, true);
-    mosquitto_connect_callback_set(client_, [](mosquitto*, void* self, int rc) {
+    mosquitto_connect_v5_callback_set(client_, [](mosquitto*, void* self, int rc, int, const mosquitto_property*) {
         static_cast<MqttPublisher*>(self)->OnConnect(rc);
     });
-    mosquitto_disconnect_callback_set(client_, [](mosquitto*, void* self, int) {
-        static_cast<MqttPublisher*>(self)->OnDisconnect();
+    mosquitto_disconnect_v5_callback_set(client_, [](mosquitto*, void* self, int rc, const mosquitto_property*) {
+        static_cast<MqttPublisher*>(self)->OnDisconnect(rc);
     });
-    mosquitto_publish_callback_set(client_, [](mosquitto*, void* self, int mid) {
-        static_cast<MqttPublisher*>(self)->OnPublish(mid);
+    mosquitto_publish_v5_callback_set(client_, [](mosquitto*, void* self, int mid, int rc, const mosquitto_property*) {
+        static_cast<MqttPublisher*>(self)->OnPublish(mid, rc);
     });
     mosquitto_reconnect_delay_set(client_, 1, 10, true);
     // A broker that is down now is retried by the network thread; analysis does not wait.
@@ -112,23 +127,39 @@ MqttPublisher::MqttPublisher(MqttSettings settings) : settings_(std::move(settin
 }
 
 MqttPublisher::~MqttPublisher() {
-    Finish();
+    bool closed = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        closed = finished_;
+    }
+    if (!closed) {
+        SayOffline();
+        // What waits is delivered if the broker is there, or comes back, within a few seconds.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (pending() > 0 && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        Close();
+    }
     // After a clean disconnection the network thread ends by itself once the DISCONNECT is
     // sent; without a connection there is nothing to send.
     mosquitto_loop_stop(client_, !connected_);
     mosquitto_destroy(client_);
 }
 
-void MqttPublisher::Finish() {
+void MqttPublisher::SayOffline() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (offline_ || finished_) return;
+        offline_ = true;
+    }
+    Enqueue({settings_.topicPrefix + "/available", std::vector<unsigned char>(kOffline, kOffline + 7), true});
+}
+
+void MqttPublisher::Close() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (finished_) return;
-    }
-    Enqueue({settings_.topicPrefix + "/available", std::vector<unsigned char>(kOffline, kOffline + 7), true});
-    // What waits is delivered if the broker is there, or comes back, within a few seconds.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (pending() > 0 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     undelivered_ = static_cast<long long>(pending());
     if (undelivered_ > 0) {
@@ -203,6 +234,7 @@ void MqttPublisher::QueueLocked(Message message) {
 
 void MqttPublisher::SendLocked(Message message) {
     int mid = 0;
+    // With MQTT 5 the library checks the message against what the broker said it takes.
     const int rc = mosquitto_publish(client_, &mid, message.topic.c_str(), static_cast<int>(message.payload.size()),
                                      message.payload.data(), kQos, message.retain);
     switch (rc) {
@@ -225,7 +257,23 @@ void MqttPublisher::SendLocked(Message message) {
 
 void MqttPublisher::OnConnect(int result) {
     lastConnack_ = result;
-    if (result != 0) return;
+    if (result == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION && v5_) {
+        // A broker of MQTT 3.1.1 only: the next connection speaks that (read by the network
+        // thread, this one, when it reconnects).
+        v5_ = false;
+        mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+        return;
+    }
+    if (result != 0) {
+        // Said when it starts or changes; a service may run on for long before its end.
+        if (saidConnack_.exchange(result) != result) {
+            std::fprintf(stderr, "weapon-detect: the MQTT broker at %s:%d refused the connection: %s\n",
+                         settings_.host.c_str(), settings_.port, Reason(result).c_str());
+        }
+        return;
+    }
+    saidConnack_ = 0;
+    lastDisconnect_ = 0;
     connectedOnce_ = true;
     std::lock_guard<std::mutex> lock(mutex_);
     connected_ = true;
@@ -239,11 +287,26 @@ void MqttPublisher::OnConnect(int result) {
     for (auto& message : resend) SendLocked(std::move(message));
 }
 
-void MqttPublisher::OnDisconnect() { connected_ = false; }
+void MqttPublisher::OnDisconnect(int reason) {
+    connected_ = false;
+    // The broker's own reason (MQTT 5 DISCONNECT) rather than the library's error codes.
+    if (reason >= 0x80) lastDisconnect_ = reason;
+}
 
-void MqttPublisher::OnPublish(int mid) {
+void MqttPublisher::OnPublish(int mid, int reason) {
     std::lock_guard<std::mutex> lock(mutex_);
-    inFlight_.erase(mid);
+    const auto found = inFlight_.find(mid);
+    if (found == inFlight_.end()) return;
+    if (reason >= 0x80) {
+        // Acknowledged as refused: sending it again would be refused again.
+        ++rejected_;
+        if (!saidRefusal_) {
+            saidRefusal_ = true;
+            std::fprintf(stderr, "weapon-detect: the MQTT broker refused a message to %s: %s\n",
+                         found->second.topic.c_str(), Reason(reason).c_str());
+        }
+    }
+    inFlight_.erase(found);
 }
 
 }  // namespace weapon_detect

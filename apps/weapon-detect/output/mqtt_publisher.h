@@ -14,8 +14,13 @@
 // messages are kept until acknowledged and sent again after a reconnection). What overflows
 // the queue is counted (dropped()) and said once on standard error per overflow spell. The
 // queue's bound holds for every message, also those the client could not hand over while
-// connected. A message the client refuses for good (malformed, too large) is dropped and
-// counted (rejected()), never queued again.
+// connected. A message the client refuses for good (malformed, too large), or the broker
+// acknowledges with a refusal (not authorised, quota exceeded), is dropped and counted
+// (rejected()), never queued again.
+//
+// MQTT 5 is spoken, so that the broker's reasons reach the messages (a refused connection,
+// a disconnection, a refused message: "Retain not supported", "Not authorized"); a broker
+// that answers it is an unsupported version gets MQTT 3.1.1 from the next connection on.
 #pragma once
 
 #include <atomic>
@@ -43,10 +48,13 @@ public:
     // Starts connecting in the background; throws std::runtime_error only for settings the
     // client library refuses.
     explicit MqttPublisher(MqttSettings settings);
-    // Says "offline" on the availability topic, waits up to five seconds for what is still
-    // queued to be delivered (the broker may come back meanwhile), and disconnects. Messages
-    // published after that are ignored. Called by the destructor if not before.
-    void Finish();
+    // The end of a run, in two steps so that the caller can wait for other outputs too:
+    // SayOffline() queues "offline" on the availability topic (once); Close() counts what is
+    // still not delivered (undelivered()), says why on standard error, and disconnects.
+    // Messages published after Close() are ignored. The destructor does both, waiting up to
+    // five seconds between them, if Close() was not called.
+    void SayOffline();
+    void Close();
     ~MqttPublisher();
     MqttPublisher(const MqttPublisher&) = delete;
     MqttPublisher& operator=(const MqttPublisher&) = delete;
@@ -61,14 +69,14 @@ public:
 
     long long dropped() const { return dropped_; }
     long long rejected() const { return rejected_; }
-    // Messages still not delivered when Finish() gave up waiting.
+    // Messages still not delivered at Close().
     long long undelivered() const { return undelivered_; }
     bool connected() const { return connected_; }
     // Messages not yet acknowledged by the broker.
     size_t pending() const;
 
-    // Empty when `prefix` can start topics, else why not (empty, a wildcard, a control
-    // character, not UTF-8, too long).
+    // Empty when `prefix` can start topics, else why not (empty, a wildcard, an empty level,
+    // a leading '$', a control character, not UTF-8, too long).
     static std::string CheckTopicPrefix(const std::string& prefix);
 
 private:
@@ -81,12 +89,14 @@ private:
     void SendLocked(Message message);   // expects mutex_ held
     void QueueLocked(Message message);  // expects mutex_ held; keeps the bound
     void OnConnect(int result);
-    void OnDisconnect();
-    void OnPublish(int mid);
+    void OnDisconnect(int reason);
+    void OnPublish(int mid, int reason);
     std::string Topic(const std::string& camera, const char* leaf) const;
     // Why the broker has not taken the messages: what it answered, or what connecting to
     // it gives now (refused, timed out, a bad address).
     std::string Diagnose() const;
+    // A reason code of the broker in words.
+    std::string Reason(int code) const;
 
     MqttSettings settings_;
     mosquitto* client_ = nullptr;
@@ -95,11 +105,16 @@ private:
     std::map<int, Message> inFlight_;    // sent, not yet acknowledged
     std::atomic<bool> connected_{false};
     std::atomic<bool> connectedOnce_{false};
-    std::atomic<int> lastConnack_{0};  // the broker's last refusal, 0 for none
+    std::atomic<bool> v5_{true};          // MQTT 5 spoken (else 3.1.1): how reason codes read
+    std::atomic<int> lastConnack_{0};     // the broker's last refusal of a connection, 0 for none
+    std::atomic<int> lastDisconnect_{0};  // the broker's last reason for a disconnection, 0 for none
+    std::atomic<int> saidConnack_{0};     // the refusal said on standard error last
     std::atomic<long long> dropped_{0};
     std::atomic<long long> rejected_{0};
     std::atomic<long long> undelivered_{0};
     bool overflowing_ = false;
+    bool saidRefusal_ = false;
+    bool offline_ = false;  // "offline" queued
     bool finished_ = false;
 };
 

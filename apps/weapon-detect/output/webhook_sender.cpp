@@ -1,14 +1,22 @@
 #include "output/webhook_sender.h"
 
 #include <algorithm>
-#include <chrono>
+#include <atomic>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
+#include <mutex>
 #include <stdexcept>
+#include <thread>
 
 #include <curl/curl.h>
 
+#include "secrets.h"
+
 namespace weapon_detect {
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 constexpr double kFirstBackoff = 0.5;
 constexpr double kLongestBackoff = 30.0;
@@ -27,13 +35,30 @@ struct SlistDeleter {
 
 size_t Discard(char*, size_t size, size_t count, void*) { return size * count; }
 
+// What came of one POST.
+enum class Outcome { kDelivered, kRetry, kRefused, kCutOff };
+struct Attempt {
+    Outcome outcome;
+    std::string reason;  // empty when delivered
+};
+
+// A final status the receiver may get over (busy, overloaded, down for a moment), as
+// against one that will be the same for the same message (a wrong path, no permission, a
+// body it cannot take).
+bool Transient(long status) { return status == 408 || status == 425 || status == 429 || status >= 500 || status < 200; }
+
 }  // namespace
 
 struct WebhookSender::Target {
-    explicit Target(std::string u) : url(std::move(u)) {}
+    explicit Target(std::string u) : url(std::move(u)), shown(MaskSecrets(url)) {}
 
-    // One POST; an empty string when it was taken (2xx), else the reason.
-    std::string Send(CURL* curl, const std::string& body) {
+    // Called by libcurl during a POST: a nonzero answer ends it (the drain's deadline passed).
+    static int Progress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+        const auto* t = static_cast<const Target*>(self);
+        return Clock::now().time_since_epoch().count() > t->cutOff.load() ? 1 : 0;
+    }
+
+    Attempt Send(CURL* curl, const std::string& body) {
         curl_easy_reset(curl);
         std::unique_ptr<curl_slist, SlistDeleter> headers(curl_slist_append(nullptr, "Content-Type: application/json"));
         curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
@@ -44,13 +69,36 @@ struct WebhookSender::Target {
         curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, 5000L);
         curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+        // A receiver that moved: the same POST with the same body at the new place (also after
+        // 301, 302 and 303, where a GET would deliver nothing), never to another scheme.
+        curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+        curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
+        curl_easy_setopt(curl, CURLOPT_POSTREDIR, static_cast<long>(CURL_REDIR_POST_ALL));
+        curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
         curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Discard);
+        curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, Progress);
+        curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
         const CURLcode rc = curl_easy_perform(curl);
-        if (rc != CURLE_OK) return curl_easy_strerror(rc);
+        switch (rc) {
+            case CURLE_OK: break;
+            case CURLE_ABORTED_BY_CALLBACK: return {Outcome::kCutOff, "cut off at the end of the run"};
+            case CURLE_TOO_MANY_REDIRECTS:
+            case CURLE_UNSUPPORTED_PROTOCOL:
+            case CURLE_URL_MALFORMAT: return {Outcome::kRefused, curl_easy_strerror(rc)};
+            default: return {Outcome::kRetry, curl_easy_strerror(rc)};
+        }
         long status = 0;
         curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-        if (status < 200 || status > 299) return "HTTP status " + std::to_string(status);
-        return {};
+        if (status >= 200 && status <= 299) return {Outcome::kDelivered, {}};
+        const std::string reason = "HTTP status " + std::to_string(status);
+        return {Transient(status) ? Outcome::kRetry : Outcome::kRefused, reason};
+    }
+
+    // Sleeps until `until` or the deadline, whichever is first; a Drain() that brings the
+    // deadline forward wakes it.
+    void Pause(std::unique_lock<std::mutex>& lock, Clock::time_point until) {
+        while (Clock::now() < std::min(until, deadline)) wake.wait_until(lock, std::min(until, deadline));
     }
 
     void Loop() {
@@ -58,53 +106,74 @@ struct WebhookSender::Target {
         double backoff = kFirstBackoff;
         std::unique_lock<std::mutex> lock(mutex);
         for (;;) {
-            wake.wait(lock, [this] { return stopping || !queue.empty(); });
-            if (queue.empty() || (stopping && std::chrono::steady_clock::now() > deadline)) break;
+            wake.wait(lock, [this] { return draining || !queue.empty(); });
+            if (queue.empty() || Clock::now() >= deadline) break;
+            sending = true;
             const std::string body = queue.front();
             lock.unlock();
-            const std::string error = curl ? Send(curl.get(), body) : "cannot make a libcurl handle";
+            const Attempt attempt =
+                curl ? Send(curl.get(), body) : Attempt{Outcome::kRetry, "cannot make a libcurl handle"};
             lock.lock();
-            if (error.empty()) {
-                // The queue may have dropped the front meanwhile; the message went out anyway.
-                if (!queue.empty() && queue.front() == body) queue.pop_front();
+            sending = false;
+            lastReason = attempt.reason;
+            if (attempt.outcome == Outcome::kCutOff) break;
+            if (attempt.outcome == Outcome::kDelivered) {
+                queue.pop_front();
                 ++delivered;
                 backoff = kFirstBackoff;
-                if (failing) std::fprintf(stderr, "weapon-detect: the web hook %s takes events again\n", url.c_str());
+                if (failing) std::fprintf(stderr, "weapon-detect: the web hook %s takes events again\n", shown.c_str());
                 failing = false;
+                continue;
+            }
+            if (attempt.outcome == Outcome::kRefused) {
+                // Sending it again would give the same answer and hold up every later event.
+                queue.pop_front();
+                if (refused++ == 0) {
+                    std::fprintf(stderr,
+                                 "weapon-detect: the web hook %s refused an event (%s); events it refuses are "
+                                 "counted as lost, not sent again\n",
+                                 shown.c_str(), attempt.reason.c_str());
+                }
+                backoff = kFirstBackoff;
                 continue;
             }
             ++failures;
             if (!failing) {
-                std::fprintf(stderr, "weapon-detect: the web hook %s failed (%s); retrying\n", url.c_str(),
-                             error.c_str());
+                std::fprintf(stderr, "weapon-detect: the web hook %s failed (%s); retrying\n", shown.c_str(),
+                             attempt.reason.c_str());
             }
             failing = true;
-            const auto until = std::chrono::steady_clock::now() +
-                               std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                   std::chrono::duration<double>(backoff));
-            wake.wait_until(lock, stopping ? std::min(until, deadline) : until,
-                            [this] { return stopping && std::chrono::steady_clock::now() > deadline; });
+            Pause(lock,
+                  Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(backoff)));
             backoff = std::min(backoff * 2, kLongestBackoff);
-            if (stopping && std::chrono::steady_clock::now() > deadline) break;
         }
     }
 
     const std::string url;
-    std::mutex mutex;
+    const std::string shown;  // the URL with its user and password masked
+    mutable std::mutex mutex;
     std::condition_variable wake;
     std::deque<std::string> queue;
-    bool stopping = false;
+    bool sending = false;   // queue.front() is being posted
+    bool draining = false;  // the run ended: leave once the queue is empty
     bool failing = false;
-    std::chrono::steady_clock::time_point deadline;
-    long long delivered = 0, failures = 0, dropped = 0;
+    bool closed = false;  // Finish() is done with it: nothing more is sent
+    std::string lastReason;
+    Clock::time_point deadline = Clock::time_point::max();
+    std::atomic<Clock::rep> cutOff{Clock::time_point::max().time_since_epoch().count()};  // the deadline, for Progress
+    long long delivered = 0, failures = 0, dropped = 0, refused = 0, undelivered = 0;
     std::thread thread;
 };
 
 WebhookSender::WebhookSender(std::vector<std::string> urls) {
     static const CurlGlobal global;
+    if (urls.size() > kMaxHooks) {
+        throw std::invalid_argument("at most " + std::to_string(kMaxHooks) + " web hooks, not " +
+                                    std::to_string(urls.size()));
+    }
     for (const std::string& url : urls) {
         if (url.rfind("http://", 0) != 0 && url.rfind("https://", 0) != 0) {
-            throw std::invalid_argument("a web hook must be an http:// or https:// URL: " + url);
+            throw std::invalid_argument("a web hook must be an http:// or https:// URL: " + MaskSecrets(url));
         }
     }
     for (std::string& url : urls) {
@@ -114,19 +183,47 @@ WebhookSender::WebhookSender(std::vector<std::string> urls) {
     }
 }
 
-WebhookSender::~WebhookSender() {
+WebhookSender::~WebhookSender() { Finish(); }
+
+void WebhookSender::Drain(std::chrono::steady_clock::time_point deadline) {
     for (auto& t : targets_) {
         const std::lock_guard<std::mutex> lock(t->mutex);
-        t->stopping = true;
-        t->deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        t->draining = true;
+        t->deadline = std::min(t->deadline, deadline);
+        t->cutOff = t->deadline.time_since_epoch().count();
         t->wake.notify_all();
     }
+}
+
+bool WebhookSender::idle() const {
+    for (const auto& t : targets_) {
+        const std::lock_guard<std::mutex> lock(t->mutex);
+        if (!t->queue.empty()) return false;
+    }
+    return true;
+}
+
+void WebhookSender::Finish() {
+    if (finished_) return;
+    finished_ = true;
+    bool draining = false;
+    for (const auto& t : targets_) {
+        const std::lock_guard<std::mutex> lock(t->mutex);
+        draining = draining || t->draining;
+    }
+    if (!draining) Drain(Clock::now());
     for (auto& t : targets_) {
         t->thread.join();
-        if (!t->queue.empty()) {
-            std::fprintf(stderr, "weapon-detect: %zu events were not delivered to the web hook %s\n", t->queue.size(),
-                         t->url.c_str());
+        const std::lock_guard<std::mutex> lock(t->mutex);
+        t->undelivered = static_cast<long long>(t->queue.size());
+        if (t->undelivered > 0) {
+            std::fprintf(stderr, "weapon-detect: %lld events were not delivered to the web hook %s (%s)\n",
+                         t->undelivered, t->shown.c_str(),
+                         t->lastReason.empty() ? "no time left" : ("last attempt: " + t->lastReason).c_str());
         }
+        // Posted from here on (a camera left blocked at the stop): never sent, counted.
+        t->queue.clear();
+        t->closed = true;
     }
 }
 
@@ -134,11 +231,18 @@ void WebhookSender::Post(const std::string& json) {
     for (auto& t : targets_) {
         {
             const std::lock_guard<std::mutex> lock(t->mutex);
+            if (t->closed) {
+                ++t->undelivered;
+                continue;
+            }
             if (t->queue.size() >= kMaxQueued) {
-                t->queue.pop_front();
+                // The oldest goes, unless it is being sent: then the one after it.
+                t->queue.erase(t->sending ? t->queue.begin() + 1 : t->queue.begin());
                 if (t->dropped++ == 0) {
-                    std::fprintf(stderr, "weapon-detect: the web hook queue of %s is full; dropping the oldest\n",
-                                 t->url.c_str());
+                    std::fprintf(stderr,
+                                 "weapon-detect: the web hook queue of %s is full (%zu events); dropping the "
+                                 "oldest\n",
+                                 t->shown.c_str(), kMaxQueued);
                 }
             }
             t->queue.push_back(json);
@@ -159,6 +263,8 @@ long long WebhookSender::Sum(long long Target::*counter) const {
 long long WebhookSender::delivered() const { return Sum(&Target::delivered); }
 long long WebhookSender::failures() const { return Sum(&Target::failures); }
 long long WebhookSender::dropped() const { return Sum(&Target::dropped); }
+long long WebhookSender::refused() const { return Sum(&Target::refused); }
+long long WebhookSender::undelivered() const { return Sum(&Target::undelivered); }
 size_t WebhookSender::queued() const {
     size_t total = 0;
     for (const auto& t : targets_) {
