@@ -41,7 +41,8 @@ CameraServices::CameraServices(CameraServiceSettings settings, CameraStatus* sta
         recorder_ = std::make_unique<ClipRecorder>(
             settings_.clips,
             [this](long long key, const std::string& path, const std::string& error) { ClipDone(key, path, error); },
-            [this](Jpeg jpeg) { status_->SetLive(std::move(jpeg)); });
+            [this](Jpeg jpeg) { status_->SetLive(std::move(jpeg)); },
+            [this](long long key, const std::string& reason) { Skipped(key, reason); });
     }
     if (mqtt_) mqtt_->PublishCameraRetained(settings_.cameraId, "weapon", "OFF");
 }
@@ -199,13 +200,7 @@ void CameraServices::ClipDone(long long key, const std::string& path, const std:
         }
     }
     if (events_) events_->ClipDone(settings_.cameraId, key, true, path);
-    if (!record) return;
-    try {
-        records_(*record);
-    } catch (const std::exception& e) {
-        ++recordsLost_;
-        std::fprintf(stderr, "weapon-detect: camera %s: %s\n", settings_.cameraId.c_str(), e.what());
-    }
+    if (record) WriteLate(*record);
 }
 
 // A clip that will not be written: said, counted, and its event's record (now or at the
@@ -226,9 +221,30 @@ void CameraServices::Lost(long long key, const std::string& reason) {
     std::fprintf(stderr, "weapon-detect: camera %s: no clip for the event at frame %lld: %s\n",
                  settings_.cameraId.c_str(), key, reason.c_str());
     if (events_) events_->ClipDone(settings_.cameraId, key, false);
-    if (!record) return;
+    if (record) WriteLate(*record);
+}
+
+// The memory bound of the clips being made: an event beyond it gets no clip by design (said,
+// counted, its record's clip null), not a loss.
+void CameraServices::Skipped(long long key, const std::string& reason) {
+    std::optional<nlohmann::ordered_json> record;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        const auto found = clips_.find(key);
+        if (found == clips_.end()) return;
+        if (found->second.record) record = std::move(found->second.record);
+        clips_.erase(found);
+    }
+    ++clipsSkipped_;
+    std::fprintf(stderr, "weapon-detect: camera %s: no clip for the event at frame %lld: %s\n",
+                 settings_.cameraId.c_str(), key, reason.c_str());
+    if (events_) events_->ClipDone(settings_.cameraId, key, false);
+    if (record) WriteLate(*record);
+}
+
+void CameraServices::WriteLate(const nlohmann::ordered_json& record) {
     try {
-        records_(*record);
+        records_(record);
     } catch (const std::exception& e) {
         ++recordsLost_;
         std::fprintf(stderr, "weapon-detect: camera %s: %s\n", settings_.cameraId.c_str(), e.what());
@@ -265,14 +281,7 @@ void CameraServices::GiveUpClips() {
             it = clips_.erase(it);
         }
     }
-    for (const auto& record : records) {
-        try {
-            records_(record);
-        } catch (const std::exception& e) {
-            ++recordsLost_;
-            std::fprintf(stderr, "weapon-detect: camera %s: %s\n", settings_.cameraId.c_str(), e.what());
-        }
-    }
+    for (const auto& record : records) WriteLate(record);
 }
 
 void CameraServices::Close() {

@@ -5,7 +5,9 @@
 // begins (NewEventClip): `<camera>_<first frame>` or the first free `…-<n>`. The event's JSON
 // Lines record is written through `records` once its clip is known: at once when it has none,
 // else when the clip is committed (the record names it) or lost (its `clip` is null). A lost
-// clip is said on standard error and counted (clipsLost()).
+// clip is said on standard error and counted (clipsLost()). An event that finds
+// ClipRecorder::kOpenClips clips being encoded gets none (said, counted by clipsSkipped(), its
+// `clip` null): a bound by design, not a loss.
 //
 // Threads: Analysed, Event, EventRecord, SnapshotPath and InputEnded are called by the
 // camera's worker; StateChanged by its live reader; WaitClips, HurryClips, GiveUpClips, Close
@@ -88,6 +90,8 @@ public:
     const ClipRecorder* recorder() const { return recorder_.get(); }
     long long clipsWritten() const { return clipsWritten_; }
     long long clipsLost() const { return clipsLost_; }
+    // Events beyond the clips encoded at once (ClipRecorder::kOpenClips): no clip, by design.
+    long long clipsSkipped() const { return clipsSkipped_; }
     // Event records that could not be written once their clip was known.
     long long recordsLost() const { return recordsLost_; }
 
@@ -109,6 +113,9 @@ private:
     std::string Stem(const AlarmEvent& event) const;
     void ClipDone(long long key, const std::string& path, const std::string& error);
     void Lost(long long key, const std::string& reason);
+    void Skipped(long long key, const std::string& reason);
+    // A record written once its clip is known, off the worker: a failure is said and counted.
+    void WriteLate(const nlohmann::ordered_json& record);
 
     CameraServiceSettings settings_;
     CameraStatus* status_;
@@ -118,7 +125,7 @@ private:
     RecordSink records_;
     mutable std::mutex mutex_;         // clips_
     std::map<long long, Clip> clips_;  // by the event's first frame
-    std::atomic<long long> clipsWritten_{0}, clipsLost_{0}, recordsLost_{0};
+    std::atomic<long long> clipsWritten_{0}, clipsLost_{0}, clipsSkipped_{0}, recordsLost_{0};
     std::unique_ptr<ClipRecorder> recorder_;  // last: its thread calls into the members above
 };
 

@@ -142,6 +142,12 @@ void SiteServices::MoreMetrics(MetricsText& m) const {
         m.Sample("weapon_detect_clips_failed_total", {{"camera", statuses_[i]->id()}},
                  static_cast<double>(cameras_[i]->clipsLost()));
     }
+    m.Family("weapon_detect_clips_skipped_total", "counter",
+             "Events that got no clip because the most clips were being made at once.");
+    for (size_t i = 0; i < cameras_.size(); ++i) {
+        m.Sample("weapon_detect_clips_skipped_total", {{"camera", statuses_[i]->id()}},
+                 static_cast<double>(cameras_[i]->clipsSkipped()));
+    }
     m.Family("weapon_detect_preroll_bytes", "gauge", "Bytes of JPEG frames held in the camera's pre-roll ring.");
     for (size_t i = 0; i < cameras_.size(); ++i) {
         const ClipRecorder* r = cameras_[i]->recorder();

@@ -75,7 +75,7 @@ TEST(ClipRecorderEnd, AHurriedStopCutsTheLongPrerollToTheEventsFirstFrame) {
         int firstFrame;  // whose grey the clip begins with
     } cases[] = {
         {"waiting for the whole pre-roll", false, 601, 0},  // 0 s to 60 s at 10 fps
-        {"hurried from the start", true, 1, 60},           // only the event's own frame
+        {"hurried from the start", true, 1, 60},            // only the event's own frame
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -12,9 +12,13 @@ double SteadySeconds() {
 const std::vector<int> kJpegQuality{cv::IMWRITE_JPEG_QUALITY, 80};
 }  // namespace
 
-ClipRecorder::ClipRecorder(ClipSettings settings, ClipDone onClip, LiveJpeg onLive)
-    : settings_(settings), onClip_(std::move(onClip)), onLive_(std::move(onLive)),
-      ring_(settings.clips ? settings.beforeSeconds : 0.0, settings.ringBytes), thread_([this] { Loop(); }) {}
+ClipRecorder::ClipRecorder(ClipSettings settings, ClipDone onClip, LiveJpeg onLive, ClipSkipped onSkip)
+    : settings_(settings),
+      onClip_(std::move(onClip)),
+      onSkip_(std::move(onSkip)),
+      onLive_(std::move(onLive)),
+      ring_(settings.clips ? settings.beforeSeconds : 0.0, settings.ringBytes),
+      thread_([this] { Loop(); }) {}
 
 ClipRecorder::~ClipRecorder() { Close(); }
 
@@ -110,9 +114,9 @@ void ClipRecorder::Loop() {
             if (command.kind == Command::Frame) --queuedFrames_;
         }
         switch (command.kind) {
-        case Command::Frame: OnFrame(command.time, command.frame); break;
-        case Command::Begin: OnBegin(command); break;
-        case Command::End: OnEnd(command.key, command.time); break;
+            case Command::Frame: OnFrame(command.time, command.frame); break;
+            case Command::Begin: OnBegin(command); break;
+            case Command::End: OnEnd(command.key, command.time); break;
         }
     }
     bool discard = false;
@@ -184,7 +188,12 @@ void ClipRecorder::OnBegin(Command& command) {
     const std::string path = command.file ? command.file->path() : command.path;
     if (open_.size() >= kOpenClips) {
         if (command.file) command.file->Discard();
-        onClip_(key, path, "more than " + std::to_string(kOpenClips) + " clips at once");
+        const std::string reason = "more than " + std::to_string(kOpenClips) + " clips at once";
+        if (onSkip_) {
+            onSkip_(key, reason);
+        } else {
+            onClip_(key, path, reason);
+        }
         return;
     }
     try {

@@ -22,8 +22,8 @@
 //
 // Threads: Push, Begin and End are called from one thread (the camera's worker). EndInput,
 // HurryAt, Wait, Close and Discard may be called from any thread, any number of times, also
-// at once. Every clip handed over gets exactly one ClipDone, on the recorder's thread (none
-// after Discard); Wait() returning true means every one was made. The callbacks run on the
+// at once. Every clip handed over gets exactly one ClipDone or ClipSkipped, on the recorder's
+// thread (none after Discard); Wait() returning true means every one was made. The callbacks run on the
 // recorder's thread.
 #pragma once
 
@@ -65,8 +65,11 @@ public:
     // first free one beside it when a file took that name meanwhile).
     using ClipDone = std::function<void(long long key, const std::string& path, const std::string& error)>;
     using LiveJpeg = std::function<void(std::shared_ptr<const std::vector<unsigned char>> jpeg)>;
+    // The event `key` gets no clip because kOpenClips are being made (its file removed).
+    using ClipSkipped = std::function<void(long long key, const std::string& reason)>;
 
-    ClipRecorder(ClipSettings settings, ClipDone onClip, LiveJpeg onLive);
+    // Without `onSkip`, a skipped clip is a ClipDone with the reason as its error.
+    ClipRecorder(ClipSettings settings, ClipDone onClip, LiveJpeg onLive, ClipSkipped onSkip = nullptr);
     ~ClipRecorder();  // Close()
     ClipRecorder(const ClipRecorder&) = delete;
     ClipRecorder& operator=(const ClipRecorder&) = delete;
@@ -120,6 +123,7 @@ private:
 
     ClipSettings settings_;
     ClipDone onClip_;
+    ClipSkipped onSkip_;
     LiveJpeg onLive_;
     PrerollRing ring_;
     std::vector<OpenClip> open_;
