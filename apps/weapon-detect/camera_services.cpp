@@ -28,16 +28,21 @@ cv::Size Fit(cv::Size frame, cv::Size box) {
 }  // namespace
 
 CameraServices::CameraServices(CameraServiceSettings settings, CameraStatus* status, EventTable* events,
-                               WebhookSender* webhooks, MqttPublisher* mqtt)
-    : settings_(std::move(settings)), status_(status), events_(events), webhooks_(webhooks),
-      mqtt_(mqtt) {
+                               WebhookSender* webhooks, MqttPublisher* mqtt, RecordSink records)
+    : settings_(std::move(settings)),
+      status_(status),
+      events_(events),
+      webhooks_(webhooks),
+      mqtt_(mqtt),
+      records_(std::move(records)) {
     settings_.clips.clips = settings_.clips.clips && !settings_.snapshotDir.empty();
     settings_.clips.liveInterval = status_ ? 0.2 : 0.0;
     if (settings_.clips.clips || status_) {
         recorder_ = std::make_unique<ClipRecorder>(
             settings_.clips,
             [this](long long key, const std::string& path, const std::string& error) { ClipDone(key, path, error); },
-            [this](Jpeg jpeg) { status_->SetLive(std::move(jpeg)); });
+            [this](Jpeg jpeg) { status_->SetLive(std::move(jpeg)); },
+            [this](long long key, const std::string& reason) { Skipped(key, reason); });
     }
     if (mqtt_) mqtt_->PublishCameraRetained(settings_.cameraId, "weapon", "OFF");
 }
@@ -72,34 +77,89 @@ void CameraServices::Analysed(const cv::Mat& frame, const std::vector<CustomObje
     recorder_->Push(std::move(reduced), time);
 }
 
-std::string CameraServices::ClipPath(const AlarmEvent& event) const {
-    if (!settings_.clips.clips) return {};
-    const std::string path = (std::filesystem::path(settings_.snapshotDir) /
-                              (FileNameFor(settings_.cameraId) + "_" + std::to_string(event.firstFrame) + ".mp4"))
-                                 .string();
-    for (const std::string& input : settings_.inputs) {
-        std::error_code error;
-        if (std::filesystem::equivalent(path, input, error)) return {};
-    }
-    return path;
+std::string CameraServices::Stem(const AlarmEvent& event) const {
+    return (std::filesystem::path(settings_.snapshotDir) /
+            (FileNameFor(settings_.cameraId) + "_" + std::to_string(event.firstFrame)))
+        .string();
+}
+
+std::string CameraServices::ClipOf(long long key) const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = clips_.find(key);
+    return found == clips_.end() || found->second.state == Clip::State::Lost ? std::string() : found->second.path;
+}
+
+std::string CameraServices::SnapshotPath(const AlarmEvent& event) const {
+    const std::string clip = ClipOf(event.firstFrame);
+    if (clip.empty()) return Stem(event) + ".jpg";
+    return std::filesystem::path(clip).replace_extension(".jpg").string();
 }
 
 nlohmann::ordered_json CameraServices::EventRecord(const AlarmEvent& event, const std::string& snapshot,
                                                    const char* phase) const {
     nlohmann::ordered_json record = weapon_detect::EventRecord(settings_.cameraId, event, snapshot, phase);
-    const std::string clip = ClipPath(event);
+    const std::string clip = ClipOf(event.firstFrame);
     record["clip"] = clip.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(clip);
     return record;
 }
 
+void CameraServices::StartClip(const AlarmEvent& event) {
+    const std::string stem = Stem(event);
+    for (const std::string& input : settings_.inputs) {
+        std::error_code error;
+        if (std::filesystem::equivalent(stem + ".mp4", input, error)) {
+            std::fprintf(stderr,
+                         "weapon-detect: camera %s: no clip for the event at frame %lld: it would replace an input\n",
+                         settings_.cameraId.c_str(), event.firstFrame);
+            return;
+        }
+    }
+    std::unique_ptr<ClipFile> file;
+    try {
+        file = NewEventClip(stem, settings_.clips.fps);
+    } catch (const std::exception& e) {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            clips_[event.firstFrame] = {stem + ".mp4", Clip::State::Recording, std::nullopt};
+        }
+        Lost(event.firstFrame, e.what());
+        return;
+    }
+    const std::string path = file->path();
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        clips_[event.firstFrame] = {path, Clip::State::Recording, std::nullopt};
+    }
+    if (!recorder_->Begin(event.firstFrame, std::move(file), event.startTime)) {
+        Lost(event.firstFrame, "the clips had already ended");
+    }
+}
+
+void CameraServices::EventEnded(const AlarmEvent& event, const std::string& snapshot) {
+    nlohmann::ordered_json record = weapon_detect::EventRecord(settings_.cameraId, event, snapshot, nullptr);
+    record["clip"] = nullptr;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        const auto found = clips_.find(event.firstFrame);
+        if (found != clips_.end()) {
+            if (found->second.state == Clip::State::Recording) {
+                found->second.record = std::move(record);
+                return;
+            }
+            if (found->second.state == Clip::State::Written) record["clip"] = found->second.path;
+            clips_.erase(found);
+        }
+    }
+    records_(record);
+}
+
 void CameraServices::Event(const AlarmEvent& event, const char* phase, const std::string& snapshot) {
     const std::string what = phase;
-    const std::string clip = ClipPath(event);
-    if (recorder_ && what == "start" && !clip.empty()) recorder_->Begin(event.firstFrame, clip, event.startTime);
-    if (what == "start" && clip.empty() && settings_.clips.clips) {
-        std::fprintf(stderr, "weapon-detect: camera %s: no clip for the event at frame %lld: it would replace an input\n",
-                     settings_.cameraId.c_str(), event.firstFrame);
-    }
+    if (what == "start" && settings_.clips.clips) StartClip(event);
+    // The message names the clip as it stands before the record may take it over.
+    const nlohmann::ordered_json message = EventRecord(event, snapshot, phase);
+    const std::string clip = ClipOf(event.firstFrame);
+    if (what == "end") EventEnded(event, snapshot);
     if (recorder_ && what == "end") recorder_->End(event.firstFrame, event.endTime);
     if (mqtt_ && what != "update") mqtt_->PublishCameraRetained(settings_.cameraId, "weapon", what == "end" ? "OFF" : "ON");
     if (events_) {
@@ -113,21 +173,120 @@ void CameraServices::Event(const AlarmEvent& event, const char* phase, const std
         }
         events_->Update(settings_.cameraId, event, phase, std::move(thumbnail), snapshot, clip);
     }
-    if (webhooks_) webhooks_->Post(RecordLine(EventRecord(event, snapshot, phase)));
+    if (webhooks_) webhooks_->Post(RecordLine(message));
 }
 
 void CameraServices::StateChanged(bool online) {
     if (status_) status_->StateChanged(online);
 }
 
-void CameraServices::ClipDone(long long key, const std::string&, const std::string& error) {
-    if (events_) events_->ClipDone(settings_.cameraId, key, error.empty());
-    if (!error.empty()) std::fprintf(stderr, "weapon-detect: camera %s: no clip: %s\n", settings_.cameraId.c_str(), error.c_str());
+void CameraServices::ClipDone(long long key, const std::string& path, const std::string& error) {
+    if (!error.empty()) {
+        Lost(key, error);
+        return;
+    }
+    ++clipsWritten_;
+    std::optional<nlohmann::ordered_json> record;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        const auto found = clips_.find(key);
+        if (found == clips_.end()) return;  // given up already (GiveUpClips)
+        found->second.state = Clip::State::Written;
+        found->second.path = path;
+        if (found->second.record) {
+            record = std::move(found->second.record);
+            (*record)["clip"] = path;
+            clips_.erase(found);
+        }
+    }
+    if (events_) events_->ClipDone(settings_.cameraId, key, true, path);
+    if (record) WriteLate(*record);
+}
+
+// A clip that will not be written: said, counted, and its event's record (now or at the
+// event's end) names no clip.
+void CameraServices::Lost(long long key, const std::string& reason) {
+    std::optional<nlohmann::ordered_json> record;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        const auto found = clips_.find(key);
+        if (found == clips_.end()) return;  // given up already (GiveUpClips)
+        found->second.state = Clip::State::Lost;
+        if (found->second.record) {
+            record = std::move(found->second.record);
+            clips_.erase(found);
+        }
+    }
+    ++clipsLost_;
+    std::fprintf(stderr, "weapon-detect: camera %s: no clip for the event at frame %lld: %s\n",
+                 settings_.cameraId.c_str(), key, reason.c_str());
+    if (events_) events_->ClipDone(settings_.cameraId, key, false);
+    if (record) WriteLate(*record);
+}
+
+// The memory bound of the clips being made: an event beyond it gets no clip by design (said,
+// counted, its record's clip null), not a loss.
+void CameraServices::Skipped(long long key, const std::string& reason) {
+    std::optional<nlohmann::ordered_json> record;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        const auto found = clips_.find(key);
+        if (found == clips_.end()) return;
+        if (found->second.record) record = std::move(found->second.record);
+        clips_.erase(found);
+    }
+    ++clipsSkipped_;
+    std::fprintf(stderr, "weapon-detect: camera %s: no clip for the event at frame %lld: %s\n",
+                 settings_.cameraId.c_str(), key, reason.c_str());
+    if (events_) events_->ClipDone(settings_.cameraId, key, false);
+    if (record) WriteLate(*record);
+}
+
+void CameraServices::WriteLate(const nlohmann::ordered_json& record) {
+    try {
+        records_(record);
+    } catch (const std::exception& e) {
+        ++recordsLost_;
+        std::fprintf(stderr, "weapon-detect: camera %s: %s\n", settings_.cameraId.c_str(), e.what());
+    }
+}
+
+void CameraServices::InputEnded(bool stopped) {
+    if (recorder_) {
+        recorder_->EndInput();
+        if (stopped) recorder_->HurryAt(Clock::now() + kStopGrace);
+    }
+    if (status_) status_->SetFinished();
+}
+
+bool CameraServices::WaitClips(Clock::time_point deadline) { return !recorder_ || recorder_->Wait(deadline); }
+
+void CameraServices::HurryClips(Clock::time_point at) {
+    if (recorder_) recorder_->HurryAt(at);
+}
+
+void CameraServices::GiveUpClips() {
+    std::vector<nlohmann::ordered_json> records;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        for (auto it = clips_.begin(); it != clips_.end();) {
+            if (it->second.state == Clip::State::Recording) {
+                ++clipsLost_;
+                std::fprintf(
+                    stderr,
+                    "weapon-detect: camera %s: no clip for the event at frame %lld: still being written at the end\n",
+                    settings_.cameraId.c_str(), it->first);
+            }
+            if (it->second.record) records.push_back(std::move(*it->second.record));
+            it = clips_.erase(it);
+        }
+    }
+    for (const auto& record : records) WriteLate(record);
 }
 
 void CameraServices::Close() {
-    if (recorder_) recorder_->Close();
-    if (status_) status_->SetFinished();
+    InputEnded(false);
+    WaitClips(Clock::time_point::max());
 }
 
 void CameraServices::Discard() {

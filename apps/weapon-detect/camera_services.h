@@ -1,12 +1,28 @@
 // What one camera hands to the services beside its records: event clips with their pre-roll,
 // the live view and the event table of the page, web hooks, and the hub's "weapon" state.
 //
-// Threads: Analysed, Event, EventRecord, Close and Discard are called by the camera's worker;
-// StateChanged by its live reader. Clip results arrive on the clip recorder's thread. Every
-// pointer given to the constructor may be null (that service is off) and must outlive this.
+// An event's snapshot and clip share one name that replaces nothing, chosen when the event
+// begins (NewEventClip): `<camera>_<first frame>` or the first free `…-<n>`. The event's JSON
+// Lines record is written through `records` once its clip is known: at once when it has none,
+// else when the clip is committed (the record names it) or lost (its `clip` is null). A lost
+// clip is said on standard error and counted (clipsLost()). An event that finds
+// ClipRecorder::kOpenClips clips being encoded gets none (said, counted by clipsSkipped(), its
+// `clip` null): a bound by design, not a loss.
+//
+// Threads: Analysed, Event, EventRecord, SnapshotPath and InputEnded are called by the
+// camera's worker; StateChanged by its live reader; WaitClips, HurryClips, GiveUpClips, Close
+// and Discard by the main thread, also while the worker still runs. Clip results arrive on the
+// clip recorder's thread. Every pointer given to the constructor may be null (that service is
+// off) and must outlive this.
 #pragma once
 
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,8 +49,12 @@ struct CameraServiceSettings {
 
 class CameraServices {
 public:
+    using Clock = ClipRecorder::Clock;
+    // Writes one JSON Lines record; throws std::runtime_error when it cannot.
+    using RecordSink = std::function<void(const nlohmann::ordered_json& record)>;
+
     CameraServices(CameraServiceSettings settings, CameraStatus* status, EventTable* events, WebhookSender* webhooks,
-                   MqttPublisher* mqtt);
+                   MqttPublisher* mqtt, RecordSink records);
     ~CameraServices();
     CameraServices(const CameraServices&) = delete;
     CameraServices& operator=(const CameraServices&) = delete;
@@ -43,28 +63,70 @@ public:
     // (negative for files) and the detector's seconds.
     void Analysed(const cv::Mat& frame, const std::vector<CustomObject>& detections, double time, double delay,
                   double detectorSeconds);
-    // An event began ("start"), improved ("update") or ended ("end", with its snapshot path).
+    // An event began ("start"), improved ("update") or ended ("end", with its snapshot path,
+    // written at SnapshotPath() or beside it). At its end the event's record is written now
+    // or once its clip is known; a record that cannot be written now throws.
     void Event(const AlarmEvent& event, const char* phase, const std::string& snapshot);
-    // The event's record with the path its clip will have once written (null without clips).
+    // The event's record as messages carry it: with the path its clip goes to (null without
+    // a clip, or once it was lost).
     nlohmann::ordered_json EventRecord(const AlarmEvent& event, const std::string& snapshot, const char* phase) const;
+    // Where the event's snapshot goes: beside its clip, under the same name.
+    std::string SnapshotPath(const AlarmEvent& event) const;
     void StateChanged(bool online);
-    // Ends the clips with what they have and commits them; after the last Event.
+
+    // After the last Event: the clips take in what they have, without waiting. `stopped`:
+    // the run is stopping, so the clips hurry from kStopGrace on (ClipRecorder).
+    void InputEnded(bool stopped);
+    // The clip thread's end (true) or `deadline` (false); every clip result has arrived then.
+    bool WaitClips(Clock::time_point deadline);
+    void HurryClips(Clock::time_point at);
+    // The clip thread did not end in time: the records still waiting for their clips are
+    // written now with `clip` null, and those clips counted as lost.
+    void GiveUpClips();
+    // InputEnded and WaitClips for as long as it takes.
     void Close();
     void Discard();
 
     const ClipRecorder* recorder() const { return recorder_.get(); }
+    long long clipsWritten() const { return clipsWritten_; }
+    long long clipsLost() const { return clipsLost_; }
+    // Events beyond the clips encoded at once (ClipRecorder::kOpenClips): no clip, by design.
+    long long clipsSkipped() const { return clipsSkipped_; }
+    // Event records that could not be written once their clip was known.
+    long long recordsLost() const { return recordsLost_; }
+
+    // How long a stopping run's clips take in what they were handed before they hurry.
+    static constexpr std::chrono::seconds kStopGrace{5};
 
 private:
-    // Where the event's clip goes; empty without clips or when that would replace an input.
-    std::string ClipPath(const AlarmEvent& event) const;
+    // One event's clip, from its start until its record is written.
+    struct Clip {
+        std::string path;  // where it goes; where it went once written
+        enum class State { Recording, Written, Lost } state = State::Recording;
+        std::optional<nlohmann::ordered_json> record;  // the ended event's, waiting for the clip
+    };
+    // Chooses the event's name and starts its clip; says why when it gets none.
+    void StartClip(const AlarmEvent& event);
+    // The ended event's record, now or once its clip is known.
+    void EventEnded(const AlarmEvent& event, const std::string& snapshot);
+    std::string ClipOf(long long key) const;
+    std::string Stem(const AlarmEvent& event) const;
     void ClipDone(long long key, const std::string& path, const std::string& error);
+    void Lost(long long key, const std::string& reason);
+    void Skipped(long long key, const std::string& reason);
+    // A record written once its clip is known, off the worker: a failure is said and counted.
+    void WriteLate(const nlohmann::ordered_json& record);
 
     CameraServiceSettings settings_;
     CameraStatus* status_;
     EventTable* events_;
     WebhookSender* webhooks_;
     MqttPublisher* mqtt_;
-    std::unique_ptr<ClipRecorder> recorder_;
+    RecordSink records_;
+    mutable std::mutex mutex_;         // clips_
+    std::map<long long, Clip> clips_;  // by the event's first frame
+    std::atomic<long long> clipsWritten_{0}, clipsLost_{0}, clipsSkipped_{0}, recordsLost_{0};
+    std::unique_ptr<ClipRecorder> recorder_;  // last: its thread calls into the members above
 };
 
 }  // namespace weapon_detect

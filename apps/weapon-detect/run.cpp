@@ -311,14 +311,19 @@ int Run(Options& options, StopSignal& stop) {
         workers.push_back(std::make_unique<StreamWorker>(std::move(source), std::move(detector), std::move(settings[i]),
                                                          records, mqtt.get(), start));
     }
-    if (!options.snapshots.empty()) fs::create_directories(options.snapshots);
+    if (!options.snapshots.empty()) MakeSnapshotFolder(options.snapshots);
 
     std::unique_ptr<SiteServices> services = StartServices(options, serviceSettings, workers, mqtt.get());
     const std::vector<bool> abandoned = RunWorkers(workers, !options.quiet && isatty(STDERR_FILENO), stop);
 
     bool leftBehind = LiveSource::LeftBehind() > 0;
     bool anyFailed = CommitOutputs(workers, abandoned, leftBehind);
-    if (services) services->Close();  // the last clips
+    // The last clips, within a bound after a stop; a lost clip is a failure.
+    if (services && !services->Close(stop.flag())) leftBehind = true;
+    if (services && services->clipsLost() > 0) {
+        std::fprintf(stderr, "weapon-detect: event clips lost: %lld (see above)\n", services->clipsLost());
+        anyFailed = true;
+    }
     if (WriteScores(workers, abandoned, records)) anyFailed = true;
     records.Close();
 

@@ -56,9 +56,12 @@ SiteServices::SiteServices(const SiteServiceSettings& settings,
         c.clips.beforeSeconds = settings.clipBefore;
         c.clips.afterSeconds = settings.clipAfter;
         c.inputs = inputs;
+        JsonLinesWriter& records = worker->records();
         cameras_.push_back(std::make_unique<CameraServices>(std::move(c), status,
-                                                            settings.http.empty() ? nullptr : &events_,
-                                                            webhooks_.get(), mqtt));
+                                                            settings.http.empty() ? nullptr : &events_, webhooks_.get(),
+                                                            mqtt, [&records](const nlohmann::ordered_json& record) {
+                                                                records.Write(record);
+                                                            }));
         worker->Attach(cameras_.back().get());
     }
     if (mqtt && settings.discovery) {
@@ -84,6 +87,38 @@ void SiteServices::Close() {
     for (auto& camera : cameras_) camera->Close();
 }
 
+bool SiteServices::Close(const std::atomic<bool>& stop) {
+    using Clock = CameraServices::Clock;
+    for (auto& camera : cameras_) camera->InputEnded(stop);
+    auto giveUpAt = Clock::time_point::max();
+    auto stopped = [&] {
+        if (!stop || giveUpAt != Clock::time_point::max()) return;
+        const auto hurryAt = Clock::now() + CameraServices::kStopGrace;
+        for (auto& camera : cameras_) camera->HurryClips(hurryAt);
+        giveUpAt = hurryAt + kGiveUpAfter;
+    };
+    bool all = true;
+    for (auto& camera : cameras_) {
+        // A stop may come while the clips of a normal end are being made: looked at often.
+        for (;;) {
+            stopped();
+            if (camera->WaitClips(std::min(giveUpAt, Clock::now() + std::chrono::milliseconds(100)))) break;
+            if (Clock::now() >= giveUpAt) {
+                camera->GiveUpClips();
+                all = false;
+                break;
+            }
+        }
+    }
+    return all;
+}
+
+long long SiteServices::clipsLost() const {
+    long long lost = 0;
+    for (const auto& camera : cameras_) lost += camera->clipsLost() + camera->recordsLost();
+    return lost;
+}
+
 void SiteServices::Discard() {
     for (auto& camera : cameras_) camera->Discard();
 }
@@ -95,6 +130,23 @@ void SiteServices::MoreMetrics(MetricsText& m) const {
         const ClipRecorder* r = cameras_[i]->recorder();
         m.Sample("weapon_detect_clip_frames_dropped_total", {{"camera", statuses_[i]->id()}},
                  r ? static_cast<double>(r->dropped()) : 0.0);
+    }
+    m.Family("weapon_detect_clips_written_total", "counter", "Event clips written whole.");
+    for (size_t i = 0; i < cameras_.size(); ++i) {
+        m.Sample("weapon_detect_clips_written_total", {{"camera", statuses_[i]->id()}},
+                 static_cast<double>(cameras_[i]->clipsWritten()));
+    }
+    m.Family("weapon_detect_clips_failed_total", "counter",
+             "Event clips lost: not written, or not whole (the run ends with status 1).");
+    for (size_t i = 0; i < cameras_.size(); ++i) {
+        m.Sample("weapon_detect_clips_failed_total", {{"camera", statuses_[i]->id()}},
+                 static_cast<double>(cameras_[i]->clipsLost()));
+    }
+    m.Family("weapon_detect_clips_skipped_total", "counter",
+             "Events that got no clip because the most clips were being made at once.");
+    for (size_t i = 0; i < cameras_.size(); ++i) {
+        m.Sample("weapon_detect_clips_skipped_total", {{"camera", statuses_[i]->id()}},
+                 static_cast<double>(cameras_[i]->clipsSkipped()));
     }
     m.Family("weapon_detect_preroll_bytes", "gauge", "Bytes of JPEG frames held in the camera's pre-roll ring.");
     for (size_t i = 0; i < cameras_.size(); ++i) {

@@ -3,10 +3,12 @@
 //
 // Made by the run (StartServices in run.cpp), when the options ask for any of them, after
 // the workers and before they run; attaches a CameraServices to each worker. Close() (after
-// the workers returned) ends every clip; the page keeps being served until the object is
-// destroyed.
+// the workers returned) waits for every clip, within a bound after a stop; the page keeps
+// being served until the object is destroyed.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -43,10 +45,23 @@ public:
 
     // The page's address, empty without one.
     std::string url() const { return server_ ? server_->url() : std::string(); }
+    // Waits for every camera's clips as long as they take.
     void Close();
+    // Waits for every camera's clips while `stop` is not raised; from a stop (also one during
+    // the wait) they take kStopGrace more in what they were handed, then end with what they
+    // have (ClipRecorder). A clip thread still busy kGiveUpAfter later is given up: its
+    // events' records are written without their clips, which count as lost. False then (the
+    // thread may still run: this object must then never be destroyed).
+    bool Close(const std::atomic<bool>& stop);
     void Discard();
     // The web hooks' sender, null without web hooks; it lives as long as this object.
     WebhookSender* webhooks() const { return webhooks_.get(); }
+
+    // Clips lost and event records that could not be written once their clip was known: a
+    // failure of the run.
+    long long clipsLost() const;
+
+    static constexpr std::chrono::seconds kGiveUpAfter{10};
 
     // The settings a run needs services for at all.
     static bool Wanted(const SiteServiceSettings& settings, bool snapshots, bool mqtt);

@@ -52,7 +52,8 @@ void StreamWorker::Run(const std::atomic<bool>& stop) {
         RunFile(stop);
     }
     if (const auto ended = alarms_->Finish()) WriteEvent(*ended);
-    if (services_) services_->Close();
+    // The clips end on their own thread; the run waits for them (SiteServices::Close).
+    if (services_) services_->InputEnded(stop);
 }
 
 void StreamWorker::RunFile(const std::atomic<bool>& stop) {
@@ -198,18 +199,25 @@ void StreamWorker::PublishEvent(const AlarmEvent& event, const char* phase) {
 void StreamWorker::WriteEvent(const AlarmEvent& event) {
     std::string snapshot;
     if (!settings_.snapshotDir.empty()) {
-        snapshot = (std::filesystem::path(settings_.snapshotDir) /
-                    (FileNameFor(settings_.cameraId) + "_" + std::to_string(event.firstFrame) + ".jpg"))
-                       .string();
+        // Beside the event's clip, under the same name.
+        snapshot = services_ ? services_->SnapshotPath(event)
+                             : (std::filesystem::path(settings_.snapshotDir) /
+                                (FileNameFor(settings_.cameraId) + "_" + std::to_string(event.firstFrame) + ".jpg"))
+                                   .string();
         std::vector<unsigned char> jpeg;
         if (!cv::imencode(".jpg", event.bestFrame, jpeg)) throw std::runtime_error("cannot encode " + snapshot);
         // Never over an earlier run's snapshot of the same camera and frame number.
         snapshot = WriteNewFile(snapshot, jpeg);
     }
-    records_.Write(EventJson(event, snapshot, nullptr));
+    const std::string message = mqtt_ ? RecordLine(EventJson(event, snapshot, "end")) : std::string();
     if (scorer_) scorer_->Event(event.firstFrame, event.lastFrame);
-    if (services_) services_->Event(event, "end", snapshot);
-    if (mqtt_) mqtt_->PublishEvent(settings_.cameraId, RecordLine(EventJson(event, snapshot, "end")));
+    // With services, the record waits for the event's clip (CameraServices).
+    if (services_) {
+        services_->Event(event, "end", snapshot);
+    } else {
+        records_.Write(EventJson(event, snapshot, nullptr));
+    }
+    if (mqtt_) mqtt_->PublishEvent(settings_.cameraId, message);
     ++progress_.events;
 }
 

@@ -83,6 +83,7 @@ public:
     std::optional<Score> FinishScore();
 
     const StreamSettings& settings() const { return settings_; }
+    JsonLinesWriter& records() const { return records_; }
     const StreamProgress& progress() const { return progress_; }
 
     // Clips, the page, web hooks: told of every analysed frame, event and state change.

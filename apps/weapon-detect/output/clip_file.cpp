@@ -1,16 +1,26 @@
 #include "output/clip_file.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <stdexcept>
+
+namespace fs = std::filesystem;
 
 namespace weapon_detect {
 namespace {
 // A stream that stood still for longer than this repeats its last frame only this long.
 constexpr double kLongestGapSeconds = 10.0;
+// Names tried for one event's clip before giving up.
+constexpr int kNamesTried = 1000;
+
+bool Taken(const fs::path& path) {
+    std::error_code error;
+    return fs::exists(fs::symlink_status(path, error));
+}
 }  // namespace
 
 ClipFile::ClipFile(const std::string& path, double fps)
-    : file_(path, OutputFile::Special::Refuse), period_(1.0 / std::clamp(fps, 1.0, 60.0)) {}
+    : file_(path, OutputFile::Special::Refuse, OutputFile::Mode::New), period_(1.0 / std::clamp(fps, 1.0, 60.0)) {}
 
 void ClipFile::Put(const cv::Mat& frame) {
     if (!writer_.isOpened()) {
@@ -37,7 +47,13 @@ void ClipFile::Feed(double time, const cv::Mat& frame) {
     last_ = frame;
 }
 
-void ClipFile::Finish() {
+void ClipFile::SkipTo(double time) {
+    if (last_.empty() || time <= nextSlot_) return;
+    Put(last_);
+    nextSlot_ = time;
+}
+
+std::string ClipFile::Finish() {
     if (!last_.empty()) Put(last_);
     writer_.release();
     last_.release();
@@ -54,7 +70,21 @@ void ClipFile::Finish() {
                                  std::to_string(static_cast<long long>(counted)) + " of " + std::to_string(written_) +
                                  " frames (is the disk full?)");
     }
-    file_.Commit();
+    return file_.CommitAsNew();
+}
+
+std::unique_ptr<ClipFile> NewEventClip(const std::string& stem, double fps) {
+    for (int n = 1; n <= kNamesTried; ++n) {
+        const std::string name = n == 1 ? stem : stem + "-" + std::to_string(n);
+        if (Taken(name + ".jpg") || Taken(name + ".mp4")) continue;
+        try {
+            return std::make_unique<ClipFile>(name + ".mp4", fps);
+        } catch (const OutputInUse&) {
+            // Another run's clip of the same name, still being written.
+        }
+    }
+    throw std::runtime_error("cannot write a clip " + stem + ".mp4: " + std::to_string(kNamesTried) +
+                             " names like it are taken");
 }
 
 }  // namespace weapon_detect

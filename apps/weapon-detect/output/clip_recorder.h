@@ -6,16 +6,29 @@
 // every open clip, and ends a clip once a frame is `afterSeconds` past its event's end (or
 // the clip reached `maxSeconds`). A clip covers [start - before, end + after] of stream time.
 //
+// Ending: EndInput() says no more comes; the thread then takes in what it was handed (the
+// queued frames, the pre-roll of an event that just began), ends every open clip with the
+// frames it has, commits it, reports it and ends. That can take a while (a long pre-roll is
+// encoded frame by frame), so a stop sets a time (HurryAt) from which the thread takes no
+// more frames into clips: an event not yet begun gets only its first frame, a pre-roll being
+// encoded is cut there and jumps to the event's first frame, an ended event's clip is ended
+// at once, and every open clip is ended with what it has (its encoder's buffered frames
+// written, the file read back). Wait() waits
+// for the thread with a deadline; the thread is joined once, by whichever caller sees it end.
+//
 // Memory: at most `queuedFrames` reduced frames wait for the thread (Push drops a frame rather
 // than wait, and counts it); the ring holds at most `ringBytes` of JPEGs; at most
 // kOpenClips clips are open at once (an event beyond that gets no clip, and says so).
 //
-// Threads: Push, Begin, End, Close and Discard are called from one thread (the camera's
-// worker), or Discard from another once that one no longer calls. The callbacks run on the
+// Threads: Push, Begin and End are called from one thread (the camera's worker). EndInput,
+// HurryAt, Wait, Close and Discard may be called from any thread, any number of times, also
+// at once. Every clip handed over gets exactly one ClipDone or ClipSkipped, on the recorder's
+// thread (none after Discard); Wait() returning true means every one was made. The callbacks run on the
 // recorder's thread.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -45,26 +58,42 @@ struct ClipSettings {
 
 class ClipRecorder {
 public:
+    using Clock = std::chrono::steady_clock;
     static constexpr size_t kOpenClips = 4;
 
-    // `error` is empty when the clip was written and committed under `path`.
+    // `error` is empty when the clip was written and committed under `path` (its name, or the
+    // first free one beside it when a file took that name meanwhile).
     using ClipDone = std::function<void(long long key, const std::string& path, const std::string& error)>;
     using LiveJpeg = std::function<void(std::shared_ptr<const std::vector<unsigned char>> jpeg)>;
+    // The event `key` gets no clip because kOpenClips are being made (its file removed).
+    using ClipSkipped = std::function<void(long long key, const std::string& reason)>;
 
-    ClipRecorder(ClipSettings settings, ClipDone onClip, LiveJpeg onLive);
+    // Without `onSkip`, a skipped clip is a ClipDone with the reason as its error.
+    ClipRecorder(ClipSettings settings, ClipDone onClip, LiveJpeg onLive, ClipSkipped onSkip = nullptr);
     ~ClipRecorder();  // Close()
     ClipRecorder(const ClipRecorder&) = delete;
     ClipRecorder& operator=(const ClipRecorder&) = delete;
 
     // Hands over a reduced, annotated frame at stream time `time`; never blocks.
     void Push(cv::Mat frame, double time);
-    // The event `key` began at `startTime`: its clip goes to `path`.
-    void Begin(long long key, std::string path, double startTime);
+    // The event `key` began at `startTime`: its clip is `file` (see NewEventClip). False,
+    // with the file discarded and no ClipDone to come, once the input ended or without clips.
+    bool Begin(long long key, std::unique_ptr<ClipFile> file, double startTime);
+    // The same with the clip made at `path` by the recorder's thread (a failure is its ClipDone).
+    bool Begin(long long key, const std::string& path, double startTime);
     // The event `key` ended at `endTime` (its last detection).
     void End(long long key, double endTime);
-    // Ends every open clip with the frames it has, commits it, and stops the thread.
+
+    // No more frames or events; returns at once (the thread ends the clips, see above).
+    void EndInput();
+    // From `at` on (now when it passed), the thread hurries to its end; an earlier time given
+    // before stays.
+    void HurryAt(Clock::time_point at);
+    // Waits until the thread ended (true) or `deadline` passed (false).
+    bool Wait(Clock::time_point deadline);
+    // EndInput() and Wait() for as long as it takes.
     void Close();
-    // Stops the thread and removes every unfinished clip.
+    // Stops the thread at its next command and removes every unfinished clip.
     void Discard();
 
     long long dropped() const { return dropped_; }
@@ -77,33 +106,41 @@ private:
         cv::Mat frame;
         long long key = 0;
         std::string path;
+        std::unique_ptr<ClipFile> file;
     };
     struct OpenClip {
         long long key;
         std::unique_ptr<ClipFile> file;
         double endTime = -1.0;  // of the event, once it ended
     };
+    bool Queue(Command command);
     void Loop();
+    bool Hurried() const;
     void OnFrame(double time, const cv::Mat& frame);
-    void OnBegin(long long key, const std::string& path, double startTime);
+    void OnBegin(Command& command);
+    void OnEnd(long long key, double endTime);
     void Finish(OpenClip& clip);
-    void Stop(bool discard);
 
     ClipSettings settings_;
     ClipDone onClip_;
+    ClipSkipped onSkip_;
     LiveJpeg onLive_;
     PrerollRing ring_;
     std::vector<OpenClip> open_;
     double lastLive_ = -1e9;  // steady seconds of the last live JPEG
 
     std::mutex mutex_;
-    std::condition_variable wake_;
+    std::condition_variable wake_;   // a command or the end of the input, for the thread
+    std::condition_variable ended_;  // the thread's end, for Wait()
     std::deque<Command> commands_;
     size_t queuedFrames_ = 0;
     bool stopping_ = false;
     bool discard_ = false;
+    bool finished_ = false;  // the thread made its last callback
+    std::atomic<Clock::rep> hurryAt_{Clock::time_point::max().time_since_epoch().count()};
     std::atomic<long long> dropped_{0};
     std::atomic<size_t> ringBytes_{0};
+    std::mutex joining_;  // one join, whoever waits
     std::thread thread_;
 };
 

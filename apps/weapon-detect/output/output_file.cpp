@@ -57,7 +57,7 @@ void RecoverLeftover(const fs::path& part, const fs::path& target, const std::st
     const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
     if (regular && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         ::close(fd);
-        throw std::runtime_error("cannot write " + shown + ": another run is writing it (" + part.string() + ")");
+        throw OutputInUse("cannot write " + shown + ": another run is writing it (" + part.string() + ")");
     }
     if (regular && info.st_size == 0) {
         ::unlink(part.c_str());
@@ -109,12 +109,16 @@ OutputFile::OutputFile(std::string path, Special special, Mode mode) : path_(std
         lock_ = ::open(target_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
     } else {
         writePath_ = part.string();
-        lock_ = ::open(writePath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        // A new file's part is made exclusively: a run that made it between the look for a
+        // leftover and here owns it.
+        const int exclusive = mode == Mode::New ? O_EXCL : O_TRUNC;
+        lock_ = ::open(writePath_.c_str(), O_WRONLY | O_CREAT | exclusive | O_CLOEXEC, 0666);
+        if (lock_ < 0 && errno == EEXIST) throw OutputInUse("cannot write " + path_ + ": another run is writing it");
     }
     if (lock_ < 0) throw std::runtime_error("cannot write " + path_ + ": " + SystemReason());
     if (::flock(lock_, LOCK_EX | LOCK_NB) != 0) {
         Release();
-        throw std::runtime_error("cannot write " + path_ + ": another run is writing it");
+        throw OutputInUse("cannot write " + path_ + ": another run is writing it");
     }
 }
 

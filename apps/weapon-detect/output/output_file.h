@@ -15,10 +15,17 @@
 // file still locked belongs to a run going on: the output is refused.
 #pragma once
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace weapon_detect {
+
+// The output's part file is held by a run going on (this one or another).
+class OutputInUse : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
 
 class OutputFile {
 public:
@@ -30,7 +37,7 @@ public:
     };
     // Throws std::runtime_error naming the path and the reason when it cannot be an output
     // (a folder, a special file that is refused, a file the run reads, a missing folder,
-    // no permission, a part file of a run going on).
+    // no permission); OutputInUse when a run going on writes its part file.
     OutputFile(std::string path, Special special, Mode mode = Mode::Replace);
     ~OutputFile();
     OutputFile(const OutputFile&) = delete;

@@ -46,4 +46,21 @@ void RefuseClashingPaths(const std::vector<std::string>& outputs) {
     }
 }
 
+void MakeSnapshotFolder(const std::string& folder) {
+    const std::string shown = "the snapshot folder " + folder;
+    std::error_code error;
+    const fs::file_status link = fs::symlink_status(folder, error);
+    const fs::file_status target = fs::status(folder, error);
+    if (fs::is_symlink(link) && !fs::exists(target)) {
+        const fs::path to = fs::read_symlink(folder, error);
+        throw std::runtime_error("cannot use " + shown + ": it is a link to " + to.string() + ", which does not exist");
+    }
+    if (fs::exists(target)) {
+        if (!fs::is_directory(target)) throw std::runtime_error("cannot use " + shown + ": it is not a folder");
+        return;
+    }
+    fs::create_directories(folder, error);
+    if (error) throw std::runtime_error("cannot make " + shown + ": " + error.message());
+}
+
 }  // namespace weapon_detect

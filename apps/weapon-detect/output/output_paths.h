@@ -18,4 +18,9 @@ void ProtectReadFiles(const Options& options, const std::vector<CameraConfig>& c
 // under any spelling or link ("output X is given twice").
 void RefuseClashingPaths(const std::vector<std::string>& outputs);
 
+// Makes the snapshot folder (and its parents) unless it exists. Throws std::runtime_error
+// naming the folder and what is wrong: a link to nothing, a file that is not a folder, or the
+// system's reason.
+void MakeSnapshotFolder(const std::string& folder);
+
 }  // namespace weapon_detect

@@ -57,11 +57,13 @@ long long EventTable::Update(const std::string& camera, const AlarmEvent& event,
     return entry->id;
 }
 
-void EventTable::ClipDone(const std::string& camera, long long firstFrame, bool ok) {
+void EventTable::ClipDone(const std::string& camera, long long firstFrame, bool ok, const std::string& path) {
     const std::lock_guard<std::mutex> lock(mutex_);
     const auto found = ids_.find({camera, firstFrame});
     if (found == ids_.end()) return;
-    entries_[static_cast<size_t>(found->second - entries_.front().id)].clipState = ok ? "ready" : "failed";
+    EventEntry& entry = entries_[static_cast<size_t>(found->second - entries_.front().id)];
+    entry.clipState = ok ? "ready" : "failed";
+    if (ok && !path.empty()) entry.clipPath = path;
 }
 
 std::vector<EventEntry> EventTable::Newest(size_t limit) const {

@@ -48,8 +48,9 @@ public:
     // Adds the event or brings it up to date; returns its id.
     long long Update(const std::string& camera, const AlarmEvent& event, const char* phase, Jpeg thumbnail,
                      const std::string& snapshotPath, const std::string& clipPath);
-    // The clip of the event (camera, firstFrame) is committed (`ok`) or given up.
-    void ClipDone(const std::string& camera, long long firstFrame, bool ok);
+    // The clip of the event (camera, firstFrame) is committed (`ok`, under `path` when given)
+    // or given up.
+    void ClipDone(const std::string& camera, long long firstFrame, bool ok, const std::string& path = {});
     // The newest first, at most `limit`.
     std::vector<EventEntry> Newest(size_t limit) const;
     std::optional<EventEntry> Find(long long id) const;
