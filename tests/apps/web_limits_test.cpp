@@ -1,8 +1,9 @@
 // The page's limits, against the real program and raw loopback clients: slow clients hold
 // neither the end of a run nor a stop, a crowd of slow and idle clients leaves the page
 // answering, request heads are bounded (431 before the token's 401, the connection closed
-// long before a flood is sent), pipelined requests are all answered in order, and a second
-// program on the same address fails instead of sharing it.
+// long before a flood is sent), pipelined requests are all answered in order, a second
+// program on the same address fails instead of sharing it, request bodies are refused unread,
+// slow readers of a clip are cut, and a request for hundreds of ranges gets 416.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
