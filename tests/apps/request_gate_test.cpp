@@ -1,6 +1,7 @@
 // The page's front door on its own, with small limits and a handler that answers with the
 // request's path: raw loopback clients that pipeline, send heads over the bounds, trickle,
 // idle, crowd it, or stop reading, and a second gate on the same address.
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -23,7 +24,8 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 // Answers "HTTP/1.1 200" with the request's path as body; "/close" ends the connection,
-// "/hold" waits until released, "/flood" writes 256 MiB.
+// "/hold" waits until released, "/flood" writes 256 MiB, "/more" tries to read past the head
+// and answers "/more" followed by what that read returned.
 class PathHandler {
 public:
     bool operator()(httplib::Stream& stream, bool last) {
@@ -34,7 +36,9 @@ public:
             if (stream.read(&byte, 1) != 1) return false;
             head += byte;
         }
-        const std::string path = head.substr(4, head.find(' ', 4) - 4);
+        std::string path = head.substr(head.find(' ') + 1);
+        path = path.substr(0, path.find(' '));
+        if (path == "/more") path += std::to_string(stream.read(&byte, 1));
         if (path == "/hold") {
             ++holding;
             std::unique_lock<std::mutex> lock(mutex_);
@@ -333,4 +337,137 @@ TEST(RequestGateTest, TheAddressIsNeverShared) {
     Raw client(g.gate.port());
     ASSERT_TRUE(client.Send(Get("/still")));
     EXPECT_EQ(client.Answer(), "HTTP/1.1 200 /still");
+}
+
+// What the page never serves is refused before the handler, the body unread: a body however
+// announced, and more than 8 byte ranges. A head whose lines end in a bare LF is served, and
+// the handler's reads end with the head.
+TEST(RequestGateTest, BodiesAndManyRangesAreRefusedAndBareLfHeadsServed) {
+    Gate g({});
+    std::string ranges8 = "Range: bytes=0-", ranges9;
+    for (int i = 0; i < 7; ++i) ranges8 += ",0-";
+    ranges9 = ranges8 + ",0-";
+    struct Case {
+        const char* what;
+        std::string request;
+        std::string answer;  // status and body
+    };
+    const Case cases[] = {
+        {"a chunked POST", "POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n", "HTTP/1.1 413"},
+        {"a GET announcing 1 GB", Get("/p", "Content-Length: 1000000000\r\n"), "HTTP/1.1 413"},
+        {"a PUT with a lower-case length", "PUT /p HTTP/1.1\r\ncontent-length: 5\r\n\r\n", "HTTP/1.1 413"},
+        {"a chunked GET in bare LF lines", "GET /p HTTP/1.1\nTransfer-Encoding: chunked\n\n", "HTTP/1.1 413"},
+        {"Content-Length: 0", Get("/p", "Content-Length: 0\r\n"), "HTTP/1.1 200 /p"},
+        {"8 ranges", Get("/p", ranges8 + "\r\n"), "HTTP/1.1 200 /p"},
+        {"9 ranges", Get("/p", ranges9 + "\r\n"), "HTTP/1.1 416"},
+        {"HTTP/1.0 in bare LF lines", "GET /lf HTTP/1.0\n\n", "HTTP/1.1 200 /lf"},
+        {"fields in bare LF lines", "GET /lf HTTP/1.1\nHost: x\nAccept: */*\n\n", "HTTP/1.1 200 /lf"},
+    };
+    for (const Case& c : cases) {
+        const int calls = g.handler.calls;
+        Raw client(g.gate.port());
+        ASSERT_TRUE(client.Send(c.request));
+        const std::string answer = client.Answer();
+        EXPECT_EQ(answer.substr(0, c.answer.size()), c.answer) << c.what;
+        if (c.answer.size() > 12) continue;
+        EXPECT_TRUE(client.ClosedWithin(std::chrono::seconds(10))) << c.what;
+        EXPECT_EQ(g.handler.calls, calls) << c.what;
+    }
+
+    // The request after the one that read past its head is whole.
+    Raw pipelined(g.gate.port());
+    ASSERT_TRUE(pipelined.Send(Get("/more") + Get("/next")));
+    EXPECT_EQ(pipelined.Answer(), "HTTP/1.1 200 /more0");
+    EXPECT_EQ(pipelined.Answer(), "HTTP/1.1 200 /next");
+
+    // A chunked body of 300 MiB is never read: the connection closes long before it is sent.
+    Raw chunked(g.gate.port());
+    ASSERT_TRUE(chunked.Send("POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n"));
+    const std::string chunk = "100000\r\n" + std::string(1 << 20, 'b') + "\r\n";
+    size_t sent = 0;
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    timeval wait{0, 200000};
+    setsockopt(chunked.fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
+    while (sent < 300 * chunk.size() && Clock::now() < deadline) {
+        const ssize_t n = send(chunked.fd, chunk.data(), chunk.size(), MSG_NOSIGNAL);
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) break;
+        if (n > 0) sent += static_cast<size_t>(n);
+    }
+    EXPECT_LT(sent, 64u << 20) << "the body was read";
+}
+
+// Clients that read their answers slowly free their workers within the answer's deadline, and
+// a request that waited for a worker longer than the request time gets 503 at once.
+TEST(RequestGateTest, SlowReadersAreCutAndALongWaitGets503) {
+    GateLimits limits;
+    limits.workers = 2;
+    limits.requestTime = std::chrono::milliseconds(1000);
+    limits.writeStall = std::chrono::milliseconds(2000);
+    limits.minRate = 16 << 20;
+    limits.answerTime = std::chrono::milliseconds(5000);
+    Gate g(limits);
+    Raw slow1(g.gate.port()), slow2(g.gate.port());
+    ASSERT_TRUE(slow1.Send(Get("/flood")));
+    ASSERT_TRUE(slow2.Send(Get("/flood")));
+    // 16 KiB every 10 ms each: steady progress, 256 MiB in minutes.
+    std::atomic<bool> stop{false};
+    std::atomic<int> open{2};
+    std::thread reader([&] {
+        std::vector<char> buffer(16384);
+        bool done[2] = {false, false};
+        while (!stop && open > 0) {
+            for (int i = 0; i < 2; ++i) {
+                if (done[i]) continue;
+                const int fd = i == 0 ? slow1.fd : slow2.fd;
+                const ssize_t n = recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+                if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
+                    done[i] = true;
+                    --open;
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+    ASSERT_TRUE(Within(std::chrono::seconds(10), [&] { return g.handler.calls == 2; }));
+    Raw queued(g.gate.port());
+    ASSERT_TRUE(queued.Send(Get("/queued")));
+    const std::string first = queued.Answer(std::chrono::seconds(30));
+    EXPECT_TRUE(Within(std::chrono::seconds(30), [&] { return open == 0; })) << "the slow readers were never cut";
+    stop = true;
+    reader.join();
+    EXPECT_EQ(first.substr(0, 12), "HTTP/1.1 503") << first;
+    Raw fresh(g.gate.port());
+    ASSERT_TRUE(fresh.Send(Get("/fresh")));
+    EXPECT_EQ(fresh.Answer(), "HTTP/1.1 200 /fresh");
+}
+
+// An address of the name already in use fails the listen, rather than the next address being
+// taken: localhost would be shared with the program on the other one.
+TEST(RequestGateTest, AnAddressInUseEndsTheSearch) {
+    const int held = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in taken{};
+    taken.sin_family = AF_INET;
+    taken.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof taken;
+    ASSERT_EQ(bind(held, reinterpret_cast<sockaddr*>(&taken), sizeof taken), 0);
+    ASSERT_EQ(listen(held, 4), 0);
+    ASSERT_EQ(getsockname(held, reinterpret_cast<sockaddr*>(&taken), &length), 0);
+    // The name's addresses: the one in use, then a free one.
+    sockaddr_in free = taken;
+    free.sin_port = 0;
+    addrinfo second{}, first{};
+    second.ai_family = first.ai_family = AF_INET;
+    second.ai_socktype = first.ai_socktype = SOCK_STREAM;
+    second.ai_addrlen = first.ai_addrlen = sizeof(sockaddr_in);
+    first.ai_addr = reinterpret_cast<sockaddr*>(&taken);
+    second.ai_addr = reinterpret_cast<sockaddr*>(&free);
+    first.ai_next = &second;
+    try {
+        const int fd = Listen(&first, "localhost:" + std::to_string(ntohs(taken.sin_port)));
+        close(fd);
+        ADD_FAILURE() << "listened on the next address";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find("address already in use"), std::string::npos) << e.what();
+    }
+    close(held);
 }

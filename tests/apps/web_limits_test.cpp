@@ -1,8 +1,9 @@
 // The page's limits, against the real program and raw loopback clients: slow clients hold
 // neither the end of a run nor a stop, a crowd of slow and idle clients leaves the page
 // answering, request heads are bounded (431 before the token's 401, the connection closed
-// long before a flood is sent), pipelined requests are all answered in order, and a second
-// program on the same address fails instead of sharing it.
+// long before a flood is sent), pipelined requests are all answered in order, a second
+// program on the same address fails instead of sharing it, request bodies are refused unread,
+// slow readers of a clip are cut, and a request for hundreds of ranges gets 416.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
@@ -207,11 +208,12 @@ void RaiseFileLimit() {
     setrlimit(RLIMIT_NOFILE, &files);
 }
 
-// A run that ends its short input at once and keeps serving the page, with a token.
+// A run that ends its short input at once and keeps serving the page, with a token unless
+// told otherwise.
 struct ServingRun {
-    ServingRun(const fs::path& dir, int port)
+    ServingRun(const fs::path& dir, int port, bool withToken = true)
         : log(dir / "run.log"),
-          token("WEAPON_DETECT_HTTP_TOKEN", kToken),
+          token(withToken ? std::make_unique<ScopedEnv>("WEAPON_DETECT_HTTP_TOKEN", kToken) : nullptr),
           run(Program({(dir / "clip.avi").string(), "--module", STEADY_MODULE, "-o", (dir / "out.jsonl").string(),
                        "--http", "127.0.0.1:" + std::to_string(port), "--keep-serving"}),
               log.string()) {}
@@ -221,7 +223,7 @@ struct ServingRun {
                       [&] { return ReadText(log).find("until stopped") != std::string::npos; });
     }
     fs::path log;
-    ScopedEnv token;
+    std::unique_ptr<ScopedEnv> token;
     Process run;
 };
 
@@ -455,4 +457,147 @@ TEST_F(WeaponDetectTest, ASecondProgramOnTheSameAddressFails) {
                   .status,
               200);
     EXPECT_EQ(serving.run.Stop(SIGTERM, std::chrono::seconds(20)), 0) << ReadText(dir / "run.log");
+}
+
+// A request with a body, chunked or of a large length, gets 413 before any of the body is
+// read: the connection closes long before 300 MiB are sent, and the program's memory stays.
+// Without a token, as nothing refuses the request before its body would be read.
+TEST_F(WeaponDetectTest, RequestBodiesAreRefusedUnread) {
+    WriteSmallVideo(dir / "clip.avi", 10);
+    const int port = servers::FreePort();
+    ServingRun serving(dir, port, false);
+    ASSERT_TRUE(serving.Serving()) << ReadText(dir / "run.log");
+    const size_t total = 300u << 20;
+    struct Case {
+        const char* what;
+        std::string head;
+        std::string chunk;  // sent again and again after the head
+    };
+    const Case cases[] = {
+        {"a chunked POST", "POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n",
+         "100000\r\n" + std::string(1 << 20, 'b') + "\r\n"},
+        {"a POST of 300 MiB", "POST / HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(total) + "\r\n\r\n",
+         std::string(1 << 20, 'b')},
+    };
+    for (const Case& c : cases) {
+        const long before = ResidentKiB(serving.run.pid());
+        Client client(port);
+        ASSERT_TRUE(client.connected());
+        fcntl(client.fd(), F_SETFL, fcntl(client.fd(), F_GETFL) | O_NONBLOCK);
+        std::string answer;
+        size_t sent = 0, offset = 0;
+        bool closed = false, head = true;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!closed && std::chrono::steady_clock::now() < deadline) {
+            pollfd p{client.fd(), static_cast<short>(POLLIN | (sent < total ? POLLOUT : 0)), 0};
+            if (poll(&p, 1, 100) <= 0) continue;
+            if (p.revents & (POLLIN | POLLHUP | POLLERR)) {
+                char buffer[4096];
+                const ssize_t n = recv(client.fd(), buffer, sizeof buffer, 0);
+                if (n > 0) answer.append(buffer, static_cast<size_t>(n));
+                if (n == 0 || (n < 0 && errno != EAGAIN)) closed = true;
+            } else if (p.revents & POLLOUT) {
+                const std::string& bytes = head ? c.head : c.chunk;
+                const ssize_t n = send(client.fd(), bytes.data() + offset, bytes.size() - offset, MSG_NOSIGNAL);
+                if (n < 0 && errno != EAGAIN) closed = true;
+                if (n > 0) {
+                    sent += static_cast<size_t>(n);
+                    offset += static_cast<size_t>(n);
+                    if (offset == bytes.size()) {
+                        offset = 0;
+                        head = false;
+                    }
+                }
+            }
+        }
+        EXPECT_EQ(answer.substr(0, 12), "HTTP/1.1 413") << c.what << ": " << answer.substr(0, 200);
+        EXPECT_TRUE(closed) << c.what;
+        EXPECT_LT(sent, total / 4) << c.what << ": the server read the body";
+        const long after = ResidentKiB(serving.run.pid());
+        EXPECT_LT(after - before, 64 * 1024) << c.what << ": KiB resident before " << before << ", after " << after;
+    }
+    EXPECT_EQ(serving.run.Stop(SIGTERM, std::chrono::seconds(20)), 0) << ReadText(dir / "run.log");
+}
+
+// Eight clients reading a clip a little at a time, with small receive buffers, hold the page's
+// threads only until their answers' deadlines: a new client is answered meanwhile (503 once it
+// waited too long for a thread), and afterwards as usual. A request for the clip listing
+// hundreds of ranges gets 416 rather than the clip hundreds of times.
+TEST_F(WeaponDetectTest, SlowClipReadersAndManyRangesAreBounded) {
+    const int port = servers::FreePort();
+    const std::string base = "http://127.0.0.1:" + std::to_string(port);
+    const fs::path log = dir / "run.log", body = dir / "body.bin";
+    Process run(Program({"--demo", "--output-dir", (dir / "demo").string(), "--http",
+                         "127.0.0.1:" + std::to_string(port), "--keep-serving", "-q"}),
+                log.string());
+    std::string clip;
+    ASSERT_TRUE(Within(std::chrono::seconds(300), [&] {
+        const auto reply = CurlGet(base + "/api/events", body.string());
+        if (reply.status != 200) return false;
+        const auto events = nlohmann::json::parse(reply.body);
+        if (events.empty() || events[0]["clip_state"] != "ready") return false;
+        clip = events[0]["clip"].get<std::string>();
+        return true;
+    })) << ReadText(log);
+
+    std::vector<int> slow;
+    for (int i = 0; i < 8; ++i) {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int size = 2048;
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        slow.push_back(fd);
+        const std::string request = Get(clip);
+        ASSERT_EQ(send(fd, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
+    }
+    // 512 bytes every 100 ms each: steady progress, a few KiB a second.
+    std::atomic<bool> stop{false};
+    std::atomic<int> open{8}, reading{0};
+    std::thread reader([&] {
+        std::vector<bool> done(slow.size()), begun(slow.size());
+        char buffer[512];
+        while (!stop && open > 0) {
+            for (size_t i = 0; i < slow.size(); ++i) {
+                if (done[i]) continue;
+                const ssize_t n = recv(slow[i], buffer, sizeof buffer, MSG_DONTWAIT);
+                if (n > 0 && !begun[i]) {
+                    begun[i] = true;
+                    ++reading;
+                }
+                if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
+                    done[i] = true;
+                    --open;
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+    const bool allReading = Within(std::chrono::seconds(30), [&] { return reading == 8; });
+    Client beside(port);
+    beside.Send(Get("/api/cameras"));
+    const int status = beside.ReadStatus(std::chrono::seconds(90));
+    const bool cut = Within(std::chrono::seconds(90), [&] { return open == 0; });
+    stop = true;
+    reader.join();
+    for (const int fd : slow) close(fd);
+    EXPECT_TRUE(allReading) << "the clip never came to every slow reader";
+    EXPECT_TRUE(status == 200 || status == 503) << "beside 8 slow readers: " << status;
+    EXPECT_TRUE(cut) << "slow readers held their answers";
+    EXPECT_EQ(CurlGet(base + "/api/cameras", body.string()).status, 200) << "after the slow readers";
+
+    std::string ranges = "Range: bytes=0-";
+    for (int i = 0; i < 500; ++i) ranges += ",0-";
+    Client many(port);
+    many.Send(Get(clip, ranges + "\r\n"));
+    bool closed = false;
+    const std::string answer = many.ReadUntilClosed(std::chrono::seconds(20), &closed);
+    EXPECT_EQ(answer.substr(0, 12), "HTTP/1.1 416") << answer.substr(0, 200);
+    EXPECT_TRUE(closed);
+    EXPECT_LT(answer.size(), 4096u);
+    const int stopped = run.Stop(SIGTERM, std::chrono::seconds(20));  // 130 when still analysing
+    EXPECT_TRUE(stopped == 0 || stopped == 130) << stopped << ReadText(log);
 }

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -56,24 +57,74 @@ void NumericAddress(const sockaddr_storage& address, socklen_t length, std::stri
     }
 }
 
-enum class Head { Unfinished, Whole, TooLarge, LineTooLong };
+enum class Head { Unfinished, Whole, TooLarge, LineTooLong, HasBody, TooManyRanges };
 
-// Where a buffered request head stands against the bounds. The buffer never holds more than
-// headBytes + 1 bytes before this decides.
-Head CheckHead(const std::string& bytes, const GateLimits& limits) {
-    const size_t end = bytes.find("\r\n\r\n");
-    if (end == std::string::npos ? bytes.size() > limits.headBytes : end + 4 > limits.headBytes) {
-        const size_t line = bytes.find("\r\n");
-        return line == std::string::npos || line + 4 > limits.headBytes ? Head::LineTooLong : Head::TooLarge;
+// More ranges than this in one request are refused: each would be a part of the answer, and
+// "0-" listed many times would send the whole file as many times.
+constexpr size_t kMaxRanges = 8;
+
+bool SameName(const std::string& line, size_t nameLength, const char* name) {
+    const size_t length = std::strlen(name);
+    if (nameLength != length) return false;
+    for (size_t i = 0; i < length; ++i) {
+        if (std::tolower(static_cast<unsigned char>(line[i])) != name[i]) return false;
     }
-    // Every line ended so far but the request line is a field.
-    const size_t scanned = end == std::string::npos ? bytes.size() : end + 2;
-    size_t lines = 0;
-    for (size_t at = bytes.find("\r\n"); at != std::string::npos && at < scanned; at = bytes.find("\r\n", at + 2)) {
+    return true;
+}
+
+// What the whole head's fields ask for that the page never serves: a body (its length not
+// zero, or sent in chunks), or too many byte ranges.
+Head CheckFields(const std::string& head) {
+    size_t start = head.find('\n') + 1;  // past the request line
+    for (size_t end; (end = head.find('\n', start)) != std::string::npos; start = end + 1) {
+        const std::string line = head.substr(start, end - start);
+        const size_t colon = line.find(':');
+        if (colon == std::string::npos) continue;
+        const std::string value = line.substr(colon + 1);
+        if (SameName(line, colon, "transfer-encoding")) return Head::HasBody;
+        if (SameName(line, colon, "content-length") && value.find_first_not_of("0 \t\r") != std::string::npos) {
+            return Head::HasBody;
+        }
+        if (SameName(line, colon, "range") &&
+            static_cast<size_t>(std::count(value.begin(), value.end(), ',')) + 1 > kMaxRanges) {
+            return Head::TooManyRanges;
+        }
+    }
+    return Head::Whole;
+}
+
+// Where a buffered request head stands against the bounds; `end` is set to the length of a
+// whole head, its blank line included. Lines may end in CRLF or a bare LF. The buffer never
+// holds more than headBytes + 1 bytes before this decides.
+Head CheckHead(const std::string& bytes, const GateLimits& limits, size_t& end) {
+    end = std::string::npos;
+    size_t lines = 0, start = 0, firstLine = std::string::npos;
+    for (size_t lf; (lf = bytes.find('\n', start)) != std::string::npos; start = lf + 1) {
+        const size_t length = lf - start - (lf > start && bytes[lf - 1] == '\r' ? 1 : 0);
+        if (firstLine == std::string::npos) firstLine = length;
+        if (length == 0 && lines > 0) {
+            end = lf + 1;
+            break;
+        }
         ++lines;
     }
+    if (end == std::string::npos ? bytes.size() > limits.headBytes : end > limits.headBytes) {
+        return firstLine == std::string::npos || firstLine + 4 > limits.headBytes ? Head::LineTooLong : Head::TooLarge;
+    }
+    // The request line is not a field.
     if (lines > limits.headerFields + 1) return Head::TooLarge;
-    return end == std::string::npos ? Head::Unfinished : Head::Whole;
+    return end == std::string::npos ? Head::Unfinished : CheckFields(bytes.substr(0, end));
+}
+
+// The head's lines all ending in CRLF, as the HTTP library reads them.
+std::string WithCrlf(const std::string& head) {
+    std::string out;
+    out.reserve(head.size() + 16);
+    for (size_t i = 0; i < head.size(); ++i) {
+        if (head[i] == '\n' && (i == 0 || head[i - 1] != '\r')) out += '\r';
+        out += head[i];
+    }
+    return out;
 }
 
 // A short answer from the loop thread on a socket that has room for it; what does not fit is
@@ -85,41 +136,34 @@ void SendRefusal(int fd, const char* status, const std::string& text) {
     [[maybe_unused]] const ssize_t sent = send(fd, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
-// One request's connection as the HTTP library reads and writes it: the buffered head first,
-// then the socket.
+// One request's connection as the HTTP library reads and writes it: reads give the buffered
+// head and then end, so nothing past the head is ever read; writes go to the socket, within the
+// answer's deadline.
 class ConnectionStream final : public httplib::Stream {
 public:
-    ConnectionStream(int fd, const std::string& buffered, const GateLimits& limits)
-        : fd_(fd), buffered_(buffered), readDeadline_(Clock::now() + limits.requestTime), stall_(limits.writeStall) {}
+    ConnectionStream(int fd, const std::string& buffered, size_t head, const GateLimits& limits)
+        : fd_(fd), buffered_(buffered), head_(std::min(head, buffered.size())), limits_(limits) {}
 
-    bool is_readable() const override { return used_ < buffered_.size() || WaitFor(fd_, POLLIN, readDeadline_); }
-    bool is_writable() const override { return WaitFor(fd_, POLLOUT, Clock::now() + stall_); }
+    bool is_readable() const override { return used_ < head_; }
+    bool is_writable() const override { return WaitForRoom(); }
 
     ssize_t read(char* ptr, size_t size) override {
-        if (used_ < buffered_.size()) {
-            const size_t n = std::min(size, buffered_.size() - used_);
-            std::memcpy(ptr, buffered_.data() + used_, n);
-            used_ += n;
-            return static_cast<ssize_t>(n);
-        }
-        for (;;) {
-            const ssize_t n = recv(fd_, ptr, size, 0);
-            if (n >= 0) return n;
-            if (errno == EINTR) continue;
-            if ((errno != EAGAIN && errno != EWOULDBLOCK) || !WaitFor(fd_, POLLIN, readDeadline_)) return -1;
-        }
+        const size_t n = std::min(size, head_ - used_);
+        std::memcpy(ptr, buffered_.data() + used_, n);
+        used_ += n;
+        return static_cast<ssize_t>(n);
     }
 
     ssize_t write(const char* ptr, size_t size) override {
         size_t done = 0;
         while (done < size) {
-            const ssize_t n = send(fd_, ptr + done, size - done, MSG_NOSIGNAL);
+            const ssize_t n = send(fd_, ptr + done, size - done, MSG_NOSIGNAL | MSG_DONTWAIT);
             if (n > 0) {
                 done += static_cast<size_t>(n);
+                sent_ += static_cast<size_t>(n);
             } else if (n < 0 && errno == EINTR) {
                 continue;
-            } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) &&
-                       WaitFor(fd_, POLLOUT, Clock::now() + stall_)) {
+            } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && WaitForRoom()) {
                 continue;
             } else {
                 failed_ = true;
@@ -149,15 +193,56 @@ public:
     bool failed() const { return failed_; }
 
 private:
+    // A write waits at most writeStall for room, and the whole answer ends by its deadline:
+    // writeStall plus the time its bytes so far take at minRate, at most answerTime.
+    Clock::time_point WriteDeadline() const {
+        using std::chrono::milliseconds;
+        const milliseconds earned =
+            limits_.minRate == 0
+                ? limits_.answerTime
+                : limits_.writeStall +
+                      milliseconds(static_cast<long long>(static_cast<double>(sent_) * 1000 / limits_.minRate));
+        return std::min(Clock::now() + limits_.writeStall, start_ + std::min(earned, limits_.answerTime));
+    }
+
+    bool WaitForRoom() const {
+        const Clock::time_point deadline = WriteDeadline();
+        return Clock::now() < deadline && WaitFor(fd_, POLLOUT, deadline);
+    }
+
     const int fd_;
     const std::string& buffered_;
+    const size_t head_;
+    const GateLimits& limits_;
+    const Clock::time_point start_ = Clock::now();
     size_t used_ = 0;
-    const Clock::time_point readDeadline_;
-    const std::chrono::milliseconds stall_;
+    size_t sent_ = 0;
     bool failed_ = false;
 };
 
 }  // namespace
+
+int Listen(const addrinfo* addresses, const std::string& where) {
+    int error = EADDRNOTAVAIL;
+    for (const addrinfo* a = addresses; a; a = a->ai_next) {
+        const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+        if (fd < 0) {
+            error = errno;
+            continue;
+        }
+        // Allows a restart while the last run's connections linger; unlike port reuse, never a
+        // second listener on the same address.
+        const int yes = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        if (bind(fd, a->ai_addr, a->ai_addrlen) == 0 && listen(fd, 128) == 0) return fd;
+        error = errno;
+        close(fd);
+        // Another program serves one of the name's addresses: taking the next one would share
+        // the page's name with it.
+        if (error == EADDRINUSE) break;
+    }
+    throw std::runtime_error("cannot serve the page on " + where + ": " + Reason(error));
+}
 
 struct RequestGate::Connection {
     explicit Connection(int socket) : fd(socket) {}
@@ -172,6 +257,8 @@ struct RequestGate::Connection {
 
     const int fd;
     std::string buffer;          // read and not yet handled: a head, or the start of the next one
+    size_t head = 0;             // a whole head's length at the buffer's start, once handed on
+    Clock::time_point queued;    // handed to the workers at
     Clock::time_point since;     // waiting for a request since
     Clock::time_point deadline;  // the whole head by then (a refused connection: closed by then)
     size_t dropped = 0;          // a refused connection's bytes read since
@@ -188,26 +275,13 @@ RequestGate::RequestGate(const std::string& host, int port, GateLimits limits, H
     addrinfo* found = nullptr;
     const int looked = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
     if (looked != 0) throw std::runtime_error("cannot serve the page on " + where + ": " + gai_strerror(looked));
-    int error = EADDRNOTAVAIL;
-    for (const addrinfo* a = found; a && listener_ < 0; a = a->ai_next) {
-        const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
-        if (fd < 0) {
-            error = errno;
-            continue;
-        }
-        // Allows a restart while the last run's connections linger; unlike port reuse, never a
-        // second listener on the same address.
-        const int yes = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-        if (bind(fd, a->ai_addr, a->ai_addrlen) == 0 && listen(fd, 128) == 0) {
-            listener_ = fd;
-        } else {
-            error = errno;
-            close(fd);
-        }
+    try {
+        listener_ = Listen(found, where);
+    } catch (...) {
+        freeaddrinfo(found);
+        throw;
     }
     freeaddrinfo(found);
-    if (listener_ < 0) throw std::runtime_error("cannot serve the page on " + where + ": " + Reason(error));
     sockaddr_storage bound{};
     socklen_t length = sizeof bound;
     std::string ip;
@@ -269,9 +343,14 @@ size_t RequestGate::OpenElsewhere() {
 
 bool RequestGate::Examine(Owned& connection, std::vector<Owned>& closing) {
     Connection& c = *connection;
-    switch (CheckHead(c.buffer, limits_)) {
+    size_t end = 0;
+    switch (CheckHead(c.buffer, limits_, end)) {
         case Head::Unfinished: return true;
         case Head::Whole: {
+            std::string head = WithCrlf(c.buffer.substr(0, end));
+            c.head = head.size();
+            c.buffer = head + c.buffer.substr(end);
+            c.queued = Clock::now();
             std::lock_guard<std::mutex> lock(mutex_);
             ready_.push_back(std::move(connection));
         }
@@ -283,6 +362,12 @@ bool RequestGate::Examine(Owned& connection, std::vector<Owned>& closing) {
                             std::to_string(limits_.headerFields) + " fields\n");
             break;
         case Head::LineTooLong: SendRefusal(c.fd, "414 URI Too Long", "the request line is too long\n"); break;
+        // Refused before anything of the body is read: the page takes none.
+        case Head::HasBody: SendRefusal(c.fd, "413 Payload Too Large", "the page takes no request body\n"); break;
+        case Head::TooManyRanges:
+            SendRefusal(c.fd, "416 Range Not Satisfiable",
+                        "at most " + std::to_string(kMaxRanges) + " byte ranges in a request\n");
+            break;
     }
     shutdown(c.fd, SHUT_WR);
     std::string().swap(c.buffer);
@@ -401,13 +486,18 @@ void RequestGate::Work() {
             busy_.insert(c->fd);
         }
         bool again = false;
-        try {
-            ConnectionStream stream(c->fd, c->buffer, limits_);
-            const bool last = ++c->served >= limits_.requestsPerConnection;
-            again = handler_(stream, last) && !stream.failed() && !last;
-            c->buffer.erase(0, stream.used());
-        } catch (...) {
-            again = false;
+        // Its client has waited too long already, most likely behind slow readers.
+        if (Clock::now() - c->queued > limits_.requestTime) {
+            SendRefusal(c->fd, "503 Service Unavailable", "too busy, try again\n");
+        } else {
+            try {
+                ConnectionStream stream(c->fd, c->buffer, c->head, limits_);
+                const bool last = ++c->served >= limits_.requestsPerConnection;
+                again = handler_(stream, last) && !stream.failed() && !last;
+                c->buffer.erase(0, c->head);  // the next request starts there: a head has no body
+            } catch (...) {
+                again = false;
+            }
         }
         {
             std::lock_guard<std::mutex> lock(mutex_);

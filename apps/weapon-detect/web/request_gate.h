@@ -11,19 +11,25 @@
 //                `headBytes`, with at most `headerFields` fields. Beyond that the client gets
 //                431 (414 when the request line alone is too long) and the connection is
 //                closed: nothing more is read, and the handler never sees the request.
+//   body         none: a head with Transfer-Encoding or a Content-Length other than 0 gets 413
+//                and the connection is closed, before any of the body is read; the handler's
+//                reads end with the head (they return 0 after it).
+//   ranges       a Range field lists at most 8 ranges; beyond that 416 and the connection closed.
 //   time         a whole head arrives within `requestTime` of the connection's opening or of
-//                the previous answer on it (an idle connection is closed then too); the
-//                handler's reads of a body end at `requestTime` after it started; a write
-//                that makes no progress for `writeStall` fails.
+//                the previous answer on it (an idle connection is closed then too); a head
+//                that waited longer than `requestTime` for a worker gets 503 and the connection
+//                is closed; a write that makes no progress for `writeStall` fails, and so do
+//                the answer's writes once it took `writeStall` plus its bytes at `minRate`
+//                (bytes a second), or `answerTime` at most.
 //   requests     a connection carries at most `requestsPerConnection` requests; the handler is
 //                told which is the last (its answer says the connection closes).
 // Requests sent back to back on one connection (pipelined) are handled one after the other,
-// in order.
+// in order. A head's lines may end in a bare LF; the handler gets them ending in CRLF.
 //
 // Threads: one loop thread accepts and reads every connection waiting for a request (poll,
 // non-blocking sockets); `workers` threads run the handler, each on one connection whose
-// head is whole. The handler gets an httplib::Stream that reads the buffered head first, then
-// the socket, and writes to the socket; it returns true when the connection may carry another
+// head is whole. The handler gets an httplib::Stream that reads the buffered head and nothing
+// more, and writes to the socket; it returns true when the connection may carry another
 // request. Handlers run concurrently and must not throw (an exception closes the connection).
 //
 // Stop() (and the destructor) closes every connection rather than awaiting it: waiting ones
@@ -43,11 +49,19 @@
 #include <thread>
 #include <vector>
 
+struct addrinfo;
+
 namespace httplib {
 class Stream;
 }
 
 namespace weapon_detect {
+
+// A listening socket on the first of `addresses` (a getaddrinfo list) that takes one. An
+// address already in use ends the search, so that a name with several addresses (localhost:
+// ::1 and 127.0.0.1) is never shared with another program. Throws std::runtime_error naming
+// `where` and the reason.
+int Listen(const addrinfo* addresses, const std::string& where);
 
 struct GateLimits {
     size_t connections = 64;
@@ -55,6 +69,8 @@ struct GateLimits {
     size_t headerFields = 100;
     std::chrono::milliseconds requestTime{5000};
     std::chrono::milliseconds writeStall{5000};
+    size_t minRate = 32 * 1024;
+    std::chrono::milliseconds answerTime{60000};
     size_t requestsPerConnection = 100;
     size_t workers = 8;
 };

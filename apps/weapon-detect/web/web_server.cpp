@@ -25,8 +25,9 @@ public:
     ~PageServer() override { svr_sock_ = INVALID_SOCKET; }
 
     // Answers the request at the stream's start; true when the connection may carry another.
-    // The page takes no body: a request with one is answered and its connection closed, so
-    // that a body the library left unread is never taken for a request.
+    // The page takes no body and the gate refuses one before it is read; should a head
+    // announcing one get here anyway, its connection is closed after the answer, so that the
+    // body is never taken for a request.
     bool Serve(httplib::Stream& stream, bool last) {
         bool closed = false, body = false;
         const bool answered = process_request(stream, last, closed, [&body](httplib::Request& req) {
