@@ -20,23 +20,6 @@ using servers::Process;
 
 namespace {
 
-// The program's command line with the options every run gets from the environment (the
-// ThreadSanitizer run sets OpenCV's threads to one).
-std::vector<std::string> Program(std::vector<std::string> args) {
-    std::vector<std::string> argv{WEAPON_DETECT};
-    if (const char* extra = std::getenv("WEAPON_DETECT_EXTRA_ARGS")) {
-        std::istringstream words(extra);
-        for (std::string w; words >> w;) argv.push_back(w);
-    }
-    argv.insert(argv.end(), args.begin(), args.end());
-    return argv;
-}
-
-std::string ReadText(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
 // A test video made by ffmpeg from one of its sources.
 void WriteVideo(const fs::path& path, const std::string& source, double seconds) {
     Process ffmpeg({"ffmpeg", "-hide_banner", "-loglevel", "error", "-y", "-f", "lavfi", "-i", source, "-t",
@@ -44,12 +27,6 @@ void WriteVideo(const fs::path& path, const std::string& source, double seconds)
                    path.string() + ".log");
     ASSERT_EQ(ffmpeg.Wait(std::chrono::seconds(120)), 0) << ReadText(path.string() + ".log");
 }
-
-struct ScopedEnv {
-    ScopedEnv(const char* name, const char* value) : name_(name) { setenv(name, value, 1); }
-    ~ScopedEnv() { unsetenv(name_); }
-    const char* name_;
-};
 
 std::vector<nlohmann::json> Events(const fs::path& output) {
     std::vector<nlohmann::json> events;

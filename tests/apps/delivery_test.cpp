@@ -18,29 +18,6 @@ using servers::Process;
 
 namespace {
 
-struct ScopedEnv {
-    ScopedEnv(const char* name, const std::string& value) : name_(name) { setenv(name, value.c_str(), 1); }
-    ~ScopedEnv() { unsetenv(name_); }
-    const char* name_;
-};
-
-// The program's command line with the options every run gets from the environment (the
-// ThreadSanitizer run sets OpenCV's threads to one).
-std::vector<std::string> Program(std::vector<std::string> args) {
-    std::vector<std::string> argv{WEAPON_DETECT};
-    if (const char* extra = std::getenv("WEAPON_DETECT_EXTRA_ARGS")) {
-        std::istringstream words(extra);
-        for (std::string w; words >> w;) argv.push_back(w);
-    }
-    argv.insert(argv.end(), args.begin(), args.end());
-    return argv;
-}
-
-std::string ReadText(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
 size_t Occurrences(const std::string& text, const std::string& what) {
     size_t n = 0;
     for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;

@@ -28,23 +28,6 @@ void WriteClip(const fs::path& path, const std::string& size, int fps, int secon
     ASSERT_EQ(ffmpeg.Wait(std::chrono::seconds(120)), 0) << path;
 }
 
-std::string ReadText(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-std::vector<std::string> Program(std::vector<std::string> args) {
-    args.insert(args.begin(), WEAPON_DETECT);
-    // Options every run gets, from the environment (the ThreadSanitizer run sets threads).
-    if (const char* extra = std::getenv("WEAPON_DETECT_EXTRA_ARGS")) {
-        std::istringstream words(extra);
-        std::string word;
-        size_t at = 1;
-        while (words >> word) args.insert(args.begin() + static_cast<long>(at++), word);
-    }
-    return args;
-}
-
 size_t Occurrences(const std::string& text, const std::string& part) {
     size_t n = 0;
     for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;

@@ -41,13 +41,6 @@ int Count(const std::vector<nlohmann::json>& records, const std::string& type, c
     return n;
 }
 
-// Environment for the child processes started from here on.
-struct ScopedEnv {
-    ScopedEnv(const char* name, const char* value) : name_(name) { setenv(name, value, 1); }
-    ~ScopedEnv() { unsetenv(name_); }
-    const char* name_;
-};
-
 }  // namespace
 
 TEST_F(WeaponDetectTest, LiveStreamKeepsUpAndReconnects) {

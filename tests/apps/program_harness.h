@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,6 +28,32 @@ namespace program_test {
 namespace fs = std::filesystem;
 using zrv::demo::DemoScene;
 
+// The program's command line for a started process, with the options every run gets from the
+// environment (the ThreadSanitizer run sets OpenCV's threads to one).
+inline std::vector<std::string> Program(std::vector<std::string> args) {
+    std::vector<std::string> argv{WEAPON_DETECT};
+    if (const char* extra = std::getenv("WEAPON_DETECT_EXTRA_ARGS")) {
+        std::istringstream words(extra);
+        for (std::string w; words >> w;) argv.push_back(w);
+    }
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+// A variable of the environment of the processes started while it lives.
+struct ScopedEnv {
+    ScopedEnv(const char* name, const std::string& value) : name_(name) { setenv(name, value.c_str(), 1); }
+    ~ScopedEnv() { unsetenv(name_); }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+    const char* name_;
+};
+
+// A whole file as it is now; empty when it cannot be read.
+inline std::string ReadText(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
 
 struct Outcome {
     int status = -1;
@@ -36,7 +63,7 @@ struct Outcome {
 // Runs the program with `args` (already quoted for the shell). `prefix` runs in the same
 // shell first (limits), `stdoutTo` replaces the capture of standard output.
 inline Outcome RunProgram(const std::string& args, const fs::path& scratch, const std::string& prefix = "",
-                   const std::string& stdoutTo = "") {
+                          const std::string& stdoutTo = "") {
     const fs::path out = scratch / "stdout.txt", err = scratch / "stderr.txt";
     // Options every run gets, from the environment (the ThreadSanitizer run sets OpenCV's
     // threads to one).
@@ -110,9 +137,8 @@ inline void WriteSceneVideo(const fs::path& path, int from, int to) {
 class WeaponDetectTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("weapon_detect_" + std::to_string(::getpid()) + "_" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir = fs::temp_directory_path() / ("weapon_detect_" + std::to_string(::getpid()) + "_" +
+                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(dir);
         fs::create_directories(dir);
     }

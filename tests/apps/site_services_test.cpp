@@ -21,30 +21,7 @@ using servers::Process;
 
 namespace {
 
-struct ScopedEnv {
-    ScopedEnv(const char* name, const char* value) : name_(name) { setenv(name, value, 1); }
-    ~ScopedEnv() { unsetenv(name_); }
-    const char* name_;
-};
-
-// The program's command line with the options every run gets from the environment (the
-// ThreadSanitizer run sets OpenCV's threads to one).
-std::vector<std::string> Program(std::vector<std::string> args) {
-    std::vector<std::string> argv{WEAPON_DETECT};
-    if (const char* extra = std::getenv("WEAPON_DETECT_EXTRA_ARGS")) {
-        std::istringstream words(extra);
-        for (std::string w; words >> w;) argv.push_back(w);
-    }
-    argv.insert(argv.end(), args.begin(), args.end());
-    return argv;
-}
-
 std::string Url(int port, const std::string& path) { return "http://127.0.0.1:" + std::to_string(port) + path; }
-
-std::string ReadText(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
 
 // Waits up to `limit` for `condition`.
 template <typename F>

@@ -28,27 +28,6 @@ namespace {
 
 constexpr const char* kToken = "s3cret";
 
-struct ScopedEnv {
-    ScopedEnv(const char* name, const char* value) : name_(name) { setenv(name, value, 1); }
-    ~ScopedEnv() { unsetenv(name_); }
-    const char* name_;
-};
-
-std::vector<std::string> Program(std::vector<std::string> args) {
-    std::vector<std::string> argv{WEAPON_DETECT};
-    if (const char* extra = std::getenv("WEAPON_DETECT_EXTRA_ARGS")) {
-        std::istringstream words(extra);
-        for (std::string w; words >> w;) argv.push_back(w);
-    }
-    argv.insert(argv.end(), args.begin(), args.end());
-    return argv;
-}
-
-std::string ReadText(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
 template <typename F>
 bool Within(std::chrono::seconds limit, F condition) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
