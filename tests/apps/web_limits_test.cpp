@@ -59,78 +59,7 @@ long ResidentKiB(pid_t pid) {
     return -1;
 }
 
-// A raw loopback client whose socket the test drives itself.
-class Client {
-public:
-    explicit Client(int port) : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (fd_ >= 0 && connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            close(fd_);
-            fd_ = -1;
-        }
-    }
-    ~Client() {
-        if (fd_ >= 0) close(fd_);
-    }
-    Client(const Client&) = delete;
-    Client& operator=(const Client&) = delete;
-
-    bool connected() const { return fd_ >= 0; }
-    int fd() const { return fd_; }
-    bool Send(const std::string& bytes) {
-        size_t sent = 0;
-        while (fd_ >= 0 && sent < bytes.size()) {
-            const ssize_t n = send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-            if (n <= 0) return false;
-            sent += static_cast<size_t>(n);
-        }
-        return fd_ >= 0;
-    }
-    // Everything until the server closes, at most `limit`; `closed` says whether it did.
-    std::string ReadUntilClosed(std::chrono::seconds limit, bool* closed = nullptr) {
-        std::string got;
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        char buffer[16384];
-        while (std::chrono::steady_clock::now() < deadline) {
-            pollfd p{fd_, POLLIN, 0};
-            if (poll(&p, 1, 100) <= 0) continue;
-            const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
-            if (n <= 0) {
-                if (closed) *closed = true;
-                return got;
-            }
-            got.append(buffer, static_cast<size_t>(n));
-        }
-        if (closed) *closed = false;
-        return got;
-    }
-    // One response's status (its head and a body of Content-Length), within `limit`; 0 for none.
-    int ReadStatus(std::chrono::seconds limit) {
-        std::string got;
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        char buffer[16384];
-        while (std::chrono::steady_clock::now() < deadline) {
-            const size_t end = got.find("\r\n\r\n");
-            if (end != std::string::npos) {
-                const size_t length = got.find("Content-Length: ");
-                const size_t body = length == std::string::npos ? 0 : std::stoul(got.substr(length + 16));
-                if (got.size() >= end + 4 + body) break;
-            }
-            pollfd p{fd_, POLLIN, 0};
-            if (poll(&p, 1, 100) <= 0) continue;
-            const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
-            if (n <= 0) break;
-            got.append(buffer, static_cast<size_t>(n));
-        }
-        return got.rfind("HTTP/1.1 ", 0) == 0 ? std::atoi(got.c_str() + 9) : 0;
-    }
-
-private:
-    int fd_;
-};
+using Client = servers::RawConnection;
 
 // A client that sends a request a byte a second and never finishes it; when the server
 // closes the connection it counts the cut and starts over, until destroyed.

@@ -8,7 +8,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -22,8 +24,8 @@ struct HttpReply {
 
 // GET through curl; `extra` are more curl arguments, already quoted for the shell.
 inline HttpReply CurlGet(const std::string& url, const std::string& scratchFile, const std::string& extra = "") {
-    const std::string command = "curl -s -g --max-time 10 " + extra + " -o '" + scratchFile +
-                                "' -w '%{http_code}' '" + url + "' 2>/dev/null";
+    const std::string command =
+        "curl -s -g --max-time 10 " + extra + " -o '" + scratchFile + "' -w '%{http_code}' '" + url + "' 2>/dev/null";
     HttpReply reply;
     std::remove(scratchFile.c_str());
     if (FILE* pipe = popen(command.c_str(), "r")) {
@@ -39,7 +41,7 @@ inline HttpReply CurlGet(const std::string& url, const std::string& scratchFile,
 // A connected loopback socket, closed by the destructor.
 class RawConnection {
 public:
-    explicit RawConnection(int port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+    explicit RawConnection(int port) : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(static_cast<uint16_t>(port));
@@ -56,6 +58,7 @@ public:
     RawConnection& operator=(const RawConnection&) = delete;
 
     bool connected() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
     // Sends what it can of `bytes`; false once the peer closed.
     bool Send(const std::string& bytes) {
         size_t sent = 0;
@@ -77,6 +80,44 @@ public:
             got.append(buffer, static_cast<size_t>(n));
         }
         return got;
+    }
+    // Everything until the server closes, at most `limit`; `closed` says whether it did.
+    std::string ReadUntilClosed(std::chrono::seconds limit, bool* closed = nullptr) {
+        std::string got;
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        char buffer[16384];
+        while (std::chrono::steady_clock::now() < deadline) {
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0) continue;
+            const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+            if (n <= 0) {
+                if (closed) *closed = true;
+                return got;
+            }
+            got.append(buffer, static_cast<size_t>(n));
+        }
+        if (closed) *closed = false;
+        return got;
+    }
+    // One response's status (its head and a body of Content-Length), within `limit`; 0 for none.
+    int ReadStatus(std::chrono::seconds limit) {
+        std::string got;
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        char buffer[16384];
+        while (std::chrono::steady_clock::now() < deadline) {
+            const size_t end = got.find("\r\n\r\n");
+            if (end != std::string::npos) {
+                const size_t length = got.find("Content-Length: ");
+                const size_t body = length == std::string::npos ? 0 : std::stoul(got.substr(length + 16));
+                if (got.size() >= end + 4 + body) break;
+            }
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0) continue;
+            const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+            if (n <= 0) break;
+            got.append(buffer, static_cast<size_t>(n));
+        }
+        return got.rfind("HTTP/1.1 ", 0) == 0 ? std::atoi(got.c_str() + 9) : 0;
     }
 
 private:
