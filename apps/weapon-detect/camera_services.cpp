@@ -78,9 +78,7 @@ void CameraServices::Analysed(const cv::Mat& frame, const std::vector<CustomObje
 }
 
 std::string CameraServices::Stem(const AlarmEvent& event) const {
-    return (std::filesystem::path(settings_.snapshotDir) /
-            (FileNameFor(settings_.cameraId) + "_" + std::to_string(event.firstFrame)))
-        .string();
+    return EventFileStem(settings_.snapshotDir, settings_.cameraId, event.firstFrame);
 }
 
 std::string CameraServices::ClipOf(long long key) const {

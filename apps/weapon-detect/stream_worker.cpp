@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <cstdio>
-#include <filesystem>
 #include <stdexcept>
 
 #include <opencv2/imgcodecs.hpp>
@@ -10,6 +9,7 @@
 #include "alarm_events.h"
 #include "camera_services.h"
 #include "output/annotate.h"
+#include "output/output_file.h"
 #include "output/records.h"
 #include "searchable_frame.h"
 #include "secrets.h"
@@ -201,9 +201,7 @@ void StreamWorker::WriteEvent(const AlarmEvent& event) {
     if (!settings_.snapshotDir.empty()) {
         // Beside the event's clip, under the same name.
         snapshot = services_ ? services_->SnapshotPath(event)
-                             : (std::filesystem::path(settings_.snapshotDir) /
-                                (FileNameFor(settings_.cameraId) + "_" + std::to_string(event.firstFrame) + ".jpg"))
-                                   .string();
+                             : EventFileStem(settings_.snapshotDir, settings_.cameraId, event.firstFrame) + ".jpg";
         std::vector<unsigned char> jpeg;
         if (!cv::imencode(".jpg", event.bestFrame, jpeg)) throw std::runtime_error("cannot encode " + snapshot);
         // Never over an earlier run's snapshot of the same camera and frame number.

@@ -204,4 +204,8 @@ std::string FileNameFor(const std::string& cameraId) {
     return name.empty() ? "camera" : name;
 }
 
+std::string EventFileStem(const std::string& folder, const std::string& cameraId, long long firstFrame) {
+    return (fs::path(folder) / (FileNameFor(cameraId) + "_" + std::to_string(firstFrame))).string();
+}
+
 }  // namespace weapon_detect

@@ -86,4 +86,8 @@ std::string WriteNewFile(const std::string& path, const std::vector<unsigned cha
 // that no id can name a file outside the output folder. Never empty.
 std::string FileNameFor(const std::string& cameraId);
 
+// Where an event's snapshot and clip go, without the extension: `<folder>/<camera>_<first
+// frame>`, the camera id spelt by FileNameFor.
+std::string EventFileStem(const std::string& folder, const std::string& cameraId, long long firstFrame);
+
 }  // namespace weapon_detect
