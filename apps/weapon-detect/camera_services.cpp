@@ -19,8 +19,8 @@ constexpr int kThumbnailWidth = 320;
 // The size that fits `frame` into `box`, never larger than the frame, even in both sides
 // (H.264 in 4:2:0 asks for that).
 cv::Size Fit(cv::Size frame, cv::Size box) {
-    const double scale = std::min({1.0, static_cast<double>(box.width) / frame.width,
-                                   static_cast<double>(box.height) / frame.height});
+    const double scale =
+        std::min({1.0, static_cast<double>(box.width) / frame.width, static_cast<double>(box.height) / frame.height});
     return {std::max(2, static_cast<int>(std::lround(frame.width * scale)) & ~1),
             std::max(2, static_cast<int>(std::lround(frame.height * scale)) & ~1)};
 }
@@ -69,7 +69,8 @@ void CameraServices::Analysed(const cv::Mat& frame, const std::vector<CustomObje
     const double sx = static_cast<double>(size.width) / frame.cols, sy = static_cast<double>(size.height) / frame.rows;
     for (const CustomObject& d : detections) {
         const cv::Rect box(static_cast<int>(d.box.x * sx), static_cast<int>(d.box.y * sy),
-                           std::max(1, static_cast<int>(d.box.width * sx)), std::max(1, static_cast<int>(d.box.height * sy)));
+                           std::max(1, static_cast<int>(d.box.width * sx)),
+                           std::max(1, static_cast<int>(d.box.height * sy)));
         char label[128];
         std::snprintf(label, sizeof label, "%s %.2f", d.className.c_str(), static_cast<double>(d.confidence));
         DrawDetection(reduced, box, label);
@@ -159,7 +160,8 @@ void CameraServices::Event(const AlarmEvent& event, const char* phase, const std
     const std::string clip = ClipOf(event.firstFrame);
     if (what == "end") EventEnded(event, snapshot);
     if (recorder_ && what == "end") recorder_->End(event.firstFrame, event.endTime);
-    if (mqtt_ && what != "update") mqtt_->PublishCameraRetained(settings_.cameraId, "weapon", what == "end" ? "OFF" : "ON");
+    if (mqtt_ && what != "update")
+        mqtt_->PublishCameraRetained(settings_.cameraId, "weapon", what == "end" ? "OFF" : "ON");
     if (events_) {
         Jpeg thumbnail;
         if (what != "end" && !event.bestFrame.empty()) {
@@ -167,7 +169,8 @@ void CameraServices::Event(const AlarmEvent& event, const char* phase, const std
             const cv::Size size = Fit(event.bestFrame.size(), {kThumbnailWidth, kThumbnailWidth});
             cv::resize(event.bestFrame, small, size, 0, 0, cv::INTER_AREA);
             std::vector<unsigned char> jpeg;
-            if (cv::imencode(".jpg", small, jpeg)) thumbnail = std::make_shared<const std::vector<unsigned char>>(std::move(jpeg));
+            if (cv::imencode(".jpg", small, jpeg))
+                thumbnail = std::make_shared<const std::vector<unsigned char>>(std::move(jpeg));
         }
         events_->Update(settings_.cameraId, event, phase, std::move(thumbnail), snapshot, clip);
     }
@@ -203,37 +206,26 @@ void CameraServices::ClipDone(long long key, const std::string& path, const std:
 
 // A clip that will not be written: said, counted, and its event's record (now or at the
 // event's end) names no clip.
-void CameraServices::Lost(long long key, const std::string& reason) {
+void CameraServices::Lost(long long key, const std::string& reason) { NoClip(key, reason, clipsLost_); }
+
+// The memory bound of the clips being made: an event beyond it gets no clip by design (said,
+// counted, its record's clip null), not a loss.
+void CameraServices::Skipped(long long key, const std::string& reason) { NoClip(key, reason, clipsSkipped_); }
+
+void CameraServices::NoClip(long long key, const std::string& reason, std::atomic<long long>& counter) {
     std::optional<nlohmann::ordered_json> record;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         const auto found = clips_.find(key);
         if (found == clips_.end()) return;  // given up already (GiveUpClips)
-        found->second.state = Clip::State::Lost;
         if (found->second.record) {
             record = std::move(found->second.record);
             clips_.erase(found);
+        } else {
+            found->second.state = Clip::State::Lost;  // the record, at the event's end, names no clip
         }
     }
-    ++clipsLost_;
-    std::fprintf(stderr, "weapon-detect: camera %s: no clip for the event at frame %lld: %s\n",
-                 settings_.cameraId.c_str(), key, reason.c_str());
-    if (events_) events_->ClipDone(settings_.cameraId, key, false);
-    if (record) WriteLate(*record);
-}
-
-// The memory bound of the clips being made: an event beyond it gets no clip by design (said,
-// counted, its record's clip null), not a loss.
-void CameraServices::Skipped(long long key, const std::string& reason) {
-    std::optional<nlohmann::ordered_json> record;
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        const auto found = clips_.find(key);
-        if (found == clips_.end()) return;
-        if (found->second.record) record = std::move(found->second.record);
-        clips_.erase(found);
-    }
-    ++clipsSkipped_;
+    ++counter;
     std::fprintf(stderr, "weapon-detect: camera %s: no clip for the event at frame %lld: %s\n",
                  settings_.cameraId.c_str(), key, reason.c_str());
     if (events_) events_->ClipDone(settings_.cameraId, key, false);

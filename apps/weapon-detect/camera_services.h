@@ -114,6 +114,8 @@ private:
     void ClipDone(long long key, const std::string& path, const std::string& error);
     void Lost(long long key, const std::string& reason);
     void Skipped(long long key, const std::string& reason);
+    // Lost and Skipped: the event gets no clip; `counter` counts it.
+    void NoClip(long long key, const std::string& reason, std::atomic<long long>& counter);
     // A record written once its clip is known, off the worker: a failure is said and counted.
     void WriteLate(const nlohmann::ordered_json& record);
 
