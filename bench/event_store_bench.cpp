@@ -53,13 +53,10 @@ void WriteOneEvent(benchmark::State& state) {
 }
 BENCHMARK(WriteOneEvent)->Unit(benchmark::kMicrosecond);
 
-// 100 000 events over 8 cameras and 3 classes, one a minute; every tenth acknowledged.
-class StoredEvents : public benchmark::Fixture {
-public:
-    void SetUp(const benchmark::State&) override {
-        if (store_) return;
-        dir_ = Scratch("query");
-        store_ = std::make_unique<EventStore>((dir_ / "events.db").string());
+// 100 000 events over 8 cameras and 3 classes, one a minute; every tenth acknowledged. Made
+// once, removed at the end of the run.
+struct Stored {
+    Stored() : dir(Scratch("query")), store(std::make_unique<EventStore>((dir / "events.db").string())) {
         const char* classes[] = {"pistol", "rifle", "knife"};
         for (int i = 0; i < kStored; ++i) {
             StoredEvent e;
@@ -72,17 +69,28 @@ public:
             e.snapshot = e.camera + "_" + std::to_string(i) + ".jpg";
             e.clip = e.camera + "_" + std::to_string(i) + ".mp4";
             e.clipState = "ready";
-            const long long id = store_->Insert(e);
-            if (i % 10 == 0) store_->Ack(id, "guard", *e.endMs);
+            const long long id = store->Insert(e);
+            if (i % 10 == 0) store->Ack(id, "guard", *e.endMs);
         }
+    }
+    ~Stored() {
+        store.reset();
+        fs::remove_all(dir);
+    }
+    fs::path dir;
+    std::unique_ptr<EventStore> store;
+};
+
+class StoredEvents : public benchmark::Fixture {
+public:
+    void SetUp(const benchmark::State&) override {
+        static Stored stored;
+        store_ = stored.store.get();
     }
 
 protected:
-    static std::unique_ptr<EventStore> store_;
-    static fs::path dir_;
+    EventStore* store_ = nullptr;
 };
-std::unique_ptr<EventStore> StoredEvents::store_;
-fs::path StoredEvents::dir_;
 
 void RunQuery(benchmark::State& state, const EventStore& store, EventQuery query) {
     size_t rows = 0;
