@@ -131,3 +131,29 @@ TEST_F(WeaponDetectTest, AKilledRunsOpenAlarmIsFoundInterruptedAndAcknowledgemen
     EXPECT_EQ(api(second, "/api/events?since=tomorrow").first, 400);
     EXPECT_EQ(run.Stop(SIGTERM, std::chrono::seconds(20)), 130);
 }
+
+TEST_F(WeaponDetectTest, AStoreThatCannotBeUsedStopsTheStartAndIsLeftAsItWas) {
+    WriteSceneVideo(dir / "clip.avi", 0, 10);
+    const std::string records = "weapon-detect records, not a database\n";
+    std::ofstream(dir / "notes.db") << records;
+    const struct {
+        const char* name;
+        std::string path;
+        const char* reason;
+    } cases[] = {
+        {"a file that is not SQLite", (dir / "notes.db").string(), "not an event store: file is not a database"},
+        {"a folder that is not there", (dir / "none" / "events.db").string(), "cannot open the event store: no folder"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Outcome o = RunProgram((dir / "clip.avi").string() + " --module " STEADY_MODULE " -q -o " +
+                                         (dir / "out.jsonl").string() + " --snapshots " + (dir / "snaps").string() +
+                                         " --events-db " + c.path,
+                                     dir);
+        EXPECT_EQ(o.status, 1);
+        EXPECT_NE(o.err.find("weapon-detect: " + c.path + ": " + c.reason), std::string::npos) << o.err;
+    }
+    EXPECT_EQ(ReadText(dir / "notes.db"), records);
+    EXPECT_FALSE(fs::exists(dir / "none"));
+    EXPECT_FALSE(fs::exists(dir / "snaps" / "events.db")) << "no other store is made instead";
+}
