@@ -8,6 +8,7 @@
 
 #include "camera_ids.h"
 #include "input/video_source.h"
+#include "output/event_message.h"
 #include "output/output_file.h"
 #include "secrets.h"
 #include "site_config.h"
@@ -111,6 +112,7 @@ SiteServiceSettings ServiceSettings(const Options& options) {
     s.clipAfter = options.clipAfter;
     s.discovery = options.mqttDiscovery;
     s.discoveryPrefix = options.mqttDiscoveryPrefix;
+    if (!options.publicUrl.empty()) s.publicUrl = CheckPublicUrl(options.publicUrl);
     // A setting that only works with another is refused without it, from the command line
     // or the site config alike: silently doing nothing would look like it works.
     if (s.discovery && options.mqtt.empty()) {

@@ -251,6 +251,11 @@ void WebServer::Routes() {
     s.Get("/api/events", [this](const Request& req, Response& res) { ServeEvents(events_, req, res); });
     s.Get(R"(/api/events/(\d{1,15})/(snapshot|thumbnail|clip))",
           [this](const Request& req, Response& res) { ServeEventFile(events_, req, res); });
+    s.Get("/api/deliveries", [this](const Request&, Response& res) {
+        NoStore(res);
+        res.set_content(RecordLine(settings_.deliveries ? settings_.deliveries() : nlohmann::ordered_json::array()),
+                        "application/json");
+    });
     s.Get("/metrics", [this](const Request&, Response& res) {
         NoStore(res);
         res.set_content(Metrics(), "text/plain; version=0.0.4; charset=utf-8");
