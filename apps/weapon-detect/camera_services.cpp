@@ -221,7 +221,8 @@ void CameraServices::Event(const AlarmEvent& event, const char* phase, const std
     if (mqtt_) {
         mqtt_->PublishEvent(settings_.cameraId, line, id);
         // The hub's attributes of the "weapon" sensor: the last alarm.
-        nlohmann::ordered_json attributes = {{"event_id", id > 0 ? nlohmann::ordered_json(id) : nlohmann::ordered_json()},
+        nlohmann::ordered_json attributes = {{"event_id",
+                                              id > 0 ? nlohmann::ordered_json(id) : nlohmann::ordered_json()},
                                              {"class_name", event.className},
                                              {"best_confidence", event.bestConfidence},
                                              {"start_utc", message["start_utc"]},

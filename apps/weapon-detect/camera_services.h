@@ -47,9 +47,9 @@ namespace weapon_detect {
 
 struct CameraServiceSettings {
     std::string cameraId;
-    std::string snapshotDir;  // clips go beside the snapshots; empty: no clips
-    ClipSettings clips;       // clips.clips false: none
-    cv::Size reduced{960, 540};  // clips and the live view fit in this size
+    std::string snapshotDir;          // clips go beside the snapshots; empty: no clips
+    ClipSettings clips;               // clips.clips false: none
+    cv::Size reduced{960, 540};       // clips and the live view fit in this size
     std::vector<std::string> inputs;  // every camera's input: a clip never replaces one
     std::string publicUrl;            // the page's public address for links; empty: relative links
 };
@@ -137,10 +137,10 @@ private:
     WebhookSender* webhooks_;
     MqttPublisher* mqtt_;
     RecordSink records_;
-    mutable std::mutex mutex_;         // clips_
-    std::map<long long, Clip> clips_;  // by the event's first frame
+    mutable std::mutex mutex_;                 // clips_
+    std::map<long long, Clip> clips_;          // by the event's first frame
     std::map<long long, long long> startsMs_;  // the open events' UTC starts, by first frame
-    std::atomic<bool> ended_{false};     // InputEnded was called
+    std::atomic<bool> ended_{false};           // InputEnded was called
     std::atomic<long long> clipsWritten_{0}, clipsLost_{0}, clipsSkipped_{0}, recordsLost_{0};
     std::unique_ptr<ClipRecorder> recorder_;  // last: its thread calls into the members above
 };

@@ -56,18 +56,18 @@ std::vector<RetainedMessage> DiscoveryConfigs(const std::string& discoveryPrefix
                                         {"device", device},
                                         {"origin", origin}};
         // The events topic's messages as they are, their phase as the event type.
-        nlohmann::ordered_json alarm = {
-            {"name", "Alarm"},
-            {"unique_id", node + "_" + object + "_alarm"},
-            {"state_topic", base + "/events"},
-            {"event_types", {"start", "update", "end"}},
-            {"value_template", "{{ dict(value_json, event_type=value_json.phase) | to_json }}"},
-            {"availability", availability},
-            {"availability_mode", "all"},
-            {"device", device},
-            {"origin", origin}};
-        messages.push_back({discoveryPrefix + "/binary_sensor/" + node + "/" + object + "_weapon/config",
-                            RecordLine(sensor)});
+        nlohmann::ordered_json alarm = {{"name", "Alarm"},
+                                        {"unique_id", node + "_" + object + "_alarm"},
+                                        {"state_topic", base + "/events"},
+                                        {"event_types", {"start", "update", "end"}},
+                                        {"value_template",
+                                         "{{ dict(value_json, event_type=value_json.phase) | to_json }}"},
+                                        {"availability", availability},
+                                        {"availability_mode", "all"},
+                                        {"device", device},
+                                        {"origin", origin}};
+        messages.push_back(
+            {discoveryPrefix + "/binary_sensor/" + node + "/" + object + "_weapon/config", RecordLine(sensor)});
         messages.push_back(
             {discoveryPrefix + "/camera/" + node + "/" + object + "_snapshot/config", RecordLine(image)});
         messages.push_back({discoveryPrefix + "/event/" + node + "/" + object + "_alarm/config", RecordLine(alarm)});

@@ -373,8 +373,7 @@ void MqttPublisher::OnPublish(int mid, int reason) {
             std::fprintf(stderr, "weapon-detect: the MQTT broker refused a message to %s: %s\n",
                          found->second.topic.c_str(), Reason(reason).c_str());
         }
-    }
-    else {
+    } else {
         Tell(found->second, "delivered", {});
     }
     inFlight_.erase(found);

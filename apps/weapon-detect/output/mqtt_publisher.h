@@ -54,7 +54,7 @@ struct MqttSettings {
     std::string host;
     int port = 1883;
     std::string topicPrefix = "weapon-detect";
-    std::string clientId;  // empty: one is made from the host name and the process id
+    std::string clientId;            // empty: one is made from the host name and the process id
     std::string username, password;  // from the environment, never from the command line
     size_t maxQueued = 1000;
     // Where the broker's health and the events' outcomes go; null: a DeliveryHealth of its own.
@@ -134,8 +134,8 @@ private:
     size_t channel_ = 0;  // the broker's index in health_
     mosquitto* client_ = nullptr;
     mutable std::mutex mutex_;
-    std::deque<Message> queued_;         // waiting for a connection
-    std::map<int, Message> inFlight_;    // sent, not yet acknowledged
+    std::deque<Message> queued_;       // waiting for a connection
+    std::map<int, Message> inFlight_;  // sent, not yet acknowledged
     std::atomic<bool> connected_{false};
     std::atomic<bool> connectedOnce_{false};
     std::atomic<bool> v5_{true};          // MQTT 5 spoken (else 3.1.1): how reason codes read
@@ -150,7 +150,7 @@ private:
     bool offline_ = false;  // "offline" queued
     bool finished_ = false;
     std::map<std::string, std::string> states_;  // camera -> the last state published ("" for none yet)
-    std::atomic<bool> closing_{false};  // Close() disconnects: no loss to say
+    std::atomic<bool> closing_{false};           // Close() disconnects: no loss to say
     // The watcher's: when the last connection was lost (or the start), and its stop.
     std::mutex watchMutex_;
     std::chrono::steady_clock::time_point lostAt_;

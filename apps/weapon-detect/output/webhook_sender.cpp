@@ -45,8 +45,8 @@ size_t Discard(char*, size_t size, size_t count, void*) { return size * count; }
 enum class Outcome { kDelivered, kRetry, kRefused, kCutOff };
 struct Attempt {
     Outcome outcome;
-    std::string reason;          // empty when delivered
-    bool unconnected = false;    // no connection was made
+    std::string reason;        // empty when delivered
+    bool unconnected = false;  // no connection was made
 };
 
 bool Unconnected(CURLcode rc) {
@@ -61,10 +61,9 @@ bool Transient(long status) { return status == 408 || status == 425 || status ==
 }  // namespace
 
 struct WebhookSender::Target {
-    Target(std::string u, DeliveryHealth* h, size_t number)
-        : url(std::move(u)), shown(MaskSecrets(url)), health(h) {
-        channel = health->Add("webhook " + std::to_string(number), shown,
-                              "web hook " + std::to_string(number) + " " + shown);
+    Target(std::string u, DeliveryHealth* h, size_t number) : url(std::move(u)), shown(MaskSecrets(url)), health(h) {
+        channel =
+            health->Add("webhook " + std::to_string(number), shown, "web hook " + std::to_string(number) + " " + shown);
     }
 
     struct Item {
@@ -215,10 +214,10 @@ struct WebhookSender::Target {
     DeliveryHealth* health;
     size_t channel = 0;  // its index in health
     std::deque<Item> queue;
-    bool sending = false;   // queue.front() is being posted
-    bool draining = false;  // the run ended: leave once the queue is empty
+    bool sending = false;             // queue.front() is being posted
+    bool draining = false;            // the run ended: leave once the queue is empty
     std::atomic<bool> ending{false};  // draining, for a probe under way
-    bool closed = false;  // Finish() is done with it: nothing more is sent
+    bool closed = false;              // Finish() is done with it: nothing more is sent
     std::string lastReason;
     Clock::time_point deadline = Clock::time_point::max();
     std::atomic<Clock::rep> cutOff{Clock::time_point::max().time_since_epoch().count()};  // the deadline, for Progress
@@ -288,8 +287,9 @@ void WebhookSender::Finish() {
                          t->lastReason.empty() ? "no time left" : ("last attempt: " + t->lastReason).c_str());
         }
         for (const Target::Item& item : t->queue) {
-            t->Tell(item, "failed", "not delivered before the end" +
-                                        (t->lastReason.empty() ? std::string() : " (" + t->lastReason + ")"));
+            t->Tell(item, "failed",
+                    "not delivered before the end" +
+                        (t->lastReason.empty() ? std::string() : " (" + t->lastReason + ")"));
         }
         // Posted from here on (a camera left blocked at the stop): never sent, counted.
         t->queue.clear();
