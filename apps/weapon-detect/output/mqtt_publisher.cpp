@@ -35,7 +35,7 @@ std::string MqttPublisher::Reason(int code) const {
     return mosquitto_connack_string(code);
 }
 
-std::string MqttPublisher::Diagnose() const {
+std::string MqttPublisher::Diagnose(int waitMs) const {
     const int refused = lastConnack_;
     if (refused != 0) return "the broker refused the connection: " + Reason(refused);
     const int disconnected = lastDisconnect_;
@@ -54,7 +54,7 @@ std::string MqttPublisher::Diagnose() const {
         int error = connect(fd, a->ai_addr, a->ai_addrlen) == 0 ? 0 : errno;
         if (error == EINPROGRESS) {
             pollfd p{fd, POLLOUT, 0};
-            if (poll(&p, 1, 3000) == 1) {
+            if (poll(&p, 1, waitMs) == 1) {
                 socklen_t length = sizeof error;
                 getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
             } else {
@@ -143,7 +143,8 @@ void MqttPublisher::Watch() {
         if (!watching_ || closing_ || connected_ || !health_->up(channel_)) continue;
         if (std::chrono::steady_clock::now() - lostAt_ < kDownAfter) continue;
         lock.unlock();
-        const std::string why = Diagnose();  // may take a few seconds: without the lock
+        // Without the lock, and short: the destructor waits for it.
+        const std::string why = Diagnose(1000);
         lock.lock();
         if (!closing_ && !connected_) health_->Set(channel_, false, why);
     }

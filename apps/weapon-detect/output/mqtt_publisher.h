@@ -124,7 +124,8 @@ private:
     std::string Topic(const std::string& camera, const char* leaf) const;
     // Why the broker has not taken the messages: what it answered, or what connecting to
     // it gives now (refused, timed out, a bad address).
-    std::string Diagnose() const;
+    // A connection is waited for at most `waitMs`.
+    std::string Diagnose(int waitMs = 3000) const;
     // A reason code of the broker in words.
     std::string Reason(int code) const;
 
