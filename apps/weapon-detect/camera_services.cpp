@@ -188,6 +188,11 @@ nlohmann::ordered_json CameraServices::Message(const nlohmann::ordered_json& rec
     }
     // Its end in clock time: the start and the stream time between.
     if (what == "end") info.endMs = info.startMs + static_cast<long long>((event.endTime - event.startTime) * 1000.0);
+    // The event store's own times, when it has the event: the page shows the same.
+    if (const auto stored = id > 0 && events_ ? events_->Find(id) : std::nullopt) {
+        info.startMs = stored->event.startMs;
+        if (what == "end" && stored->event.endMs) info.endMs = stored->event.endMs;
+    }
     return EventMessage(record, info);
 }
 
@@ -205,7 +210,8 @@ void CameraServices::Event(const AlarmEvent& event, const char* phase, const std
     long long id = 0;
     if (events_) {
         Jpeg thumbnail;
-        if (what != "end" && !event.bestFrame.empty()) {
+        // The thumbnail is only for the page.
+        if (status_ && what != "end" && !event.bestFrame.empty()) {
             cv::Mat small;
             const cv::Size size = Fit(event.bestFrame.size(), {kThumbnailWidth, kThumbnailWidth});
             cv::resize(event.bestFrame, small, size, 0, 0, cv::INTER_AREA);

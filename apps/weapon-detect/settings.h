@@ -63,6 +63,7 @@ struct Options {
     bool mqttDiscovery = false;
     std::string mqttDiscoveryPrefix = "homeassistant";
     std::string publicUrl;  // the page's address as receivers of messages reach it; empty for none
+    std::string eventsDb;  // empty: in the snapshot folder, else beside -o, else in memory
     // Per camera, from the config file: what the command line does not override.
     std::vector<CameraConfig> cameras;
 };

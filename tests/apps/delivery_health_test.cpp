@@ -237,6 +237,21 @@ TEST_F(WeaponDetectTest, BrokerAndWebHookOutagesAreSaidWithinSecondsAndLoseNothi
     const std::string snapshot =
         "/api/events/" + std::to_string(latest.back()["event_id"].get<long long>()) + "/snapshot";
     EXPECT_EQ(servers::CurlGet(Url(page, snapshot), (dir / "snapshot.jpg").string()).status, 200) << snapshot;
+    // Each channel's outcome is kept with the event: the last one ended reached both.
+    long long lastEnded = 0;
+    for (const auto& m : latest) {
+        if (m["phase"] == "end") lastEnded = m["event_id"].get<long long>();
+    }
+    ASSERT_GT(lastEnded, 0);
+    nlohmann::json stored;
+    EXPECT_TRUE(Within(std::chrono::seconds(30), [&] {
+        stored = nlohmann::json::parse(get("/api/events/" + std::to_string(lastEnded)));
+        std::map<std::string, std::string> states;
+        for (const auto& d : stored.value("deliveries", nlohmann::json::array())) {
+            states[d["channel"].get<std::string>()] = d["state"].get<std::string>();
+        }
+        return states == std::map<std::string, std::string>{{"mqtt", "delivered"}, {"webhook 1", "delivered"}};
+    })) << stored;
     EXPECT_EQ(run.Stop(SIGTERM, std::chrono::seconds(60)), 130) << said();
     const std::string err = said();
     EXPECT_EQ(err.find("messages were lost"), std::string::npos) << err;

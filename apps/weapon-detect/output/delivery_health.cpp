@@ -1,15 +1,8 @@
 #include "output/delivery_health.h"
 
-#include <chrono>
 #include <cstdio>
-#include <stdexcept>
 
 namespace weapon_detect {
-
-long long NowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
 size_t DeliveryHealth::Add(const std::string& channel, const std::string& target, const std::string& said) {
     const std::lock_guard<std::mutex> lock(mutex_);

@@ -27,6 +27,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "store/utc_time.h"
 #include "web/metrics_text.h"
 
 namespace weapon_detect {
@@ -71,8 +72,5 @@ private:
     Listener listener_;
     DeliveryOutcome sink_;
 };
-
-// Milliseconds since the Unix epoch, now.
-long long NowMs();
 
 }  // namespace weapon_detect

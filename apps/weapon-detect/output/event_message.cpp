@@ -1,32 +1,20 @@
 #include "output/event_message.h"
 
-#include <cstdio>
-#include <ctime>
 #include <memory>
 #include <stdexcept>
 
 #include <curl/curl.h>
 
-namespace weapon_detect {
+#include "store/utc_time.h"
 
-std::string UtcIso(long long epochMs) {
-    const long long seconds = epochMs >= 0 ? epochMs / 1000 : (epochMs - 999) / 1000;
-    const auto millis = static_cast<int>(epochMs - seconds * 1000);
-    const auto t = static_cast<std::time_t>(seconds);
-    std::tm utc{};
-    gmtime_r(&t, &utc);
-    char text[64];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
-                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, millis);
-    return text;
-}
+namespace weapon_detect {
 
 nlohmann::ordered_json EventMessage(const nlohmann::ordered_json& record, const EventMessageInfo& info) {
     nlohmann::ordered_json message;
     auto times = [&] {
         if (info.id > 0) message["event_id"] = info.id;
-        message["start_utc"] = UtcIso(info.startMs);
-        message["end_utc"] = info.endMs ? nlohmann::ordered_json(UtcIso(*info.endMs)) : nlohmann::ordered_json();
+        message["start_utc"] = FormatUtc(info.startMs);
+        message["end_utc"] = info.endMs ? nlohmann::ordered_json(FormatUtc(*info.endMs)) : nlohmann::ordered_json();
     };
     for (const auto& [key, value] : record.items()) {
         message[key] = value;

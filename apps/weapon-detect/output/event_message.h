@@ -30,9 +30,6 @@ struct EventMessageInfo {
 // `record` with the fields above, "event_id", "start_utc" and "end_utc" right after "phase".
 nlohmann::ordered_json EventMessage(const nlohmann::ordered_json& record, const EventMessageInfo& info);
 
-// Milliseconds since the Unix epoch as ISO 8601 UTC: "2026-12-11T07:00:00.123Z".
-std::string UtcIso(long long epochMs);
-
 // The public URL without a trailing '/'; throws std::invalid_argument unless it is an http://
 // or https:// URL with a host, no user or password, no query and no fragment.
 std::string CheckPublicUrl(const std::string& url);
