@@ -255,6 +255,16 @@ TEST_F(WeaponDetectTest, BrokerAndWebHookOutagesAreSaidWithinSecondsAndLoseNothi
     EXPECT_EQ(run.Stop(SIGTERM, std::chrono::seconds(60)), 130) << said();
     const std::string err = said();
     EXPECT_EQ(err.find("messages were lost"), std::string::npos) << err;
+    // After the stop the camera's retained state is offline, as is the program's.
+    const fs::path after = dir / "after-stop.txt";
+    Process({"mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(broker.port()), "-t", "weapon-detect/available",
+             "-t", "weapon-detect/door/state", "--retained-only", "-W", "3", "-F", "%r|%t|%p"},
+            after.string())
+        .Wait(std::chrono::seconds(20));
+    std::map<std::string, std::string> kept;
+    for (const auto& m : ReadMessages(after)) kept[m.topic] = m.payload;
+    EXPECT_EQ(kept["weapon-detect/door/state"], "offline") << ReadText(after);
+    EXPECT_EQ(kept["weapon-detect/available"], "offline") << ReadText(after);
     EXPECT_EQ(err.find("S3CRET"), std::string::npos) << err;
     // One line per change: down once and back once each.
     for (const std::string& channel : {mqttChannel, hookChannel}) {
@@ -405,6 +415,25 @@ TEST_F(WeaponDetectTest, DiscoveryConfigsCarryTheDocumentedKeysAndStatesEndOffli
     EXPECT_EQ(attributes["clip"],
               "http://guard.example/wd/api/events/" + std::to_string(attributes["event_id"].get<long long>()) + "/clip")
         << attributes;
+    // A crash says nothing itself: the broker's last will makes the program offline.
+    Process crash(Program({(dir / "scene.avi").string(), "--realtime", "--loop", "--camera-id", "front door",
+                           "--module", STEADY_MODULE, "-q", "-o", (dir / "crash.jsonl").string(), "--mqtt",
+                           broker.address()}),
+                  (dir / "crash.log").string());
+    auto retainedNow = [&](const std::string& topic) {
+        const fs::path file = dir / "now.txt";
+        Process({"mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(broker.port()), "-t", topic,
+                 "--retained-only", "-W", "2", "-F", "%r|%t|%p"},
+                file.string())
+            .Wait(std::chrono::seconds(20));
+        const auto messages = ReadMessages(file);
+        return messages.empty() ? std::string() : messages.back().payload;
+    };
+    ASSERT_TRUE(Eventually([&] { return retainedNow("weapon-detect/available") == "online"; }));
+    EXPECT_EQ(crash.Stop(SIGKILL), -1);
+    EXPECT_TRUE(Eventually([&] { return retainedNow("weapon-detect/available") == "offline"; }))
+        << "no last will after a crash";
+
     const auto alarm = nlohmann::json::parse(retained["homeassistant/event/weapon-detect/front_door_alarm/config"]);
     EXPECT_EQ(alarm["event_types"], nlohmann::json({"start", "update", "end"}));
     EXPECT_EQ(alarm["state_topic"], "weapon-detect/front_door/events");
