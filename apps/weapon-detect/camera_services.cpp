@@ -8,6 +8,8 @@
 #include <opencv2/imgproc.hpp>
 
 #include "output/annotate.h"
+#include "output/delivery_health.h"
+#include "output/event_message.h"
 #include "output/output_file.h"
 #include "output/records.h"
 
@@ -44,7 +46,10 @@ CameraServices::CameraServices(CameraServiceSettings settings, CameraStatus* sta
             [this](Jpeg jpeg) { status_->SetLive(std::move(jpeg)); },
             [this](long long key, const std::string& reason) { Skipped(key, reason); });
     }
-    if (mqtt_) mqtt_->PublishCameraRetained(settings_.cameraId, "weapon", "OFF");
+    if (mqtt_) {
+        mqtt_->AddCamera(settings_.cameraId);
+        mqtt_->PublishCameraRetained(settings_.cameraId, "weapon", "OFF");
+    }
 }
 
 CameraServices::~CameraServices() { Close(); }
@@ -152,16 +157,57 @@ void CameraServices::EventEnded(const AlarmEvent& event, const std::string& snap
     records_(record);
 }
 
+std::string CameraServices::ClipStateOf(long long key) const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = clips_.find(key);
+    if (found == clips_.end()) return "none";
+    switch (found->second.state) {
+        case Clip::State::Recording: return "recording";
+        case Clip::State::Written: return "ready";
+        case Clip::State::Lost: break;
+    }
+    return "failed";
+}
+
+nlohmann::ordered_json CameraServices::Message(const nlohmann::ordered_json& record, const AlarmEvent& event,
+                                               const char* phase, long long id, const std::string& clipState) {
+    EventMessageInfo info;
+    info.id = id;
+    info.clipState = clipState;
+    info.publicUrl = settings_.publicUrl;
+    const std::string what = phase;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        const auto found = startsMs_.find(event.firstFrame);
+        // An event seen first at its end (none before) began when its stream time says.
+        info.startMs = found != startsMs_.end()
+                           ? found->second
+                           : NowMs() - static_cast<long long>((event.endTime - event.startTime) * 1000.0);
+        if (what == "start") startsMs_[event.firstFrame] = info.startMs;
+        if (what == "end") startsMs_.erase(event.firstFrame);
+    }
+    // Its end in clock time: the start and the stream time between.
+    if (what == "end") info.endMs = info.startMs + static_cast<long long>((event.endTime - event.startTime) * 1000.0);
+    // The event store's own times, when it has the event: the page shows the same.
+    if (const auto stored = id > 0 && events_ ? events_->Find(id) : std::nullopt) {
+        info.startMs = stored->event.startMs;
+        if (what == "end" && stored->event.endMs) info.endMs = stored->event.endMs;
+    }
+    return EventMessage(record, info);
+}
+
 void CameraServices::Event(const AlarmEvent& event, const char* phase, const std::string& snapshot) {
     const std::string what = phase;
     if (what == "start" && settings_.clips.clips) StartClip(event);
     // The message names the clip as it stands before the record may take it over.
-    const nlohmann::ordered_json message = EventRecord(event, snapshot, phase);
+    const nlohmann::ordered_json record = EventRecord(event, snapshot, phase);
     const std::string clip = ClipOf(event.firstFrame);
+    const std::string clipState = ClipStateOf(event.firstFrame);
     if (what == "end") EventEnded(event, snapshot);
     if (recorder_ && what == "end") recorder_->End(event.firstFrame, event.endTime);
     if (mqtt_ && what != "update")
         mqtt_->PublishCameraRetained(settings_.cameraId, "weapon", what == "end" ? "OFF" : "ON");
+    long long id = 0;
     if (events_) {
         Jpeg thumbnail;
         // The thumbnail is only for the page.
@@ -173,9 +219,32 @@ void CameraServices::Event(const AlarmEvent& event, const char* phase, const std
             if (cv::imencode(".jpg", small, jpeg))
                 thumbnail = std::make_shared<const std::vector<unsigned char>>(std::move(jpeg));
         }
-        events_->Update(settings_.cameraId, event, phase, std::move(thumbnail), snapshot, clip);
+        id = events_->Update(settings_.cameraId, event, phase, std::move(thumbnail), snapshot, clip);
     }
-    if (webhooks_) webhooks_->Post(RecordLine(message));
+    // The clip as it stood before the record took it over.
+    const nlohmann::ordered_json message = Message(record, event, phase, id, clipState);
+    const std::string line = RecordLine(message);
+    if (mqtt_) {
+        mqtt_->PublishEvent(settings_.cameraId, line, id);
+        // The hub's attributes of the "weapon" sensor: the last alarm.
+        nlohmann::ordered_json attributes = {{"event_id",
+                                              id > 0 ? nlohmann::ordered_json(id) : nlohmann::ordered_json()},
+                                             {"class_name", event.className},
+                                             {"best_confidence", event.bestConfidence},
+                                             {"start_utc", message["start_utc"]},
+                                             {"clip_state", clipState}};
+        if (message.contains("links")) {
+            attributes["clip"] = message["links"]["clip"];
+            attributes["event"] = message["links"]["event"];
+        }
+        mqtt_->PublishCameraRetained(settings_.cameraId, "attributes", RecordLine(attributes));
+        // The start's first JPEG and each better one; the end adds nothing new.
+        std::vector<unsigned char> jpeg;
+        if (what != "end" && !event.bestFrame.empty() && cv::imencode(".jpg", event.bestFrame, jpeg)) {
+            mqtt_->PublishSnapshot(settings_.cameraId, std::move(jpeg));
+        }
+    }
+    if (webhooks_) webhooks_->Post(line, id);
 }
 
 void CameraServices::StateChanged(bool online) {
@@ -243,6 +312,8 @@ void CameraServices::WriteLate(const nlohmann::ordered_json& record) {
 }
 
 void CameraServices::InputEnded(bool stopped) {
+    // A failed camera's "failed" stays (MqttPublisher keeps it).
+    if (mqtt_ && !ended_.exchange(true)) mqtt_->PublishState(settings_.cameraId, stopped ? "offline" : "finished");
     if (recorder_) {
         recorder_->EndInput();
         if (stopped) recorder_->HurryAt(Clock::now() + kStopGrace);

@@ -1,5 +1,11 @@
 // What one camera hands to the services beside its records: event clips with their pre-roll,
-// the live view and the event table of the page, web hooks, and the hub's "weapon" state.
+// the live view and the event table of the page, the event messages (web hooks, the MQTT
+// events and snapshot topics; output/event_message.h), and the hub's "weapon" state.
+//
+// Each event gets its id from the event table at its start; its messages carry it, with its
+// UTC start and end and links (under `publicUrl` when set). The start message's snapshot
+// topic gets the event's first JPEG, each better score's message the better one. When the
+// input ends the camera's retained MQTT state becomes "finished" (or "offline" after a stop).
 //
 // An event's snapshot and clip share one name that replaces nothing, chosen when the event
 // begins (NewEventClip): `<camera>_<first frame>` or the first free `…-<n>`. The event's JSON
@@ -41,10 +47,11 @@ namespace weapon_detect {
 
 struct CameraServiceSettings {
     std::string cameraId;
-    std::string snapshotDir;  // clips go beside the snapshots; empty: no clips
-    ClipSettings clips;       // clips.clips false: none
-    cv::Size reduced{960, 540};  // clips and the live view fit in this size
+    std::string snapshotDir;          // clips go beside the snapshots; empty: no clips
+    ClipSettings clips;               // clips.clips false: none
+    cv::Size reduced{960, 540};       // clips and the live view fit in this size
     std::vector<std::string> inputs;  // every camera's input: a clip never replaces one
+    std::string publicUrl;            // the page's public address for links; empty: relative links
 };
 
 class CameraServices {
@@ -114,6 +121,11 @@ private:
     std::string ClipOf(long long key) const;
     std::string Stem(const AlarmEvent& event) const;
     void ClipDone(long long key, const std::string& path, const std::string& error);
+    // "none", "recording", "ready" or "failed" for the event's messages.
+    std::string ClipStateOf(long long key) const;
+    // The event's message (event_message.h) from its record.
+    nlohmann::ordered_json Message(const nlohmann::ordered_json& record, const AlarmEvent& event, const char* phase,
+                                   long long id, const std::string& clipState);
     void Lost(long long key, const std::string& reason);
     void Skipped(long long key, const std::string& reason);
     // Lost and Skipped: the event gets no clip; `counter` counts it.
@@ -127,8 +139,10 @@ private:
     WebhookSender* webhooks_;
     MqttPublisher* mqtt_;
     RecordSink records_;
-    mutable std::mutex mutex_;         // clips_
-    std::map<long long, Clip> clips_;  // by the event's first frame
+    mutable std::mutex mutex_;                 // clips_
+    std::map<long long, Clip> clips_;          // by the event's first frame
+    std::map<long long, long long> startsMs_;  // the open events' UTC starts, by first frame
+    std::atomic<bool> ended_{false};           // InputEnded was called
     std::atomic<long long> clipsWritten_{0}, clipsLost_{0}, clipsSkipped_{0}, recordsLost_{0};
     std::unique_ptr<ClipRecorder> recorder_;  // last: its thread calls into the members above
 };

@@ -125,9 +125,10 @@ bool PrepareDemo(Options& options, const StopSignal& stop) {
 
 // The MQTT publisher the options ask for, or null; throws CLI::ValidationError for a bad
 // address.
-std::unique_ptr<MqttPublisher> StartMqtt(const Options& options) {
+std::unique_ptr<MqttPublisher> StartMqtt(const Options& options, DeliveryHealth& health) {
     if (options.mqtt.empty()) return nullptr;
     MqttSettings m;
+    m.health = &health;
     try {
         const HostPort broker = ParseMqttAddress(options.mqtt);
         m.host = broker.host;
@@ -289,11 +290,14 @@ int Run(Options& options, StopSignal& stop) {
     std::vector<StreamSettings> settings = CameraSettings(options, cameras, outputs);
     ProtectReadFiles(options, cameras);
     RefuseClashingPaths(outputs);
-    const SiteServiceSettings serviceSettings = ServiceSettings(options);
+    SiteServiceSettings serviceSettings = ServiceSettings(options);
+    // Before the senders that report to it, after them the services that read it.
+    DeliveryHealth health;
+    serviceSettings.health = &health;
 
     const PluginModule module(options.module);
     const bool routed = module.RouteConsole(ConsoleOnStderr, nullptr);
-    const std::unique_ptr<MqttPublisher> mqtt = StartMqtt(options);
+    const std::unique_ptr<MqttPublisher> mqtt = StartMqtt(options, health);
 
     // Open every file input and initialise every detector before analysing anything; live
     // inputs are opened by their workers, which keep trying.

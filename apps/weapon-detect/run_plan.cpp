@@ -8,6 +8,7 @@
 
 #include "camera_ids.h"
 #include "input/video_source.h"
+#include "output/event_message.h"
 #include "output/output_file.h"
 #include "secrets.h"
 #include "site_config.h"
@@ -112,6 +113,7 @@ SiteServiceSettings ServiceSettings(const Options& options) {
     s.clipAfter = options.clipAfter;
     s.discovery = options.mqttDiscovery;
     s.discoveryPrefix = options.mqttDiscoveryPrefix;
+    if (!options.publicUrl.empty()) s.publicUrl = CheckPublicUrl(options.publicUrl);
     // The event history lives with the run's other outputs: the snapshots and clips it names,
     // else the records.
     if (!options.eventsDb.empty()) {

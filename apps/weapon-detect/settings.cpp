@@ -6,6 +6,7 @@
 
 #include "addresses.h"
 #include "camera_ids.h"
+#include "output/event_message.h"
 #include "output/mqtt_publisher.h"
 #include "site_config.h"
 
@@ -201,6 +202,10 @@ void AddServiceSettings(std::vector<Setting>& t) {
         "Topic prefix of the discovery configs")
         .Shown()
         .Checked(CheckTopicPrefix);
+    Add(t, "--public-url", "public-url", &Options::publicUrl,
+        "The page's address as the receivers of web hooks and MQTT messages reach it (http:// or "
+        "https://): their links to the event, its snapshot and its clip start with it")
+        .Checked([](const std::string& text) { CheckPublicUrl(text); });
     Add(t, "--events-db", "events-db", &Options::eventsDb,
         "The event history (SQLite), kept across runs for the page and its API (default: events.db in the "
         "snapshot folder, else beside the -o file, else in memory for this run only)")

@@ -27,13 +27,14 @@ bool SiteServices::Wanted(const SiteServiceSettings& settings, bool snapshots, b
 
 SiteServices::SiteServices(const SiteServiceSettings& settings,
                            const std::vector<std::unique_ptr<StreamWorker>>& workers, MqttPublisher* mqtt)
-    : mqtt_(mqtt), events_(OpenEventStore(settings.eventsDb)) {
+    : mqtt_(mqtt), health_(settings.health), events_(OpenEventStore(settings.eventsDb)) {
     WebSettings web;
     if (!settings.http.empty()) {
         const HostPort address = ParseHttpAddress(settings.http);
         web.host = address.host;
         web.port = address.port;
         web.token = settings.token;
+        if (health_) web.deliveries = [this] { return health_->Json(); };
         if (!WebServer::IsLoopback(web.host) && web.token.empty()) {
             std::fprintf(stderr,
                          "weapon-detect: the page on %s is open to the network without a token "
@@ -47,7 +48,10 @@ SiteServices::SiteServices(const SiteServiceSettings& settings,
             setrlimit(RLIMIT_NOFILE, &files);
         }
     }
-    if (!settings.webhooks.empty()) webhooks_ = std::make_unique<WebhookSender>(settings.webhooks);
+    // Each event message's outcome per channel, kept with the event.
+    SetDeliveryOutcome([this](long long id, const std::string& channel, const std::string& state, int attempts,
+                              const std::string& error) { events_.SetDelivery(id, channel, state, attempts, error); });
+    if (!settings.webhooks.empty()) webhooks_ = std::make_unique<WebhookSender>(settings.webhooks, health_);
 
     std::vector<std::string> ids, inputs;
     std::vector<const CameraStatus*> statuses;
@@ -68,30 +72,49 @@ SiteServices::SiteServices(const SiteServiceSettings& settings,
         c.clips.beforeSeconds = settings.clipBefore;
         c.clips.afterSeconds = settings.clipAfter;
         c.inputs = inputs;
+        c.publicUrl = settings.publicUrl;
         JsonLinesWriter& records = worker->records();
+        // The event table is there without the page too: it gives the events their ids.
         cameras_.push_back(std::make_unique<CameraServices>(std::move(c), status, &events_, webhooks_.get(), mqtt,
                                                             [&records](const nlohmann::ordered_json& record) {
                                                                 records.Write(record);
                                                             }));
         worker->Attach(cameras_.back().get());
     }
+    if (!settings.http.empty()) {
+        server_ = std::make_unique<WebServer>(web, events_, statuses, [this](MetricsText& m) { MoreMetrics(m); });
+    }
     if (mqtt && settings.discovery) {
-        for (const RetainedMessage& m : DiscoveryConfigs(settings.discoveryPrefix, mqtt->topicPrefix(), ids)) {
+        DiscoveryInfo info;
+        info.configurationUrl = settings.publicUrl.empty() ? url() : settings.publicUrl + "/";
+        for (const RetainedMessage& m : DiscoveryConfigs(settings.discoveryPrefix, mqtt->topicPrefix(), ids, info)) {
             mqtt->PublishRetained(m.topic, m.payload);
         }
+    }
+    if (mqtt) {
         // Files are there from the start; live cameras say so themselves once connected.
         for (const auto& worker : workers) {
             if (!worker->settings().realtime) mqtt->PublishState(worker->settings().cameraId, "online");
         }
     }
-    if (!settings.http.empty()) {
-        server_ = std::make_unique<WebServer>(web, events_, statuses, [this](MetricsText& m) { MoreMetrics(m); });
-    }
 }
 
 SiteServices::~SiteServices() {
+    // The senders outlive this object: nothing of it is called from here on.
+    if (health_) {
+        health_->SetListener({});
+        health_->SetOutcomeSink({});
+    }
     server_.reset();
     Close();
+}
+
+void SiteServices::SetDeliveryListener(DeliveryHealth::Listener listener) {
+    if (health_) health_->SetListener(std::move(listener));
+}
+
+void SiteServices::SetDeliveryOutcome(DeliveryOutcome outcome) {
+    if (health_) health_->SetOutcomeSink(std::move(outcome));
 }
 
 void SiteServices::Close() {
@@ -135,6 +158,7 @@ void SiteServices::Discard() {
 }
 
 void SiteServices::MoreMetrics(MetricsText& m) const {
+    if (health_) health_->Metrics(m);
     m.Family("weapon_detect_clip_frames_dropped_total", "counter",
              "Frames the clip recorder could not take in time (the clip repeats the frame before).");
     for (size_t i = 0; i < cameras_.size(); ++i) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "camera_services.h"
+#include "output/delivery_health.h"
 #include "output/mqtt_publisher.h"
 #include "output/webhook_sender.h"
 #include "stream_worker.h"
@@ -31,6 +32,8 @@ struct SiteServiceSettings {
     double clipBefore = 5.0, clipAfter = 5.0;
     bool discovery = false;
     std::string discoveryPrefix = "homeassistant";
+    std::string publicUrl;             // the page's public address (links in messages); empty for none
+    DeliveryHealth* health = nullptr;  // the channels' health (outlives this); null: none kept
     std::string eventsDb;  // the event store's file; empty: in memory, for this run only
 };
 
@@ -59,6 +62,11 @@ public:
     EventTable& events() { return events_; }
     // The web hooks' sender, null without web hooks; it lives as long as this object.
     WebhookSender* webhooks() const { return webhooks_.get(); }
+    // Where "delivery" changes go (the page's live feed): (type "delivery", the channel's JSON).
+    // Called under the health's lock until this object is destroyed; never blocks.
+    void SetDeliveryListener(DeliveryHealth::Listener listener);
+    // Each event message's outcome per channel, for the event store; called likewise.
+    void SetDeliveryOutcome(DeliveryOutcome outcome);
 
     // Clips lost and event records that could not be written once their clip was known: a
     // failure of the run.
@@ -73,6 +81,7 @@ private:
     void MoreMetrics(MetricsText& m) const;
 
     MqttPublisher* mqtt_;
+    DeliveryHealth* health_;
     EventTable events_;
     std::vector<std::unique_ptr<CameraStatus>> statuses_;
     std::unique_ptr<WebhookSender> webhooks_;

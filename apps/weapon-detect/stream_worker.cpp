@@ -165,7 +165,8 @@ void StreamWorker::Analyse(cv::Mat& frame, long long index, double streamTime, d
     if (services_ && (changes.started || changes.improved)) {
         services_->Event(*alarms_->open(), changes.started ? "start" : "update", {});
     }
-    if (mqtt_ && (changes.started || changes.improved)) {
+    // With services, they publish the event (with its id and links).
+    if (mqtt_ && !services_ && (changes.started || changes.improved)) {
         PublishEvent(*alarms_->open(), changes.started ? "start" : "update");
     }
     if (video_ || liveVideo_) {
@@ -207,7 +208,8 @@ void StreamWorker::WriteEvent(const AlarmEvent& event) {
         // Never over an earlier run's snapshot of the same camera and frame number.
         snapshot = WriteNewFile(snapshot, jpeg);
     }
-    const std::string message = mqtt_ ? RecordLine(EventJson(event, snapshot, "end")) : std::string();
+    const bool publish = mqtt_ && !services_;  // with services, they publish it
+    const std::string message = publish ? RecordLine(EventJson(event, snapshot, "end")) : std::string();
     if (scorer_) scorer_->Event(event.firstFrame, event.lastFrame);
     // With services, the record waits for the event's clip (CameraServices).
     if (services_) {
@@ -215,7 +217,7 @@ void StreamWorker::WriteEvent(const AlarmEvent& event) {
     } else {
         records_.Write(EventJson(event, snapshot, nullptr));
     }
-    if (mqtt_) mqtt_->PublishEvent(settings_.cameraId, message);
+    if (publish) mqtt_->PublishEvent(settings_.cameraId, message);
     ++progress_.events;
 }
 

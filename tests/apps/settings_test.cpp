@@ -223,6 +223,7 @@ TEST(SettingsTable, KeysUsersWriteStayKnown) {
                                         "delivery-timeout",
                                         "mqtt.discovery",
                                         "mqtt.discovery-prefix",
+                                        "public-url",
                                         "engine-threads",
                                         "opencv-threads",
                                         "events-db"};

@@ -247,10 +247,13 @@ TEST(WebServer, AddressesAndLoopback) {
 TEST(MqttDiscovery, IdsAreSafeAndTopicsFollowThePublisher) {
     EXPECT_EQ(DiscoveryId("front door/#1+é"), "front_door__1___");
     const auto configs = DiscoveryConfigs("homeassistant", "site/a", {"cam/1"});
-    ASSERT_EQ(configs.size(), 2u);
+    ASSERT_EQ(configs.size(), 3u);
     EXPECT_EQ(configs[0].topic, "homeassistant/binary_sensor/site_a/cam_1_weapon/config");
     const auto sensor = nlohmann::json::parse(configs[0].payload);
     EXPECT_EQ(sensor["state_topic"], "site/a/cam_1/weapon");
+    EXPECT_EQ(sensor["json_attributes_topic"], "site/a/cam_1/attributes");
     EXPECT_EQ(sensor["availability"][1]["topic"], "site/a/cam_1/state");
     EXPECT_EQ(nlohmann::json::parse(configs[1].payload)["topic"], "site/a/cam_1/snapshot");
+    EXPECT_EQ(configs[2].topic, "homeassistant/event/site_a/cam_1_alarm/config");
+    EXPECT_EQ(nlohmann::json::parse(configs[2].payload)["state_topic"], "site/a/cam_1/events");
 }

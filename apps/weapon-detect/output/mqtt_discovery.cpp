@@ -19,16 +19,21 @@ std::string DiscoveryId(const std::string& text) {
 }
 
 std::vector<RetainedMessage> DiscoveryConfigs(const std::string& discoveryPrefix, const std::string& topicPrefix,
-                                              const std::vector<std::string>& cameraIds) {
+                                              const std::vector<std::string>& cameraIds, const DiscoveryInfo& info) {
     std::vector<RetainedMessage> messages;
     const std::string node = DiscoveryId(topicPrefix);
+    const std::string version = info.version.empty() ? ZRV_VERSION : info.version;
+    nlohmann::ordered_json origin = {{"name", "weapon-detect"}, {"sw_version", version}};
+    if (!info.configurationUrl.empty()) origin["support_url"] = info.configurationUrl;
     for (const std::string& camera : cameraIds) {
         // The same topic level as the publisher's: the camera id spelt as in file names.
         const std::string base = topicPrefix + "/" + FileNameFor(camera);
         const std::string object = DiscoveryId(camera);
-        const nlohmann::ordered_json device = {{"identifiers", {node + "_" + object}},
-                                               {"name", camera},
-                                               {"model", "weapon-detect"}};
+        nlohmann::ordered_json device = {{"identifiers", {node + "_" + object}},
+                                         {"name", camera},
+                                         {"model", "weapon-detect"},
+                                         {"sw_version", version}};
+        if (!info.configurationUrl.empty()) device["configuration_url"] = info.configurationUrl;
         const nlohmann::ordered_json availability = nlohmann::ordered_json::array(
             {{{"topic", topicPrefix + "/available"}},
              {{"topic", base + "/state"}, {"value_template", "{{ 'online' if value == 'online' else 'offline' }}"}}});
@@ -38,19 +43,34 @@ std::vector<RetainedMessage> DiscoveryConfigs(const std::string& discoveryPrefix
                                          {"payload_on", "ON"},
                                          {"payload_off", "OFF"},
                                          {"device_class", "safety"},
+                                         {"json_attributes_topic", base + "/attributes"},
                                          {"availability", availability},
                                          {"availability_mode", "all"},
-                                         {"device", device}};
+                                         {"device", device},
+                                         {"origin", origin}};
         nlohmann::ordered_json image = {{"name", "Last alarm"},
                                         {"unique_id", node + "_" + object + "_snapshot"},
                                         {"topic", base + "/snapshot"},
                                         {"availability", availability},
                                         {"availability_mode", "all"},
-                                        {"device", device}};
-        messages.push_back({discoveryPrefix + "/binary_sensor/" + node + "/" + object + "_weapon/config",
-                            RecordLine(sensor)});
+                                        {"device", device},
+                                        {"origin", origin}};
+        // The events topic's messages as they are, their phase as the event type.
+        nlohmann::ordered_json alarm = {{"name", "Alarm"},
+                                        {"unique_id", node + "_" + object + "_alarm"},
+                                        {"state_topic", base + "/events"},
+                                        {"event_types", {"start", "update", "end"}},
+                                        {"value_template",
+                                         "{{ dict(value_json, event_type=value_json.phase) | to_json }}"},
+                                        {"availability", availability},
+                                        {"availability_mode", "all"},
+                                        {"device", device},
+                                        {"origin", origin}};
+        messages.push_back(
+            {discoveryPrefix + "/binary_sensor/" + node + "/" + object + "_weapon/config", RecordLine(sensor)});
         messages.push_back(
             {discoveryPrefix + "/camera/" + node + "/" + object + "_snapshot/config", RecordLine(image)});
+        messages.push_back({discoveryPrefix + "/event/" + node + "/" + object + "_alarm/config", RecordLine(alarm)});
     }
     return messages;
 }

@@ -21,7 +21,6 @@
 namespace weapon_detect {
 namespace {
 constexpr int kQos = 1;
-constexpr int kKeepAliveSeconds = 30;
 const char* const kOnline = "online";
 const char* const kOffline = "offline";
 
@@ -36,7 +35,7 @@ std::string MqttPublisher::Reason(int code) const {
     return mosquitto_connack_string(code);
 }
 
-std::string MqttPublisher::Diagnose() const {
+std::string MqttPublisher::Diagnose(int waitMs) const {
     const int refused = lastConnack_;
     if (refused != 0) return "the broker refused the connection: " + Reason(refused);
     const int disconnected = lastDisconnect_;
@@ -55,7 +54,7 @@ std::string MqttPublisher::Diagnose() const {
         int error = connect(fd, a->ai_addr, a->ai_addrlen) == 0 ? 0 : errno;
         if (error == EINPROGRESS) {
             pollfd p{fd, POLLOUT, 0};
-            if (poll(&p, 1, 3000) == 1) {
+            if (poll(&p, 1, waitMs) == 1) {
                 socklen_t length = sizeof error;
                 getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
             } else {
@@ -92,6 +91,16 @@ std::string MqttPublisher::CheckTopicPrefix(const std::string& prefix) {
 
 MqttPublisher::MqttPublisher(MqttSettings settings) : settings_(std::move(settings)) {
     static const LibraryInit init;
+    health_ = settings_.health;
+    if (!health_) {
+        ownHealth_ = std::make_unique<DeliveryHealth>();
+        health_ = ownHealth_.get();
+    }
+    const std::string where = settings_.host.find(':') != std::string::npos
+                                  ? "[" + settings_.host + "]:" + std::to_string(settings_.port)
+                                  : settings_.host + ":" + std::to_string(settings_.port);
+    channel_ = health_->Add("mqtt", where, "MQTT broker " + where);
+    lostAt_ = std::chrono::steady_clock::now();
     if (settings_.clientId.empty()) {
         char host[64] = "host";
         gethostname(host, sizeof host - 1);
@@ -116,7 +125,7 @@ MqttPublisher::MqttPublisher(MqttSettings settings) : settings_(std::move(settin
     mosquitto_publish_v5_callback_set(client_, [](mosquitto*, void* self, int mid, int rc, const mosquitto_property*) {
         static_cast<MqttPublisher*>(self)->OnPublish(mid, rc);
     });
-    mosquitto_reconnect_delay_set(client_, 1, 10, true);
+    mosquitto_reconnect_delay_set(client_, 1, 5, true);  // a broker back is seen within 5 s
     // A broker that is down now is retried by the network thread; analysis does not wait.
     mosquitto_connect_async(client_, settings_.host.c_str(), settings_.port, kKeepAliveSeconds);
     if (mosquitto_loop_start(client_) != MOSQ_ERR_SUCCESS) {
@@ -124,9 +133,30 @@ MqttPublisher::MqttPublisher(MqttSettings settings) : settings_(std::move(settin
         throw std::runtime_error("cannot start the MQTT client's thread");
     }
     Enqueue({available, std::vector<unsigned char>(kOnline, kOnline + 6), true});
+    watcher_ = std::thread([this] { Watch(); });
+}
+
+void MqttPublisher::Watch() {
+    std::unique_lock<std::mutex> lock(watchMutex_);
+    while (watching_) {
+        watchWake_.wait_for(lock, std::chrono::seconds(1));
+        if (!watching_ || closing_ || connected_ || !health_->up(channel_)) continue;
+        if (std::chrono::steady_clock::now() - lostAt_ < kDownAfter) continue;
+        lock.unlock();
+        // Without the lock, and short: the destructor waits for it.
+        const std::string why = Diagnose(1000);
+        lock.lock();
+        if (!closing_ && !connected_) health_->Set(channel_, false, why);
+    }
 }
 
 MqttPublisher::~MqttPublisher() {
+    {
+        std::lock_guard<std::mutex> lock(watchMutex_);
+        watching_ = false;
+    }
+    watchWake_.notify_all();
+    watcher_.join();
     bool closed = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -148,11 +178,17 @@ MqttPublisher::~MqttPublisher() {
 }
 
 void MqttPublisher::SayOffline() {
+    std::vector<std::string> cameras;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (offline_ || finished_) return;
         offline_ = true;
+        for (const auto& [camera, state] : states_) {
+            if (state != "failed" && state != kOffline) cameras.push_back(camera);
+        }
     }
+    // Every camera is gone with the program; a failed one stays "failed".
+    for (const std::string& camera : cameras) PublishState(camera, kOffline);
     Enqueue({settings_.topicPrefix + "/available", std::vector<unsigned char>(kOffline, kOffline + 7), true});
 }
 
@@ -162,14 +198,18 @@ void MqttPublisher::Close() {
         if (finished_) return;
     }
     undelivered_ = static_cast<long long>(pending());
+    const std::string why = undelivered_ > 0 ? Diagnose() : std::string();
     if (undelivered_ > 0) {
         std::fprintf(stderr, "weapon-detect: %lld MQTT messages were not delivered to %s:%d before the end: %s\n",
-                     static_cast<long long>(undelivered_), settings_.host.c_str(), settings_.port, Diagnose().c_str());
+                     static_cast<long long>(undelivered_), settings_.host.c_str(), settings_.port, why.c_str());
     }
     {
         std::lock_guard<std::mutex> lock(mutex_);
         finished_ = true;
+        for (const auto& [mid, message] : inFlight_) Tell(message, "failed", "not delivered before the end: " + why);
+        for (const auto& message : queued_) Tell(message, "failed", "not delivered before the end: " + why);
     }
+    closing_ = true;
     // A clean disconnection: the broker does not send the last will ("offline" once).
     mosquitto_disconnect(client_);
 }
@@ -178,15 +218,26 @@ std::string MqttPublisher::Topic(const std::string& camera, const char* leaf) co
     return settings_.topicPrefix + "/" + FileNameFor(camera) + "/" + leaf;
 }
 
-void MqttPublisher::PublishEvent(const std::string& camera, const std::string& json) {
-    Enqueue({Topic(camera, "events"), std::vector<unsigned char>(json.begin(), json.end()), false});
+void MqttPublisher::PublishEvent(const std::string& camera, const std::string& json, long long eventId) {
+    Enqueue({Topic(camera, "events"), std::vector<unsigned char>(json.begin(), json.end()), false, eventId});
 }
 
 void MqttPublisher::PublishSnapshot(const std::string& camera, std::vector<unsigned char> jpeg) {
     Enqueue({Topic(camera, "snapshot"), std::move(jpeg), true});
 }
 
+void MqttPublisher::AddCamera(const std::string& camera) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    states_.emplace(camera, std::string());
+}
+
 void MqttPublisher::PublishState(const std::string& camera, const std::string& state) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::string& last = states_[camera];
+        if (last == "failed") return;  // its last word
+        last = state;
+    }
     Enqueue({Topic(camera, "state"), std::vector<unsigned char>(state.begin(), state.end()), true});
 }
 
@@ -203,9 +254,17 @@ size_t MqttPublisher::pending() const {
     return queued_.size() + inFlight_.size();
 }
 
+void MqttPublisher::Tell(const Message& message, const char* state, const std::string& error) {
+    if (message.eventId > 0) health_->Outcome(channel_, message.eventId, state, message.attempts, error);
+}
+
 void MqttPublisher::Enqueue(Message message) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (finished_) return;
+    if (finished_) {
+        Tell(message, "failed", "published after the end");
+        return;
+    }
+    Tell(message, "pending", {});
     if (connected_) {
         SendLocked(std::move(message));
         return;
@@ -217,8 +276,10 @@ void MqttPublisher::QueueLocked(Message message) {
     if (queued_.size() + inFlight_.size() >= settings_.maxQueued) {
         // The oldest message makes room: the newest say most about what happens now.
         if (!queued_.empty()) {
+            Tell(queued_.front(), "failed", "dropped from a full queue");
             queued_.pop_front();
         } else {
+            Tell(message, "failed", "dropped from a full queue");
             message = Message();  // every slot is in flight: this one cannot wait
         }
         ++dropped_;
@@ -234,6 +295,7 @@ void MqttPublisher::QueueLocked(Message message) {
 
 void MqttPublisher::SendLocked(Message message) {
     int mid = 0;
+    ++message.attempts;
     // With MQTT 5 the library checks the message against what the broker said it takes.
     const int rc = mosquitto_publish(client_, &mid, message.topic.c_str(), static_cast<int>(message.payload.size()),
                                      message.payload.data(), kQos, message.retain);
@@ -252,6 +314,7 @@ void MqttPublisher::SendLocked(Message message) {
             ++rejected_;
             std::fprintf(stderr, "weapon-detect: MQTT message to %s refused: %s\n", message.topic.c_str(),
                          mosquitto_strerror(rc));
+            Tell(message, "failed", mosquitto_strerror(rc));
     }
 }
 
@@ -265,11 +328,7 @@ void MqttPublisher::OnConnect(int result) {
         return;
     }
     if (result != 0) {
-        // Said when it starts or changes; a service may run on for long before its end.
-        if (saidConnack_.exchange(result) != result) {
-            std::fprintf(stderr, "weapon-detect: the MQTT broker at %s:%d refused the connection: %s\n",
-                         settings_.host.c_str(), settings_.port, Reason(result).c_str());
-        }
+        health_->Set(channel_, false, "the broker refused the connection: " + Reason(result));
         return;
     }
     saidConnack_ = 0;
@@ -277,6 +336,7 @@ void MqttPublisher::OnConnect(int result) {
     connectedOnce_ = true;
     std::lock_guard<std::mutex> lock(mutex_);
     connected_ = true;
+    health_->Set(channel_, true, {});
     overflowing_ = false;
     // Unacknowledged messages first, then those that waited, in order.
     std::deque<Message> resend;
@@ -289,8 +349,16 @@ void MqttPublisher::OnConnect(int result) {
 
 void MqttPublisher::OnDisconnect(int reason) {
     connected_ = false;
+    {
+        std::lock_guard<std::mutex> lock(watchMutex_);
+        lostAt_ = std::chrono::steady_clock::now();
+    }
     // The broker's own reason (MQTT 5 DISCONNECT) rather than the library's error codes.
     if (reason >= 0x80) lastDisconnect_ = reason;
+    // 0: the program's own disconnection at the end.
+    if (reason == 0 || closing_) return;
+    health_->Set(channel_, false,
+                 reason >= 0x80 ? "the broker disconnected the client: " + Reason(reason) : mosquitto_strerror(reason));
 }
 
 void MqttPublisher::OnPublish(int mid, int reason) {
@@ -300,11 +368,14 @@ void MqttPublisher::OnPublish(int mid, int reason) {
     if (reason >= 0x80) {
         // Acknowledged as refused: sending it again would be refused again.
         ++rejected_;
+        Tell(found->second, "failed", "refused by the broker: " + Reason(reason));
         if (!saidRefusal_) {
             saidRefusal_ = true;
             std::fprintf(stderr, "weapon-detect: the MQTT broker refused a message to %s: %s\n",
                          found->second.topic.c_str(), Reason(reason).c_str());
         }
+    } else {
+        Tell(found->second, "delivered", {});
     }
     inFlight_.erase(found);
 }

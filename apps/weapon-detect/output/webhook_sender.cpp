@@ -20,6 +20,12 @@ using Clock = std::chrono::steady_clock;
 
 constexpr double kFirstBackoff = 0.5;
 constexpr double kLongestBackoff = 30.0;
+// After a connection that could not be made (nothing listens, no route): another attempt
+// costs the receiver nothing, and comes soon so that its return is seen within seconds.
+constexpr double kLongestConnectBackoff = 2.0;
+// How often an idle hook's receiver is looked at (a connection, no request), up and down.
+constexpr std::chrono::seconds kProbeWhenUp{5};
+constexpr std::chrono::seconds kProbeWhenDown{2};
 
 struct CurlGlobal {
     CurlGlobal() { curl_global_init(CURL_GLOBAL_DEFAULT); }
@@ -39,8 +45,13 @@ size_t Discard(char*, size_t size, size_t count, void*) { return size * count; }
 enum class Outcome { kDelivered, kRetry, kRefused, kCutOff };
 struct Attempt {
     Outcome outcome;
-    std::string reason;  // empty when delivered
+    std::string reason;        // empty when delivered
+    bool unconnected = false;  // no connection was made
 };
+
+bool Unconnected(CURLcode rc) {
+    return rc == CURLE_COULDNT_CONNECT || rc == CURLE_COULDNT_RESOLVE_HOST || rc == CURLE_COULDNT_RESOLVE_PROXY;
+}
 
 // A final status the receiver may get over (busy, overloaded, down for a moment), as
 // against one that will be the same for the same message (a wrong path, no permission, a
@@ -50,7 +61,41 @@ bool Transient(long status) { return status == 408 || status == 425 || status ==
 }  // namespace
 
 struct WebhookSender::Target {
-    explicit Target(std::string u) : url(std::move(u)), shown(MaskSecrets(url)) {}
+    Target(std::string u, DeliveryHealth* h, size_t number) : url(std::move(u)), shown(MaskSecrets(url)), health(h) {
+        channel =
+            health->Add("webhook " + std::to_string(number), shown, "web hook " + std::to_string(number) + " " + shown);
+    }
+
+    struct Item {
+        std::string body;
+        long long eventId = 0;
+        int attempts = 0;
+    };
+    void Tell(const Item& item, const char* state, const std::string& error) {
+        if (item.eventId > 0) health->Outcome(channel, item.eventId, state, item.attempts, error);
+    }
+
+    static int ProbeProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+        return static_cast<const Target*>(self)->ending.load() ? 1 : 0;
+    }
+
+    // Whether the receiver takes a connection now (and, for https, a TLS handshake): empty
+    // when it does, else why not. No request is sent.
+    std::string Probe() {
+        const std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
+        if (!curl) return {};
+        curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
+        curl_easy_setopt(curl.get(), CURLOPT_CONNECT_ONLY, 1L);
+        curl_easy_setopt(curl.get(), CURLOPT_CONNECTTIMEOUT_MS, 2000L);
+        curl_easy_setopt(curl.get(), CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(curl.get(), CURLOPT_PROTOCOLS_STR, "http,https");
+        // The end of the run cuts it short.
+        curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(curl.get(), CURLOPT_XFERINFOFUNCTION, ProbeProgress);
+        curl_easy_setopt(curl.get(), CURLOPT_XFERINFODATA, this);
+        const CURLcode rc = curl_easy_perform(curl.get());
+        return rc == CURLE_OK ? std::string() : std::string(curl_easy_strerror(rc));
+    }
 
     // Called by libcurl during a POST: a nonzero answer ends it (the drain's deadline passed).
     static int Progress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
@@ -86,7 +131,7 @@ struct WebhookSender::Target {
             case CURLE_TOO_MANY_REDIRECTS:
             case CURLE_UNSUPPORTED_PROTOCOL:
             case CURLE_URL_MALFORMAT: return {Outcome::kRefused, curl_easy_strerror(rc)};
-            default: return {Outcome::kRetry, curl_easy_strerror(rc)};
+            default: return {Outcome::kRetry, curl_easy_strerror(rc), Unconnected(rc)};
         }
         long status = 0;
         curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
@@ -106,10 +151,22 @@ struct WebhookSender::Target {
         double backoff = kFirstBackoff;
         std::unique_lock<std::mutex> lock(mutex);
         for (;;) {
-            wake.wait(lock, [this] { return draining || !queue.empty(); });
+            // Idle: the receiver is looked at now and then, so that one that went away (or
+            // came back) is said while no event is sent.
+            while (!draining && queue.empty()) {
+                const bool wasUp = health->up(channel);
+                if (wake.wait_for(lock, wasUp ? kProbeWhenUp : kProbeWhenDown,
+                                  [this] { return draining || !queue.empty(); })) {
+                    break;
+                }
+                lock.unlock();
+                const std::string why = Probe();
+                lock.lock();
+                if (queue.empty() && !draining) health->Set(channel, why.empty(), why);
+            }
             if (queue.empty() || Clock::now() >= deadline) break;
             sending = true;
-            const std::string body = queue.front();
+            const std::string body = queue.front().body;
             lock.unlock();
             const Attempt attempt =
                 curl ? Send(curl.get(), body) : Attempt{Outcome::kRetry, "cannot make a libcurl handle"};
@@ -117,16 +174,19 @@ struct WebhookSender::Target {
             sending = false;
             lastReason = attempt.reason;
             if (attempt.outcome == Outcome::kCutOff) break;
+            Item& item = queue.front();
+            ++item.attempts;
             if (attempt.outcome == Outcome::kDelivered) {
+                Tell(item, "delivered", {});
                 queue.pop_front();
                 ++delivered;
                 backoff = kFirstBackoff;
-                if (failing) std::fprintf(stderr, "weapon-detect: the web hook %s takes events again\n", shown.c_str());
-                failing = false;
+                health->Set(channel, true, {});
                 continue;
             }
             if (attempt.outcome == Outcome::kRefused) {
                 // Sending it again would give the same answer and hold up every later event.
+                Tell(item, "failed", "refused: " + attempt.reason);
                 queue.pop_front();
                 if (refused++ == 0) {
                     std::fprintf(stderr,
@@ -135,17 +195,15 @@ struct WebhookSender::Target {
                                  shown.c_str(), attempt.reason.c_str());
                 }
                 backoff = kFirstBackoff;
+                health->Set(channel, true, {});  // it answered
                 continue;
             }
             ++failures;
-            if (!failing) {
-                std::fprintf(stderr, "weapon-detect: the web hook %s failed (%s); retrying\n", shown.c_str(),
-                             attempt.reason.c_str());
-            }
-            failing = true;
+            Tell(item, "pending", attempt.reason);
+            health->Set(channel, false, attempt.reason);
             Pause(lock,
                   Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(backoff)));
-            backoff = std::min(backoff * 2, kLongestBackoff);
+            backoff = std::min(backoff * 2, attempt.unconnected ? kLongestConnectBackoff : kLongestBackoff);
         }
     }
 
@@ -153,11 +211,13 @@ struct WebhookSender::Target {
     const std::string shown;  // the URL with its user and password masked
     mutable std::mutex mutex;
     std::condition_variable wake;
-    std::deque<std::string> queue;
-    bool sending = false;   // queue.front() is being posted
-    bool draining = false;  // the run ended: leave once the queue is empty
-    bool failing = false;
-    bool closed = false;  // Finish() is done with it: nothing more is sent
+    DeliveryHealth* health;
+    size_t channel = 0;  // its index in health
+    std::deque<Item> queue;
+    bool sending = false;             // queue.front() is being posted
+    bool draining = false;            // the run ended: leave once the queue is empty
+    std::atomic<bool> ending{false};  // draining, for a probe under way
+    bool closed = false;              // Finish() is done with it: nothing more is sent
     std::string lastReason;
     Clock::time_point deadline = Clock::time_point::max();
     std::atomic<Clock::rep> cutOff{Clock::time_point::max().time_since_epoch().count()};  // the deadline, for Progress
@@ -165,8 +225,12 @@ struct WebhookSender::Target {
     std::thread thread;
 };
 
-WebhookSender::WebhookSender(std::vector<std::string> urls) {
+WebhookSender::WebhookSender(std::vector<std::string> urls, DeliveryHealth* health) {
     static const CurlGlobal global;
+    if (!health) {
+        ownHealth_ = std::make_unique<DeliveryHealth>();
+        health = ownHealth_.get();
+    }
     if (urls.size() > kMaxHooks) {
         throw std::invalid_argument("at most " + std::to_string(kMaxHooks) + " web hooks, not " +
                                     std::to_string(urls.size()));
@@ -177,7 +241,7 @@ WebhookSender::WebhookSender(std::vector<std::string> urls) {
         }
     }
     for (std::string& url : urls) {
-        targets_.push_back(std::make_unique<Target>(std::move(url)));
+        targets_.push_back(std::make_unique<Target>(std::move(url), health, targets_.size() + 1));
         Target* t = targets_.back().get();
         t->thread = std::thread([t] { t->Loop(); });
     }
@@ -189,6 +253,7 @@ void WebhookSender::Drain(std::chrono::steady_clock::time_point deadline) {
     for (auto& t : targets_) {
         const std::lock_guard<std::mutex> lock(t->mutex);
         t->draining = true;
+        t->ending = true;
         t->deadline = std::min(t->deadline, deadline);
         t->cutOff = t->deadline.time_since_epoch().count();
         t->wake.notify_all();
@@ -221,23 +286,32 @@ void WebhookSender::Finish() {
                          t->undelivered, t->shown.c_str(),
                          t->lastReason.empty() ? "no time left" : ("last attempt: " + t->lastReason).c_str());
         }
+        for (const Target::Item& item : t->queue) {
+            t->Tell(item, "failed",
+                    "not delivered before the end" +
+                        (t->lastReason.empty() ? std::string() : " (" + t->lastReason + ")"));
+        }
         // Posted from here on (a camera left blocked at the stop): never sent, counted.
         t->queue.clear();
         t->closed = true;
     }
 }
 
-void WebhookSender::Post(const std::string& json) {
+void WebhookSender::Post(const std::string& json, long long eventId) {
     for (auto& t : targets_) {
         {
             const std::lock_guard<std::mutex> lock(t->mutex);
+            Target::Item item{json, eventId, 0};
             if (t->closed) {
                 ++t->undelivered;
+                t->Tell(item, "failed", "posted after the end");
                 continue;
             }
             if (t->queue.size() >= kMaxQueued) {
                 // The oldest goes, unless it is being sent: then the one after it.
-                t->queue.erase(t->sending ? t->queue.begin() + 1 : t->queue.begin());
+                const auto oldest = t->sending ? t->queue.begin() + 1 : t->queue.begin();
+                t->Tell(*oldest, "failed", "dropped from a full queue");
+                t->queue.erase(oldest);
                 if (t->dropped++ == 0) {
                     std::fprintf(stderr,
                                  "weapon-detect: the web hook queue of %s is full (%zu events); dropping the "
@@ -245,7 +319,8 @@ void WebhookSender::Post(const std::string& json) {
                                  t->shown.c_str(), kMaxQueued);
                 }
             }
-            t->queue.push_back(json);
+            t->Tell(item, "pending", {});
+            t->queue.push_back(std::move(item));
         }
         t->wake.notify_one();
     }

@@ -8,8 +8,18 @@
 // held once it is back. A message the receiver refuses for good (any other 3xx or 4xx, too
 // many redirects, a redirect to another scheme) is counted as refused, said once per URL, and
 // the next message goes. Redirects are followed (at most kMaxRedirects, to http:// and
-// https:// only), keeping the POST and its body. Failures are said on standard error once per
-// failing spell and never reach analysis. URLs are only ever shown masked (MaskSecrets).
+// https:// only), keeping the POST and its body. Failures never reach analysis. URLs are only
+// ever shown masked (MaskSecrets).
+//
+// Health (DeliveryHealth, channels "webhook 1", "webhook 2", … in the order of the URLs): a
+// hook is down from a failed POST (said with its reason), up again from a delivered or
+// refused one. An idle hook's receiver is looked at with a connection alone (TCP, TLS for
+// https; no request) every 5 s while up and every 2 s while down, so that a receiver that goes
+// away or comes back is said within seconds while no event is sent. After a failed connection
+// the retry waits at most 2 s (the receiver's return is seen at once); after an answer that
+// may pass (5xx, 429) the backoff above holds. Each message reports its event's outcome:
+// pending (with attempts and the last error), delivered, or failed (refused, dropped,
+// not delivered by the end).
 //
 // Threads: Post() from any thread, never blocks on the network. Drain() from any thread, also
 // again with an earlier deadline: each URL's thread sends what is queued until the deadline,
@@ -23,6 +33,8 @@
 #include <string>
 #include <vector>
 
+#include "output/delivery_health.h"
+
 namespace weapon_detect {
 
 class WebhookSender {
@@ -33,12 +45,14 @@ public:
 
     // Throws std::invalid_argument for a URL that is not http:// or https://, or for more
     // than kMaxHooks URLs.
-    explicit WebhookSender(std::vector<std::string> urls);
+    // `health` (null: one of its own) gets a channel per URL and outlives this.
+    explicit WebhookSender(std::vector<std::string> urls, DeliveryHealth* health = nullptr);
     ~WebhookSender();
     WebhookSender(const WebhookSender&) = delete;
     WebhookSender& operator=(const WebhookSender&) = delete;
 
-    void Post(const std::string& json);
+    // `eventId` (0 for none) is the event whose outcome the message reports.
+    void Post(const std::string& json, long long eventId = 0);
 
     // Sends what is queued until `deadline`, then stops; returns at once. A second call
     // brings the deadline forward, never back.
@@ -61,6 +75,7 @@ public:
 private:
     struct Target;
     long long Sum(long long Target::*counter) const;
+    std::unique_ptr<DeliveryHealth> ownHealth_;  // when none was given
     std::vector<std::unique_ptr<Target>> targets_;
     bool finished_ = false;
 };

@@ -347,6 +347,11 @@ void WebServer::Routes() {
     s.Post(R"(/api/events/(\d{1,15})/ack)", [this](const Request& req, Response& res) { AckEvent(events_, req, res); });
     s.Get(R"(/api/events/(\d{1,15})/(snapshot|thumbnail|clip))",
           [this](const Request& req, Response& res) { ServeEventFile(events_, req, res); });
+    s.Get("/api/deliveries", [this](const Request&, Response& res) {
+        NoStore(res);
+        res.set_content(RecordLine(settings_.deliveries ? settings_.deliveries() : nlohmann::ordered_json::array()),
+                        "application/json");
+    });
     s.Get("/metrics", [this](const Request&, Response& res) {
         NoStore(res);
         res.set_content(Metrics(), "text/plain; version=0.0.4; charset=utf-8");

@@ -15,6 +15,7 @@
 //   /api/events/<id>/snapshot          the event's snapshot (its file once written, else the thumbnail)
 //   /api/events/<id>/thumbnail         a small JPEG of the event's best frame (else its snapshot)
 //   /api/events/<id>/clip              the event's MP4 clip once it is written (byte ranges served)
+//   /api/deliveries                    each delivery channel's health (output/delivery_health.h)
 //   /metrics                           Prometheus text format
 // A request reaches a file only through the event table, by a numeric event id; the only
 // change a request makes is an acknowledgement. When a token is set, every route asks for it
@@ -32,6 +33,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "web/camera_status.h"
 #include "web/event_table.h"
 #include "web/metrics_text.h"
@@ -45,6 +48,8 @@ struct WebSettings {
     std::string host = "127.0.0.1";
     int port = 8080;
     std::string token;  // empty: no token asked for
+    // The delivery channels' JSON for /api/deliveries; unset: an empty list.
+    std::function<nlohmann::ordered_json()> deliveries;
 };
 
 class WebServer {
