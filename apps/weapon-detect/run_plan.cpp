@@ -109,6 +109,7 @@ SiteServiceSettings ServiceSettings(const Options& options) {
     s.clips = !options.noClips;
     s.clipBefore = options.clipBefore;
     s.clipAfter = options.clipAfter;
+    s.liveFps = options.liveFps;
     s.discovery = options.mqttDiscovery;
     s.discoveryPrefix = options.mqttDiscoveryPrefix;
     // A setting that only works with another is refused without it, from the command line

@@ -45,8 +45,10 @@ SiteServices::SiteServices(const SiteServiceSettings& settings,
         ids.push_back(s.cameraId);
         CameraStatus* status = nullptr;
         if (!settings.http.empty()) {
-            statuses_.push_back(std::make_unique<CameraStatus>(s.cameraId, worker->progress()));
+            statuses_.push_back(std::make_unique<CameraStatus>(s.cameraId, worker->progress(), statuses.size(),
+                                                               settings.liveFps, &viewers_));
             status = statuses_.back().get();
+            status->SetListener([this](const CameraStatus& camera) { feed_.Publish("camera", camera.Json()); });
             statuses.push_back(status);
         }
         CameraServiceSettings c;
@@ -74,11 +76,15 @@ SiteServices::SiteServices(const SiteServiceSettings& settings,
         }
     }
     if (!settings.http.empty()) {
-        server_ = std::make_unique<WebServer>(web, events_, statuses, [this](MetricsText& m) { MoreMetrics(m); });
+        events_.SetListener(
+            [this](const std::string& type, const nlohmann::ordered_json& event) { feed_.Publish(type, event); });
+        server_ = std::make_unique<WebServer>(
+            web, events_, statuses, [this](MetricsText& m) { MoreMetrics(m); }, feed_);
     }
 }
 
 SiteServices::~SiteServices() {
+    feed_.Close();
     server_.reset();
     Close();
 }

@@ -18,7 +18,9 @@
 #include "output/webhook_sender.h"
 #include "stream_worker.h"
 #include "web/camera_status.h"
+#include "web/event_feed.h"
 #include "web/event_table.h"
+#include "web/live_view.h"
 #include "web/web_server.h"
 
 namespace weapon_detect {
@@ -31,6 +33,7 @@ struct SiteServiceSettings {
     double clipBefore = 5.0, clipAfter = 5.0;
     bool discovery = false;
     std::string discoveryPrefix = "homeassistant";
+    int liveFps = 5;  // the live streams' rate at most
 };
 
 class SiteServices {
@@ -54,6 +57,8 @@ public:
     // thread may still run: this object must then never be destroyed).
     bool Close(const std::atomic<bool>& stop);
     void Discard();
+    // The page's event stream: every part may publish to it (EventFeed::Publish).
+    EventFeed& feed() { return feed_; }
     // The web hooks' sender, null without web hooks; it lives as long as this object.
     WebhookSender* webhooks() const { return webhooks_.get(); }
 
@@ -70,6 +75,8 @@ private:
     void MoreMetrics(MetricsText& m) const;
 
     MqttPublisher* mqtt_;
+    EventFeed feed_;
+    ViewerBound viewers_{LiveView::kViewersInAll};
     EventTable events_;
     std::vector<std::unique_ptr<CameraStatus>> statuses_;
     std::unique_ptr<WebhookSender> webhooks_;

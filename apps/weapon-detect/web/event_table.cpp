@@ -54,6 +54,7 @@ long long EventTable::Update(const std::string& camera, const AlarmEvent& event,
     entry->bestConfidence = event.bestConfidence;
     if (thumbnail) entry->thumbnail = std::move(thumbnail);
     if (!snapshotPath.empty()) entry->snapshotPath = snapshotPath;
+    if (listener_) listener_("event", entry->Json());
     return entry->id;
 }
 
@@ -64,6 +65,16 @@ void EventTable::ClipDone(const std::string& camera, long long firstFrame, bool 
     EventEntry& entry = entries_[static_cast<size_t>(found->second - entries_.front().id)];
     entry.clipState = ok ? "ready" : "failed";
     if (ok && !path.empty()) entry.clipPath = path;
+    if (listener_) listener_("event", entry.Json());
+}
+
+std::vector<EventEntry> EventTable::Open() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<EventEntry> open;
+    for (const EventEntry& e : entries_) {
+        if (e.phase != "end") open.push_back(e);
+    }
+    return open;
 }
 
 std::vector<EventEntry> EventTable::Newest(size_t limit) const {

@@ -2,11 +2,13 @@
 // each with an id of its own. It is the only way from a request to a file: a request names an
 // event id, and the table gives the snapshot or clip path that the program itself wrote.
 //
-// Threads: every member is safe from any thread (one lock).
+// Threads: every member is safe from any thread (one lock). The listener is set before any
+// update and called under the lock, in the order of the changes; it must not block.
 #pragma once
 
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -43,7 +45,11 @@ struct EventEntry {
 
 class EventTable {
 public:
+    // Told of every change with the event's JSON: type "event".
+    using Listener = std::function<void(const std::string& type, const nlohmann::ordered_json& event)>;
+
     explicit EventTable(size_t capacity = 500) : capacity_(capacity) {}
+    void SetListener(Listener listener) { listener_ = std::move(listener); }
 
     // Adds the event or brings it up to date; returns its id.
     long long Update(const std::string& camera, const AlarmEvent& event, const char* phase, Jpeg thumbnail,
@@ -53,6 +59,8 @@ public:
     void ClipDone(const std::string& camera, long long firstFrame, bool ok, const std::string& path = {});
     // The newest first, at most `limit`.
     std::vector<EventEntry> Newest(size_t limit) const;
+    // The events not ended yet, oldest first.
+    std::vector<EventEntry> Open() const;
     std::optional<EventEntry> Find(long long id) const;
     long long total() const;
 
@@ -62,6 +70,7 @@ private:
     std::deque<EventEntry> entries_;  // oldest first, ids ascending
     std::map<std::pair<std::string, long long>, long long> ids_;
     long long nextId_ = 1;
+    Listener listener_;
 };
 
 }  // namespace weapon_detect
