@@ -29,6 +29,10 @@ constexpr size_t kLingerBytes = 64 * 1024;
 
 thread_local bool tInStream = false;
 
+// A stream's socket buffers this much at most (the system doubles it): a client that stops
+// reading fills it soon and meets the stall bound, and many streams hold little memory.
+constexpr int kStreamSendBuffer = 256 * 1024;
+
 int MillisUntil(Clock::time_point t) {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t - Clock::now()).count();
     return static_cast<int>(std::clamp<long long>(ms + 1, 0, 60'000));
@@ -390,6 +394,7 @@ bool RequestGate::StartStream(Owned& connection) {
     const long long id = nextStream_++;
     StreamSlot& slot = streams_[id];
     slot.fd = connection->fd;
+    setsockopt(slot.fd, SOL_SOCKET, SO_SNDBUF, &kStreamSendBuffer, sizeof kStreamSendBuffer);
     slot.connection = std::move(connection);
     try {
         // The thread takes its connection under the lock, once the slot is whole.

@@ -27,7 +27,8 @@
 //                long-lived answer: it runs on a thread of its own rather than a worker, as the
 //                connection's last request, with no whole-answer deadline (answerTime, minRate)
 //                but each write still cut after `writeStall` without progress, so a client that
-//                stops reading is dropped. At most `streams` at once, counted apart from
+//                stops reading is dropped (a stream's socket buffers 256 KiB, so that it is
+//                soon). At most `streams` at once, counted apart from
 //                `connections`; beyond that 503 with a JSON error, from the loop. On a stream's
 //                thread InStream() is true, and the stream's is_writable() turns false once the
 //                gate stops or the client closed its side: a stream handler waits for its data
