@@ -36,7 +36,7 @@ void EventFeed::Publish(const std::string& type, const nlohmann::ordered_json& d
 std::unique_ptr<EventFeed::Subscription> EventFeed::Subscribe() {
     const std::lock_guard<std::mutex> lock(mutex_);
     if (closed_ || subscribers_.size() >= kMaxSubscribers) return nullptr;
-    std::unique_ptr<Subscription> s(new Subscription(*this, lastId_));
+    auto s = std::make_unique<Subscription>(Subscription::Key{}, *this, lastId_);
     subscribers_.push_back(s.get());
     return s;
 }

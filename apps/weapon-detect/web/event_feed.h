@@ -31,7 +31,10 @@ public:
     using Text = std::shared_ptr<const std::string>;
 
     class Subscription {
+        struct Key {};  // only the feed makes subscriptions
+
     public:
+        Subscription(Key, EventFeed& feed, long long since) : feed_(feed), since_(since) {}
         ~Subscription();
         Subscription(const Subscription&) = delete;
         Subscription& operator=(const Subscription&) = delete;
@@ -46,7 +49,6 @@ public:
 
     private:
         friend class EventFeed;
-        Subscription(EventFeed& feed, long long since) : feed_(feed), since_(since) {}
         EventFeed& feed_;
         const long long since_;
         std::deque<Text> queue_;  // under the feed's lock

@@ -24,7 +24,7 @@ std::unique_ptr<LiveView::Viewer> LiveView::Watch() {
         --viewers_;
         return nullptr;
     }
-    return std::unique_ptr<Viewer>(new Viewer(*this));
+    return std::make_unique<Viewer>(Viewer::Key{}, *this);
 }
 
 Jpeg LiveView::Next(unsigned long long& seen, Clock::time_point deadline) {

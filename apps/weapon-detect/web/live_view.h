@@ -51,14 +51,16 @@ public:
 
     // A stream viewer's place, given back when destroyed.
     class Viewer {
+        struct Key {};  // only the view makes viewers
+
     public:
+        Viewer(Key, LiveView& view) : view_(view) {}
         ~Viewer();
         Viewer(const Viewer&) = delete;
         Viewer& operator=(const Viewer&) = delete;
 
     private:
         friend class LiveView;
-        explicit Viewer(LiveView& view) : view_(view) {}
         LiveView& view_;
     };
 
