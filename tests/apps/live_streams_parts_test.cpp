@@ -217,7 +217,7 @@ TEST(EventFeedTest, MessagesReachEverySubscriberInOrderAndALaggardIsClosed) {
     EXPECT_EQ(late->since(), feed.published());
 }
 
-TEST(EventFeedTest, SubscribersAreBoundedAndCloseWakesAWaitingOne) {
+TEST(EventFeedTest, SubscribersAreBoundedAndACloseLetsTheQueuedOut) {
     EventFeed feed;
     std::vector<std::unique_ptr<EventFeed::Subscription>> all;
     for (size_t i = 0; i < EventFeed::kMaxSubscribers; ++i) all.push_back(feed.Subscribe());
@@ -226,9 +226,21 @@ TEST(EventFeedTest, SubscribersAreBoundedAndCloseWakesAWaitingOne) {
     EXPECT_NE(feed.Subscribe(), nullptr) << "a place given back is taken again";
     EXPECT_EQ(feed.subscribers(), EventFeed::kMaxSubscribers - 1);
 
+    // What was queued before the close still comes, then nothing.
+    feed.Publish("camera", {{"state", "finished"}});
+    feed.Close();
+    EXPECT_NE(all.back()->Next(Clock::now()), nullptr);
+    EXPECT_EQ(all.back()->Next(Clock::now()), nullptr);
+    EXPECT_TRUE(all.back()->closed());
+    EXPECT_EQ(feed.Subscribe(), nullptr);
+}
+
+TEST(EventFeedTest, CloseWakesAWaitingSubscriber) {
+    EventFeed feed;
+    auto waiter = feed.Subscribe();
     std::atomic<bool> woke{false};
     std::thread waiting([&] {
-        all.front()->Next(Clock::now() + std::chrono::seconds(60));
+        waiter->Next(Clock::now() + std::chrono::seconds(60));
         woke = true;
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -237,8 +249,7 @@ TEST(EventFeedTest, SubscribersAreBoundedAndCloseWakesAWaitingOne) {
     waiting.join();
     EXPECT_TRUE(woke);
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
-    EXPECT_TRUE(all.front()->closed());
-    EXPECT_EQ(feed.Subscribe(), nullptr);
+    EXPECT_TRUE(waiter->closed());
 }
 
 // Nobody watching, nothing is asked of the encoder; a viewer asks for the live rate, a still

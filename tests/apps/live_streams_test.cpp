@@ -209,7 +209,7 @@ TEST_F(WeaponDetectTest, EventStreamAndLiveViewFollowTheRunAndHoldNoStop) {
     const fs::path mjpeg = dir / "live.mjpeg";
     const auto watchStart = Clock::now();
     {
-        auto viewer = Stream(Url(port, "/api/cameras/0/live.mjpeg"), mjpeg, 3);
+        auto viewer = Stream(Url(port, "/api/cameras/0/live.mjpeg"), mjpeg, 4);
         EXPECT_EQ(viewer->Wait(std::chrono::seconds(30)), 28) << "curl ends at its --max-time";
     }
     const double watched = std::chrono::duration<double>(Clock::now() - watchStart).count();

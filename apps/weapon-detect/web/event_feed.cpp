@@ -74,7 +74,8 @@ EventFeed::Subscription::~Subscription() {
 EventFeed::Text EventFeed::Subscription::Next(std::chrono::steady_clock::time_point deadline) {
     std::unique_lock<std::mutex> lock(feed_.mutex_);
     feed_.changed_.wait_until(lock, deadline, [this] { return closed_ || !queue_.empty(); });
-    if (closed_ || queue_.empty()) return nullptr;
+    // What was queued before the feed closed still goes out (a laggard's queue was emptied).
+    if (queue_.empty()) return nullptr;
     Text text = std::move(queue_.front());
     queue_.pop_front();
     return text;

@@ -40,7 +40,7 @@ public:
         Subscription& operator=(const Subscription&) = delete;
 
         // The next message's SSE text, waiting until `deadline`; null on time out and once
-        // closed (closed() says which).
+        // closed with nothing left queued (closed() says which).
         Text Next(std::chrono::steady_clock::time_point deadline);
         // Fell more than kQueueLimit behind, or the feed closed.
         bool closed() const;
