@@ -341,8 +341,8 @@ void WebServer::ServeLiveStream(const httplib::Request& req, httplib::Response& 
                                  " in all");
     }
     NoStore(res);
-    res.set_chunked_content_provider("multipart/x-mixed-replace;boundary=frame", [stream](size_t,
-                                                                                          httplib::DataSink& sink) {
+    // One part per new JPEG, written from the shared buffer as it is.
+    auto parts = [stream](size_t, httplib::DataSink& sink) {
         const Jpeg jpeg = stream->view->Next(stream->seen, std::chrono::steady_clock::now() + kStreamSlice);
         if (jpeg) {
             const std::string head =
@@ -356,7 +356,8 @@ void WebServer::ServeLiveStream(const httplib::Request& req, httplib::Response& 
             return true;
         }
         return sink.is_writable();
-    });
+    };
+    res.set_chunked_content_provider("multipart/x-mixed-replace;boundary=frame", std::move(parts));
 }
 
 std::string WebServer::Metrics() const {
