@@ -38,7 +38,10 @@ CameraServices::CameraServices(CameraServiceSettings settings, CameraStatus* sta
       mqtt_(mqtt),
       records_(std::move(records)) {
     settings_.clips.clips = settings_.clips.clips && !settings_.snapshotDir.empty();
-    settings_.clips.liveInterval = status_ ? 0.2 : 0.0;
+    if (status_) {
+        LiveView* live = &status_->liveView();
+        settings_.clips.liveInterval = [live] { return live->Interval(); };
+    }
     if (settings_.clips.clips || status_) {
         recorder_ = std::make_unique<ClipRecorder>(
             settings_.clips,
@@ -205,6 +208,8 @@ void CameraServices::Event(const AlarmEvent& event, const char* phase, const std
     const std::string clipState = ClipStateOf(event.firstFrame);
     if (what == "end") EventEnded(event, snapshot);
     if (recorder_ && what == "end") recorder_->End(event.firstFrame, event.endTime);
+    if (status_ && what == "start") status_->EventOpened();
+    if (status_ && what == "end") status_->EventClosed();
     if (mqtt_ && what != "update")
         mqtt_->PublishCameraRetained(settings_.cameraId, "weapon", what == "end" ? "OFF" : "ON");
     long long id = 0;
@@ -247,8 +252,12 @@ void CameraServices::Event(const AlarmEvent& event, const char* phase, const std
     if (webhooks_) webhooks_->Post(line, id);
 }
 
-void CameraServices::StateChanged(bool online) {
-    if (status_) status_->StateChanged(online);
+void CameraServices::StateChanged(bool online, const std::string& reason) {
+    if (status_) status_->StateChanged(online, reason);
+}
+
+void CameraServices::Failed(const std::string& reason) {
+    if (status_) status_->SetFailed(reason);
 }
 
 void CameraServices::ClipDone(long long key, const std::string& path, const std::string& error) {

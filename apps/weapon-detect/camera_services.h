@@ -16,10 +16,10 @@
 // `clip` null): a bound by design, not a loss.
 //
 // Threads: Analysed, Event, EventRecord, SnapshotPath and InputEnded are called by the
-// camera's worker; StateChanged by its live reader; WaitClips, HurryClips, GiveUpClips, Close
-// and Discard by the main thread, also while the worker still runs. Clip results arrive on the
-// clip recorder's thread. Every pointer given to the constructor may be null (that service is
-// off) and must outlive this.
+// camera's worker; StateChanged by its live reader; Failed by the worker or the main thread;
+// WaitClips, HurryClips, GiveUpClips, Close and Discard by the main thread, also while the
+// worker still runs. Clip results arrive on the clip recorder's thread. Every pointer given to
+// the constructor may be null (that service is off) and must outlive this.
 #pragma once
 
 #include <atomic>
@@ -81,7 +81,9 @@ public:
     nlohmann::ordered_json EventRecord(const AlarmEvent& event, const std::string& snapshot, const char* phase) const;
     // Where the event's snapshot goes: beside its clip, under the same name.
     std::string SnapshotPath(const AlarmEvent& event) const;
-    void StateChanged(bool online);
+    void StateChanged(bool online, const std::string& reason);
+    // The camera failed (its worker says why).
+    void Failed(const std::string& reason);
 
     // After the last Event: the clips take in what they have, without waiting. `stopped`:
     // the run is stopping, so the clips hurry from kStopGrace on (ClipRecorder).

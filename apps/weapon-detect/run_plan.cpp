@@ -111,6 +111,7 @@ SiteServiceSettings ServiceSettings(const Options& options) {
     s.clips = !options.noClips;
     s.clipBefore = options.clipBefore;
     s.clipAfter = options.clipAfter;
+    s.liveFps = options.liveFps;
     s.discovery = options.mqttDiscovery;
     s.discoveryPrefix = options.mqttDiscoveryPrefix;
     if (!options.publicUrl.empty()) s.publicUrl = CheckPublicUrl(options.publicUrl);

@@ -180,6 +180,11 @@ void AddServiceSettings(std::vector<Setting>& t) {
         .Checked([](const std::string& text) { ParseHttpAddress(text); });
     Add(t, "--keep-serving", "keep-serving", &Options::keepServing,
         "With --http: keep serving the page after the inputs end, until stopped");
+    Add(t, "--live-fps", "live-fps", &Options::liveFps,
+        "With --http: JPEGs a second at most in a camera's live stream (/api/cameras/N/live.mjpeg), made only "
+        "while somebody watches")
+        .In(1, 30)
+        .Shown();
     Add(t, "--no-clips", "clips", &Options::noClips, "Write no event clips beside the snapshots").NegatedInFile();
     Add(t, "--clip-before", "clip-before", &Options::clipBefore, "Seconds of video before an event's start in its clip")
         .In(0.0, 60.0)

@@ -56,6 +56,7 @@ struct Options {
     // The page, clips, web hooks and hub discovery.
     std::string http;          // ADDRESS:PORT; empty for no page
     bool keepServing = false;  // serve the page after the inputs end, until stopped
+    int liveFps = 5;           // the live streams' JPEGs a second at most
     bool noClips = false;
     double clipBefore = 5.0, clipAfter = 5.0;
     std::vector<std::string> webhooks;

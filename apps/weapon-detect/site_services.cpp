@@ -61,8 +61,10 @@ SiteServices::SiteServices(const SiteServiceSettings& settings,
         ids.push_back(s.cameraId);
         CameraStatus* status = nullptr;
         if (!settings.http.empty()) {
-            statuses_.push_back(std::make_unique<CameraStatus>(s.cameraId, worker->progress()));
+            statuses_.push_back(std::make_unique<CameraStatus>(s.cameraId, worker->progress(), statuses.size(),
+                                                               settings.liveFps, &viewers_));
             status = statuses_.back().get();
+            status->SetListener([this](const CameraStatus& camera) { feed_.Publish("camera", camera.Json()); });
             statuses.push_back(status);
         }
         CameraServiceSettings c;
@@ -82,7 +84,12 @@ SiteServices::SiteServices(const SiteServiceSettings& settings,
         worker->Attach(cameras_.back().get());
     }
     if (!settings.http.empty()) {
-        server_ = std::make_unique<WebServer>(web, events_, statuses, [this](MetricsText& m) { MoreMetrics(m); });
+        events_.SetListener(
+            [this](const std::string& type, const nlohmann::ordered_json& event) { feed_.Publish(type, event); });
+        SetDeliveryListener(
+            [this](const std::string& type, const nlohmann::ordered_json& channel) { feed_.Publish(type, channel); });
+        server_ = std::make_unique<WebServer>(
+            web, events_, statuses, [this](MetricsText& m) { MoreMetrics(m); }, feed_);
     }
     if (mqtt && settings.discovery) {
         DiscoveryInfo info;
@@ -100,6 +107,7 @@ SiteServices::SiteServices(const SiteServiceSettings& settings,
 }
 
 SiteServices::~SiteServices() {
+    feed_.Close();
     // The senders outlive this object: nothing of it is called from here on.
     if (health_) {
         health_->SetListener({});

@@ -19,7 +19,9 @@
 #include "output/webhook_sender.h"
 #include "stream_worker.h"
 #include "web/camera_status.h"
+#include "web/event_feed.h"
 #include "web/event_table.h"
+#include "web/live_view.h"
 #include "web/web_server.h"
 
 namespace weapon_detect {
@@ -35,6 +37,7 @@ struct SiteServiceSettings {
     std::string publicUrl;             // the page's public address (links in messages); empty for none
     DeliveryHealth* health = nullptr;  // the channels' health (outlives this); null: none kept
     std::string eventsDb;  // the event store's file; empty: in memory, for this run only
+    int liveFps = 5;       // the live streams' rate at most
 };
 
 class SiteServices {
@@ -60,6 +63,8 @@ public:
     void Discard();
     // Every event, written through to the event store; it lives as long as this object.
     EventTable& events() { return events_; }
+    // The page's event stream: every part may publish to it (EventFeed::Publish).
+    EventFeed& feed() { return feed_; }
     // The web hooks' sender, null without web hooks; it lives as long as this object.
     WebhookSender* webhooks() const { return webhooks_.get(); }
     // Where "delivery" changes go (the page's live feed): (type "delivery", the channel's JSON).
@@ -82,6 +87,8 @@ private:
 
     MqttPublisher* mqtt_;
     DeliveryHealth* health_;
+    EventFeed feed_;
+    ViewerBound viewers_{LiveView::kViewersInAll};
     EventTable events_;
     std::vector<std::unique_ptr<CameraStatus>> statuses_;
     std::unique_ptr<WebhookSender> webhooks_;

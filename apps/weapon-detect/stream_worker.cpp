@@ -232,7 +232,7 @@ void StreamWorker::SetState(bool online, const std::string& rawReason, double ti
     // Runs on the reader's thread: a failure here is the records' own, and the worker's next
     // write reports it.
     progress_.online = online;
-    if (services_) services_->StateChanged(online);
+    if (services_) services_->StateChanged(online, reason);
     const char* state = online ? "online" : "offline";
     std::fprintf(stderr, "weapon-detect: camera %s %s: %s\n", settings_.cameraId.c_str(), state, reason.c_str());
     try {
@@ -245,6 +245,7 @@ void StreamWorker::SetState(bool online, const std::string& rawReason, double ti
 void StreamWorker::ReportFailure(const std::string& rawReason) {
     const std::string reason = MaskSecrets(rawReason);
     progress_.failed = true;
+    if (services_) services_->Failed(reason);
     std::fprintf(stderr, "weapon-detect: camera %s failed: %s\n", settings_.cameraId.c_str(), reason.c_str());
     try {
         records_.Write(CameraRecord(settings_.cameraId, "failed", Now(), reason));

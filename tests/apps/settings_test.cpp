@@ -216,6 +216,7 @@ TEST(SettingsTable, KeysUsersWriteStayKnown) {
                                         "mqtt.client-id",
                                         "http",
                                         "keep-serving",
+                                        "live-fps",
                                         "clips",
                                         "clip-before",
                                         "clip-after",

@@ -149,12 +149,16 @@ void ClipRecorder::OnFrame(double time, const cv::Mat& frame) {
     // from there.
     const bool hurried = Hurried();
     const double now = SteadySeconds();
-    const bool liveDue = !hurried && onLive_ && settings_.liveInterval > 0 && now - lastLive_ >= settings_.liveInterval;
+    // Asked at each frame: nobody watching, no JPEG is made for the live view.
+    const double interval = !hurried && onLive_ && settings_.liveInterval ? settings_.liveInterval() : 0.0;
+    const bool liveDue = interval > 0 && now - lastLive_ >= interval;
     std::vector<unsigned char> jpeg;
     if (settings_.clips || liveDue) cv::imencode(".jpg", frame, jpeg, kJpegQuality);
     if (liveDue && !jpeg.empty()) {
         lastLive_ = now;
-        onLive_(std::make_shared<const std::vector<unsigned char>>(jpeg));
+        // Without clips the live view takes the bytes; with them the ring keeps its own.
+        onLive_(settings_.clips ? std::make_shared<const std::vector<unsigned char>>(jpeg)
+                                : std::make_shared<const std::vector<unsigned char>>(std::move(jpeg)));
     }
     if (!settings_.clips) return;
     if (!jpeg.empty()) ring_.Add(time, std::move(jpeg));

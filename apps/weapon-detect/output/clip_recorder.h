@@ -52,7 +52,8 @@ struct ClipSettings {
     double maxSeconds = 300.0;     // a longer event's clip stops here
     double fps = 25.0;             // of the clips
     size_t ringBytes = 32u << 20;  // the pre-roll ring's bound
-    double liveInterval = 0.0;     // seconds between live-view JPEGs; 0 for none
+    // Seconds between live-view JPEGs wanted now, asked at each frame; 0 or unset for none.
+    std::function<double()> liveInterval;
     size_t queuedFrames = 8;       // frames waiting for the thread at most
 };
 

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <system_error>
 
 #include <httplib.h>
 
@@ -25,6 +26,12 @@ using Clock = std::chrono::steady_clock;
 // closed: closing with unread bytes would reset it, and the client might never see the answer.
 constexpr auto kLinger = std::chrono::seconds(1);
 constexpr size_t kLingerBytes = 64 * 1024;
+
+thread_local bool tInStream = false;
+
+// A stream's socket buffers this much at most (the system doubles it): a client that stops
+// reading fills it soon and meets the stall bound, and many streams hold little memory.
+constexpr int kStreamSendBuffer = 256 * 1024;
 
 int MillisUntil(Clock::time_point t) {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t - Clock::now()).count();
@@ -129,23 +136,42 @@ std::string WithCrlf(const std::string& head) {
 
 // A short answer from the loop thread on a socket that has room for it; what does not fit is
 // lost, and the connection is closed anyway.
-void SendRefusal(int fd, const char* status, const std::string& text) {
-    const std::string answer = std::string("HTTP/1.1 ") + status +
-                               "\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(text.size()) +
-                               "\r\nConnection: close\r\n\r\n" + text;
+void SendRefusal(int fd, const char* status, const std::string& text, const char* type = "text/plain") {
+    const std::string answer = std::string("HTTP/1.1 ") + status + "\r\nContent-Type: " + type +
+                               "\r\nContent-Length: " + std::to_string(text.size()) + "\r\nConnection: close\r\n\r\n" +
+                               text;
     [[maybe_unused]] const ssize_t sent = send(fd, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+// The request line's target: its second word.
+std::string Target(const std::string& head) {
+    const size_t start = head.find(' ');
+    if (start == std::string::npos) return {};
+    const size_t end = head.find_first_of(" \r\n", start + 1);
+    return head.substr(start + 1, end == std::string::npos ? std::string::npos : end - start - 1);
+}
+
+// True when the peer closed its side or the socket failed.
+bool PeerGone(int fd) {
+    pollfd p{fd, POLLRDHUP, 0};
+    return poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL));
 }
 
 // One request's connection as the HTTP library reads and writes it: reads give the buffered
 // head and then end, so nothing past the head is ever read; writes go to the socket, within the
-// answer's deadline.
+// answer's deadline. A stream's (`stopped` not null) has no whole-answer deadline, only the
+// stall bound, and is no longer writable once `stopped` is set or the peer left.
 class ConnectionStream final : public httplib::Stream {
 public:
-    ConnectionStream(int fd, const std::string& buffered, size_t head, const GateLimits& limits)
-        : fd_(fd), buffered_(buffered), head_(std::min(head, buffered.size())), limits_(limits) {}
+    ConnectionStream(int fd, const std::string& buffered, size_t head, const GateLimits& limits,
+                     const std::atomic<bool>* stopped = nullptr)
+        : fd_(fd), buffered_(buffered), head_(std::min(head, buffered.size())), limits_(limits), stopped_(stopped) {}
 
     bool is_readable() const override { return used_ < head_; }
-    bool is_writable() const override { return WaitForRoom(); }
+    bool is_writable() const override {
+        if (stopped_ && (*stopped_ || PeerGone(fd_))) return false;
+        return WaitForRoom();
+    }
 
     ssize_t read(char* ptr, size_t size) override {
         const size_t n = std::min(size, head_ - used_);
@@ -197,6 +223,7 @@ private:
     // writeStall plus the time its bytes so far take at minRate, at most answerTime.
     Clock::time_point WriteDeadline() const {
         using std::chrono::milliseconds;
+        if (stopped_) return Clock::now() + limits_.writeStall;
         const milliseconds earned =
             limits_.minRate == 0
                 ? limits_.answerTime
@@ -214,6 +241,7 @@ private:
     const std::string& buffered_;
     const size_t head_;
     const GateLimits& limits_;
+    const std::atomic<bool>* stopped_;
     const Clock::time_point start_ = Clock::now();
     size_t used_ = 0;
     size_t sent_ = 0;
@@ -265,8 +293,8 @@ struct RequestGate::Connection {
     size_t served = 0;           // requests handled on it
 };
 
-RequestGate::RequestGate(const std::string& host, int port, GateLimits limits, Handler handler)
-    : limits_(limits), handler_(std::move(handler)) {
+RequestGate::RequestGate(const std::string& host, int port, GateLimits limits, Handler handler, IsStream isStream)
+    : limits_(limits), handler_(std::move(handler)), isStream_(std::move(isStream)) {
     const std::string where = host + ":" + std::to_string(port);
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -309,12 +337,17 @@ void RequestGate::Stop() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = true;
-        // Reads and writes at the workers fail at once, and the workers' close resets the
+        stopped_ = true;
+        // Reads and writes at the workers and streams fail at once, and their close resets the
         // connection rather than leaving the system to send what was queued.
         const linger reset{1, 0};
         for (const int fd : busy_) {
             setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
             shutdown(fd, SHUT_RDWR);
+        }
+        for (const auto& stream : streams_) {
+            setsockopt(stream.second.fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+            shutdown(stream.second.fd, SHUT_RDWR);
         }
     }
     readyChanged_.notify_all();
@@ -324,6 +357,18 @@ void RequestGate::Stop() {
         if (worker.joinable()) worker.join();
     }
     workers_.clear();
+    // No stream starts any more (the loop ended): the running ones end within their slice.
+    std::vector<std::thread> streams;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto& stream : streams_) streams.push_back(std::move(stream.second.thread));
+        streams_.clear();
+        for (auto& ended : streamsEnded_) streams.push_back(std::move(ended));
+        streamsEnded_.clear();
+    }
+    for (auto& stream : streams) {
+        if (stream.joinable()) stream.join();
+    }
     ready_.clear();
     returned_.clear();
     if (listener_ >= 0) close(listener_);
@@ -334,6 +379,73 @@ void RequestGate::Stop() {
 void RequestGate::Wake() {
     const uint64_t one = 1;
     [[maybe_unused]] const ssize_t n = ::write(wake_, &one, sizeof one);
+}
+
+size_t RequestGate::streams() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return streams_.size();
+}
+
+bool RequestGate::InStream() { return tInStream; }
+
+bool RequestGate::StartStream(Owned& connection) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_ || streams_.size() >= limits_.streams) return false;
+    const long long id = nextStream_++;
+    StreamSlot& slot = streams_[id];
+    slot.fd = connection->fd;
+    setsockopt(slot.fd, SOL_SOCKET, SO_SNDBUF, &kStreamSendBuffer, sizeof kStreamSendBuffer);
+    slot.connection = std::move(connection);
+    try {
+        // The thread takes its connection under the lock, once the slot is whole.
+        slot.thread = std::thread([this, id] { Stream(id); });
+    } catch (const std::system_error&) {
+        connection = std::move(slot.connection);
+        streams_.erase(id);
+        return false;
+    }
+    return true;
+}
+
+void RequestGate::Stream(long long id) {
+    tInStream = true;
+    Owned c;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto found = streams_.find(id);
+        if (found != streams_.end()) c = std::move(found->second.connection);
+    }
+    if (c) {
+        try {
+            ConnectionStream stream(c->fd, c->buffer, c->head, limits_, &stopped_);
+            handler_(stream, true);
+        } catch (...) {
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        // Stop() may have taken the thread already; it joins it then.
+        const auto found = streams_.find(id);
+        if (found != streams_.end()) {
+            streamsEnded_.push_back(std::move(found->second.thread));
+            streams_.erase(found);
+        }
+    }
+    // Out of the map before it is closed: Stop() never shuts down a number used again.
+    if (c) shutdown(c->fd, SHUT_WR);
+    c.reset();
+    Wake();
+}
+
+void RequestGate::JoinEndedStreams() {
+    std::vector<std::thread> ended;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ended.swap(streamsEnded_);
+    }
+    for (auto& thread : ended) {
+        if (thread.joinable()) thread.join();
+    }
 }
 
 size_t RequestGate::OpenElsewhere() {
@@ -351,6 +463,14 @@ bool RequestGate::Examine(Owned& connection, std::vector<Owned>& closing) {
             c.head = head.size();
             c.buffer = head + c.buffer.substr(end);
             c.queued = Clock::now();
+            if (isStream_ && isStream_(Target(head))) {
+                if (StartStream(connection)) return false;
+                SendRefusal(c.fd, "503 Service Unavailable",
+                            "{\"error\":\"at most " + std::to_string(limits_.streams) +
+                                " streams at once, try again\"}\n",
+                            "application/json");
+                break;
+            }
             std::lock_guard<std::mutex> lock(mutex_);
             ready_.push_back(std::move(connection));
         }
@@ -389,6 +509,7 @@ void RequestGate::Loop() {
             if (stopping_) break;
             back.swap(returned_);
         }
+        JoinEndedStreams();
         // A connection handed back may hold its next request already (pipelined).
         for (auto& c : back) {
             if (Examine(c, closing)) waiting.push_back(std::move(c));

@@ -24,6 +24,17 @@
 //                (bytes a second), or `answerTime` at most.
 //   requests     a connection carries at most `requestsPerConnection` requests; the handler is
 //                told which is the last (its answer says the connection closes).
+//   streams      a request whose target `isStream` names (event streams, live video) is a
+//                long-lived answer: it runs on a thread of its own rather than a worker, as the
+//                connection's last request, with no whole-answer deadline (answerTime, minRate)
+//                but each write still cut after `writeStall` without progress, so a client that
+//                stops reading is dropped (a stream's socket buffers 256 KiB, so that it is
+//                soon). At most `streams` at once, counted apart from
+//                `connections`; beyond that 503 with a JSON error, from the loop. On a stream's
+//                thread InStream() is true, and the stream's is_writable() turns false once the
+//                gate stops or the client closed its side: a stream handler waits for its data
+//                in slices of at most a few hundred milliseconds and looks at is_writable()
+//                between them.
 // Requests sent back to back on one connection (pipelined) are handled one after the other,
 // in order. A head's lines may end in a bare LF; the handler gets them ending in CRLF.
 //
@@ -34,15 +45,18 @@
 // request. Handlers run concurrently and must not throw (an exception closes the connection).
 //
 // Stop() (and the destructor) closes every connection rather than awaiting it: waiting ones
-// are closed, those at a worker are shut down so that their reads and writes fail at once. It
-// returns once the threads ended, that is as soon as the running handlers return.
+// are closed, those at a worker or a stream are shut down so that their reads and writes fail
+// at once. It returns once the threads ended, that is as soon as the running handlers return
+// (a stream's within its wait slice).
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -74,23 +88,31 @@ struct GateLimits {
     std::chrono::milliseconds answerTime{60000};
     size_t requestsPerConnection = 100;
     size_t workers = 8;
+    size_t streams = 48;
 };
 
 class RequestGate {
 public:
     // The stream holds one request at its start; `last`: the connection closes after it.
     using Handler = std::function<bool(httplib::Stream& stream, bool last)>;
+    // True when the request with this target (the request line's second word, as sent) is
+    // answered by a stream. Called on the loop thread: quick, and it must not throw.
+    using IsStream = std::function<bool(const std::string& target)>;
 
     // Binds `host`:`port` (a port of 0 takes a free one) and starts serving. The address is
     // never shared with another listening socket. Throws std::runtime_error naming the address
     // and the reason ("address already in use") when it cannot listen.
-    RequestGate(const std::string& host, int port, GateLimits limits, Handler handler);
+    RequestGate(const std::string& host, int port, GateLimits limits, Handler handler, IsStream isStream = nullptr);
     ~RequestGate();
     RequestGate(const RequestGate&) = delete;
     RequestGate& operator=(const RequestGate&) = delete;
 
     int port() const { return port_; }
     void Stop();
+    // Streams being answered now.
+    size_t streams() const;
+    // True on the thread of a stream (see above), for the handler.
+    static bool InStream();
 
 private:
     struct Connection;
@@ -102,20 +124,35 @@ private:
     // Looks at what a waiting connection has buffered: hands a whole head to the workers,
     // refuses a head over the bounds. False when the connection left `waiting`.
     bool Examine(Owned& connection, std::vector<Owned>& closing);
+    // Starts the stream's thread; false (the connection left as it was) when it cannot.
+    bool StartStream(Owned& connection);
+    void Stream(long long id);
+    // Collects the threads of streams that ended.
+    void JoinEndedStreams();
     size_t OpenElsewhere();
 
     const GateLimits limits_;
     const Handler handler_;
+    const IsStream isStream_;
     int listener_ = -1;
     int wake_ = -1;  // eventfd: wakes the loop for returned connections and the stop
     int port_ = 0;
 
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::condition_variable readyChanged_;
     bool stopping_ = false;
     std::deque<Owned> ready_;      // whole heads waiting for a worker
     std::set<int> busy_;           // sockets a worker is handling
     std::vector<Owned> returned_;  // handed back by the workers, for the loop to wait on
+    struct StreamSlot {
+        int fd = -1;
+        Owned connection;  // until its thread takes it
+        std::thread thread;
+    };
+    std::map<long long, StreamSlot> streams_;  // being answered, by a number of their own
+    std::vector<std::thread> streamsEnded_;    // to be joined
+    long long nextStream_ = 0;
+    std::atomic<bool> stopped_{false};  // read by the streams' is_writable()
 
     std::thread loop_;
     std::vector<std::thread> workers_;

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <climits>
 #include <fstream>
+#include <regex>
 
 #include <httplib.h>
 
@@ -109,25 +110,27 @@ void ServePage(httplib::Response& res) {
 
 void ServeCameras(const std::vector<const CameraStatus*>& cameras, httplib::Response& res) {
     nlohmann::ordered_json list = nlohmann::ordered_json::array();
-    for (size_t i = 0; i < cameras.size(); ++i) {
-        const CameraStatus& c = *cameras[i];
-        const StreamProgress& p = c.progress();
-        list.push_back({{"index", i},
-                        {"id", c.id()},
-                        {"state", c.state()},
-                        {"frames", p.frames.load()},
-                        {"analysed", p.analysed.load()},
-                        {"dropped", p.dropped.load()},
-                        {"analysed_fps", std::round(c.analysedFps() * 10) / 10},
-                        {"dropped_fps", std::round(c.droppedFps() * 10) / 10},
-                        {"camera_fps", std::round(p.cameraFps.load() * 10) / 10},
-                        {"delay", Seconds(p.delay.load())},
-                        {"events", p.events.load()},
-                        {"reconnections", c.reconnections()},
-                        {"live", "/api/cameras/" + std::to_string(i) + "/live.jpg"}});
-    }
+    for (const CameraStatus* c : cameras) list.push_back(c->Json());
     NoStore(res);
     res.set_content(RecordLine(list), "application/json");
+}
+
+void SendJsonError(httplib::Response& res, int status, const std::string& error) {
+    res.status = status;
+    NoStore(res);
+    res.set_content(RecordLine({{"error", error}}), "application/json");
+}
+
+// How long a stream waits for its next message before it looks whether its client is still
+// there and the server still serving.
+constexpr auto kStreamSlice = std::chrono::milliseconds(250);
+constexpr auto kPingEvery = std::chrono::seconds(15);
+
+// The request targets whose answers are streams (RequestGate): the path, before any query.
+bool IsStreamTarget(const std::string& target) {
+    static const std::regex live(R"(/api/cameras/\d{1,6}/live\.mjpeg)");
+    const std::string path = target.substr(0, target.find('?'));
+    return path == "/api/stream" || std::regex_match(path, live);
 }
 
 void ServeLive(const std::vector<const CameraStatus*>& cameras, const httplib::Request& req, httplib::Response& res) {
@@ -197,6 +200,19 @@ bool ReadQuery(const httplib::Request& req, httplib::Response& res, EventQuery& 
     }
     return true;
 }
+
+// The state an event stream's answer keeps between the library's calls.
+struct EventStream {
+    std::unique_ptr<EventFeed::Subscription> subscription;
+    std::string hello;  // sent first
+    std::chrono::steady_clock::time_point lastWrite = std::chrono::steady_clock::now();
+};
+
+struct LiveStream {
+    std::unique_ptr<LiveView::Viewer> viewer;
+    LiveView* view = nullptr;
+    unsigned long long seen = 0;
+};
 
 void ServeEvents(const EventTable& events, const httplib::Request& req, httplib::Response& res) {
     EventQuery query;
@@ -298,11 +314,12 @@ bool WebServer::IsLoopback(const std::string& host) {
 }
 
 WebServer::WebServer(WebSettings settings, EventTable& events, std::vector<const CameraStatus*> cameras,
-                     MoreMetrics moreMetrics)
+                     MoreMetrics moreMetrics, EventFeed& feed)
     : settings_(std::move(settings)),
       events_(events),
       cameras_(std::move(cameras)),
       moreMetrics_(std::move(moreMetrics)),
+      feed_(feed),
       server_(std::make_unique<PageServer>()) {
     const GateLimits limits;
     // Only said in the answers' Keep-Alive header; the gate keeps the time.
@@ -310,10 +327,9 @@ WebServer::WebServer(WebSettings settings, EventTable& events, std::vector<const
     server_->set_keep_alive_max_count(limits.requestsPerConnection);
     server_->set_payload_max_length(1024);
     Routes();
-    gate_ = std::make_unique<RequestGate>(settings_.host, settings_.port, limits,
-                                          [this](httplib::Stream& stream, bool last) {
-                                              return server_->Serve(stream, last);
-                                          });
+    gate_ = std::make_unique<RequestGate>(
+        settings_.host, settings_.port, limits,
+        [this](httplib::Stream& stream, bool last) { return server_->Serve(stream, last); }, IsStreamTarget);
     settings_.port = gate_->port();
 }
 
@@ -342,6 +358,9 @@ void WebServer::Routes() {
     s.Get("/api/cameras", [this](const Request&, Response& res) { ServeCameras(cameras_, res); });
     s.Get(R"(/api/cameras/(\d{1,6})/live\.jpg)",
           [this](const Request& req, Response& res) { ServeLive(cameras_, req, res); });
+    s.Get(R"(/api/cameras/(\d{1,6})/live\.mjpeg)",
+          [this](const Request& req, Response& res) { ServeLiveStream(req, res); });
+    s.Get("/api/stream", [this](const Request&, Response& res) { ServeEventStream(res); });
     s.Get("/api/events", [this](const Request& req, Response& res) { ServeEvents(events_, req, res); });
     s.Get(R"(/api/events/(\d{1,15}))", [this](const Request& req, Response& res) { ServeEvent(events_, req, res); });
     s.Post(R"(/api/events/(\d{1,15})/ack)", [this](const Request& req, Response& res) { AckEvent(events_, req, res); });
@@ -356,6 +375,89 @@ void WebServer::Routes() {
         NoStore(res);
         res.set_content(Metrics(), "text/plain; version=0.0.4; charset=utf-8");
     });
+}
+
+void WebServer::ServeEventStream(httplib::Response& res) {
+    // A target the gate did not take for a stream (written otherwise) would hold a worker.
+    if (!RequestGate::InStream()) return SendJsonError(res, 404, "not found");
+    auto stream = std::make_shared<EventStream>();
+    stream->subscription = feed_.Subscribe();
+    if (!stream->subscription) {
+        return SendJsonError(res, 503,
+                             "at most " + std::to_string(EventFeed::kMaxSubscribers) + " event streams at once");
+    }
+    // Subscribed first: what changes while the hello is made comes after it, maybe twice.
+    nlohmann::ordered_json open = nlohmann::ordered_json::array();
+    for (const EventEntry& e : events_.Unfinished(kMaxEvents)) open.push_back(e.Json());
+    nlohmann::ordered_json cameras = nlohmann::ordered_json::array();
+    for (const CameraStatus* c : cameras_) cameras.push_back(c->Json());
+    const nlohmann::ordered_json hello = {{"events_open", std::move(open)},
+                                          {"cameras", std::move(cameras)},
+                                          {"deliveries",
+                                           settings_.deliveries ? settings_.deliveries() : nlohmann::ordered_json::array()}};
+    std::string line = RecordLine(hello);
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    // The browser reconnects after 2 s rather than its default 3.
+    stream->hello = "retry: 2000\n" + EventFeed::Format(stream->subscription->since(), "hello", line);
+    NoStore(res);
+    res.set_header("X-Accel-Buffering", "no");
+    res.set_chunked_content_provider("text/event-stream", [stream](size_t, httplib::DataSink& sink) {
+        using Clock = std::chrono::steady_clock;
+        if (!stream->hello.empty()) {
+            const bool ok = sink.write(stream->hello.data(), stream->hello.size());
+            std::string().swap(stream->hello);
+            return ok;
+        }
+        const Clock::time_point ping = stream->lastWrite + kPingEvery;
+        const EventFeed::Text text = stream->subscription->Next(std::min(Clock::now() + kStreamSlice, ping));
+        if (text) {
+            stream->lastWrite = Clock::now();
+            return sink.write(text->data(), text->size());
+        }
+        // Fell behind, or the feed closed: the client reconnects and starts whole again.
+        if (stream->subscription->closed()) return false;
+        if (Clock::now() >= ping) {
+            stream->lastWrite = Clock::now();
+            static const std::string kPing = ": ping\n\n";
+            return sink.write(kPing.data(), kPing.size());
+        }
+        return sink.is_writable();
+    });
+}
+
+void WebServer::ServeLiveStream(const httplib::Request& req, httplib::Response& res) {
+    if (!RequestGate::InStream()) return SendJsonError(res, 404, "not found");
+    const size_t index = std::stoul(req.matches[1]);
+    if (index >= cameras_.size()) return SendJsonError(res, 404, "no camera " + std::to_string(index));
+    LiveView& view = cameras_[index]->liveView();
+    if (view.closed()) return SendJsonError(res, 404, "camera " + cameras_[index]->id() + ": its input ended");
+    auto stream = std::make_shared<LiveStream>();
+    stream->view = &view;
+    stream->viewer = view.Watch();
+    if (!stream->viewer) {
+        return SendJsonError(res, 503,
+                             "at most " + std::to_string(LiveView::kViewersPerCamera) +
+                                 " live viewers of a camera and " + std::to_string(LiveView::kViewersInAll) +
+                                 " in all");
+    }
+    NoStore(res);
+    // One part per new JPEG, written from the shared buffer as it is.
+    auto parts = [stream](size_t, httplib::DataSink& sink) {
+        const Jpeg jpeg = stream->view->Next(stream->seen, std::chrono::steady_clock::now() + kStreamSlice);
+        if (jpeg) {
+            const std::string head =
+                "--frame\r\nContent-Type: image/jpeg\r\nContent-Length: " + std::to_string(jpeg->size()) + "\r\n\r\n";
+            return sink.write(head.data(), head.size()) &&
+                   sink.write(reinterpret_cast<const char*>(jpeg->data()), jpeg->size()) && sink.write("\r\n", 2);
+        }
+        // The camera's input ended: so does its stream.
+        if (stream->view->closed()) {
+            sink.done();
+            return true;
+        }
+        return sink.is_writable();
+    };
+    res.set_chunked_content_provider("multipart/x-mixed-replace;boundary=frame", std::move(parts));
 }
 
 std::string WebServer::Metrics() const {
@@ -393,6 +495,13 @@ std::string WebServer::Metrics() const {
     for (const CameraStatus* c : cameras_) {
         m.HistogramSamples("weapon_detect_detector_seconds", {{"camera", c->id()}}, c->detectorTime().Read());
     }
+    perCamera("weapon_detect_live_frames_total", "counter",
+              "JPEGs made for the live view (its stream and stills); none while nobody watches.",
+              [](const CameraStatus& c) { return c.liveView().frames(); });
+    perCamera("weapon_detect_live_viewers", "gauge", "Viewers of the camera's live stream now.",
+              [](const CameraStatus& c) { return c.liveView().viewers(); });
+    m.Family("weapon_detect_event_streams", "gauge", "Clients of the event stream (/api/stream) now.");
+    m.Sample("weapon_detect_event_streams", {}, static_cast<double>(feed_.subscribers()));
     if (moreMetrics_) moreMetrics_(m);
     return m.text();
 }

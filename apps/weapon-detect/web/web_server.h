@@ -4,7 +4,9 @@
 // Routes (GET, and POST for an acknowledgement; everything else is 404 or 405):
 //   /                                  the page
 //   /api/cameras                       every camera's state, counters, rates and delay
-//   /api/cameras/<index>/live.jpg      the camera's newest live view (a few per second)
+//   /api/cameras/<index>/live.jpg      the camera's newest live view (stills made while asked for)
+//   /api/cameras/<index>/live.mjpeg    the live view as multipart/x-mixed-replace JPEGs (a stream)
+//   /api/stream                        Server-Sent Events: a hello, then events, cameras, ... (a stream)
 //   /api/events?camera=&class=&since=&until=&unacknowledged=1&limit=&before=
 //                                      a page of the stored events, newest first (limit at most
 //                                      500, default 100; before=ID for the next page):
@@ -25,7 +27,9 @@
 // connections, a request head of at most 8 KiB and 100 fields (431 before the token is looked
 // at), no body, the whole head within 5 s, a stalled write cut after 5 s (request_gate.h). Every
 // response is built from data the camera threads published beforehand, so no request waits on
-// the analysis.
+// the analysis. The two streams run on threads of their own (RequestGate), at most
+// EventFeed::kMaxSubscribers event streams and LiveView's viewer bounds, 503 with a JSON error
+// beyond; each ends at once when the server stops.
 #pragma once
 
 #include <functional>
@@ -36,8 +40,14 @@
 #include <nlohmann/json.hpp>
 
 #include "web/camera_status.h"
+#include "web/event_feed.h"
 #include "web/event_table.h"
 #include "web/metrics_text.h"
+
+namespace httplib {
+struct Request;
+struct Response;
+}  // namespace httplib
 
 namespace weapon_detect {
 
@@ -48,22 +58,23 @@ struct WebSettings {
     std::string host = "127.0.0.1";
     int port = 8080;
     std::string token;  // empty: no token asked for
-    // The delivery channels' JSON for /api/deliveries; unset: an empty list.
+    // The delivery channels' JSON for /api/deliveries and the event stream's hello; unset: an
+    // empty list.
     std::function<nlohmann::ordered_json()> deliveries;
 };
 
 class WebServer {
 public:
     using MoreMetrics = std::function<void(MetricsText&)>;
-
     // Binds at once and serves on its own threads. Throws std::runtime_error naming the
     // address and the system's reason when it cannot listen ("address already in use" when
     // another program listens there: the address is never shared). The table, the cameras
     // and the callback must outlive the server.
     WebServer(WebSettings settings, EventTable& events, std::vector<const CameraStatus*> cameras,
-              MoreMetrics moreMetrics);
+              MoreMetrics moreMetrics, EventFeed& feed);
     // Stops serving: closes every connection rather than awaiting it, and returns as soon as
-    // the answers being made are (a few milliseconds; no client can delay it).
+    // the answers being made are (a few milliseconds, a stream's wait slice at most; no client
+    // can delay it).
     ~WebServer();
     WebServer(const WebServer&) = delete;
     WebServer& operator=(const WebServer&) = delete;
@@ -75,11 +86,14 @@ public:
 private:
     void Routes();
     std::string Metrics() const;
+    void ServeEventStream(httplib::Response& res);
+    void ServeLiveStream(const httplib::Request& req, httplib::Response& res);
 
     WebSettings settings_;
     EventTable& events_;
     std::vector<const CameraStatus*> cameras_;
     MoreMetrics moreMetrics_;
+    EventFeed& feed_;
     std::unique_ptr<PageServer> server_;
     std::unique_ptr<RequestGate> gate_;
 };
