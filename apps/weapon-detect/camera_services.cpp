@@ -164,7 +164,8 @@ void CameraServices::Event(const AlarmEvent& event, const char* phase, const std
         mqtt_->PublishCameraRetained(settings_.cameraId, "weapon", what == "end" ? "OFF" : "ON");
     if (events_) {
         Jpeg thumbnail;
-        if (what != "end" && !event.bestFrame.empty()) {
+        // The thumbnail is only for the page.
+        if (status_ && what != "end" && !event.bestFrame.empty()) {
             cv::Mat small;
             const cv::Size size = Fit(event.bestFrame.size(), {kThumbnailWidth, kThumbnailWidth});
             cv::resize(event.bestFrame, small, size, 0, 0, cv::INTER_AREA);

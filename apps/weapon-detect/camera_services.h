@@ -53,6 +53,8 @@ public:
     // Writes one JSON Lines record; throws std::runtime_error when it cannot.
     using RecordSink = std::function<void(const nlohmann::ordered_json& record)>;
 
+    // `status` (the page's camera) null: no live view and no event thumbnails; `events` null:
+    // the events are not kept.
     CameraServices(CameraServiceSettings settings, CameraStatus* status, EventTable* events, WebhookSender* webhooks,
                    MqttPublisher* mqtt, RecordSink records);
     ~CameraServices();

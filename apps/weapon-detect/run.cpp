@@ -324,6 +324,11 @@ int Run(Options& options, StopSignal& stop) {
         std::fprintf(stderr, "weapon-detect: event clips lost: %lld (see above)\n", services->clipsLost());
         anyFailed = true;
     }
+    if (services && services->events().storeFailures() > 0) {
+        std::fprintf(stderr, "weapon-detect: event history writes failed: %lld (see above)\n",
+                     services->events().storeFailures());
+        anyFailed = true;
+    }
     if (WriteScores(workers, abandoned, records)) anyFailed = true;
     records.Close();
 

@@ -80,6 +80,7 @@ std::vector<StreamSettings> CameraSettings(const Options& options, const std::ve
     std::vector<StreamSettings> settings(cameras.size());
     if (options.output != "-") outputs.push_back(options.output);
     if (!options.snapshots.empty()) outputs.push_back(options.snapshots);
+    if (!options.eventsDb.empty()) outputs.push_back(options.eventsDb);
     for (size_t i = 0; i < cameras.size(); ++i) {
         const CameraConfig& camera = cameras[i];
         StreamSettings& s = settings[i];
@@ -111,6 +112,15 @@ SiteServiceSettings ServiceSettings(const Options& options) {
     s.clipAfter = options.clipAfter;
     s.discovery = options.mqttDiscovery;
     s.discoveryPrefix = options.mqttDiscoveryPrefix;
+    // The event history lives with the run's other outputs: the snapshots and clips it names,
+    // else the records.
+    if (!options.eventsDb.empty()) {
+        s.eventsDb = options.eventsDb;
+    } else if (!options.snapshots.empty()) {
+        s.eventsDb = (fs::path(options.snapshots) / "events.db").string();
+    } else if (options.output != "-") {
+        s.eventsDb = (fs::path(options.output).parent_path() / "events.db").string();
+    }
     // A setting that only works with another is refused without it, from the command line
     // or the site config alike: silently doing nothing would look like it works.
     if (s.discovery && options.mqtt.empty()) {

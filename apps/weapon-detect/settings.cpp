@@ -201,6 +201,10 @@ void AddServiceSettings(std::vector<Setting>& t) {
         "Topic prefix of the discovery configs")
         .Shown()
         .Checked(CheckTopicPrefix);
+    Add(t, "--events-db", "events-db", &Options::eventsDb,
+        "The event history (SQLite), kept across runs for the page and its API (default: events.db in the "
+        "snapshot folder, else beside the -o file, else in memory for this run only)")
+        .Path();
 }
 
 // In --help order.

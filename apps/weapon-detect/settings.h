@@ -62,6 +62,7 @@ struct Options {
     double deliverySeconds = 30.0;  // for web hooks and MQTT after the inputs end
     bool mqttDiscovery = false;
     std::string mqttDiscoveryPrefix = "homeassistant";
+    std::string eventsDb;  // empty: in the snapshot folder, else beside -o, else in memory
     // Per camera, from the config file: what the command line does not override.
     std::vector<CameraConfig> cameras;
 };

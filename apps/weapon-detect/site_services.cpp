@@ -8,6 +8,18 @@
 #include "output/mqtt_discovery.h"
 
 namespace weapon_detect {
+namespace {
+
+std::unique_ptr<EventStore> OpenEventStore(const std::string& path) {
+    if (path.empty()) {
+        std::fprintf(stderr,
+                     "weapon-detect: the event history is kept in memory for this run only (no snapshot folder, "
+                     "-o file or --events-db)\n");
+    }
+    return std::make_unique<EventStore>(path);
+}
+
+}  // namespace
 
 bool SiteServices::Wanted(const SiteServiceSettings& settings, bool snapshots, bool mqtt) {
     return !settings.http.empty() || !settings.webhooks.empty() || (settings.clips && snapshots) || mqtt;
@@ -15,7 +27,7 @@ bool SiteServices::Wanted(const SiteServiceSettings& settings, bool snapshots, b
 
 SiteServices::SiteServices(const SiteServiceSettings& settings,
                            const std::vector<std::unique_ptr<StreamWorker>>& workers, MqttPublisher* mqtt)
-    : mqtt_(mqtt) {
+    : mqtt_(mqtt), events_(OpenEventStore(settings.eventsDb)) {
     WebSettings web;
     if (!settings.http.empty()) {
         const HostPort address = ParseHttpAddress(settings.http);
@@ -57,9 +69,8 @@ SiteServices::SiteServices(const SiteServiceSettings& settings,
         c.clips.afterSeconds = settings.clipAfter;
         c.inputs = inputs;
         JsonLinesWriter& records = worker->records();
-        cameras_.push_back(std::make_unique<CameraServices>(std::move(c), status,
-                                                            settings.http.empty() ? nullptr : &events_, webhooks_.get(),
-                                                            mqtt, [&records](const nlohmann::ordered_json& record) {
+        cameras_.push_back(std::make_unique<CameraServices>(std::move(c), status, &events_, webhooks_.get(), mqtt,
+                                                            [&records](const nlohmann::ordered_json& record) {
                                                                 records.Write(record);
                                                             }));
         worker->Attach(cameras_.back().get());
@@ -154,6 +165,9 @@ void SiteServices::MoreMetrics(MetricsText& m) const {
         m.Sample("weapon_detect_preroll_bytes", {{"camera", statuses_[i]->id()}},
                  r ? static_cast<double>(r->ringBytes()) : 0.0);
     }
+    m.Family("weapon_detect_event_store_failures_total", "counter",
+             "Event changes the event history could not record (the run ends with status 1).");
+    m.Sample("weapon_detect_event_store_failures_total", {}, static_cast<double>(events_.storeFailures()));
     if (mqtt_) {
         m.Family("weapon_detect_mqtt_queue_length", "gauge", "MQTT messages waiting or not yet acknowledged.");
         m.Sample("weapon_detect_mqtt_queue_length", {}, static_cast<double>(mqtt_->pending()));

@@ -31,12 +31,13 @@ struct SiteServiceSettings {
     double clipBefore = 5.0, clipAfter = 5.0;
     bool discovery = false;
     std::string discoveryPrefix = "homeassistant";
+    std::string eventsDb;  // the event store's file; empty: in memory, for this run only
 };
 
 class SiteServices {
 public:
     // Throws std::invalid_argument for a bad address or URL, std::runtime_error when the
-    // page cannot be served.
+    // page cannot be served or the event store cannot be opened (EventStore).
     SiteServices(const SiteServiceSettings& settings, const std::vector<std::unique_ptr<StreamWorker>>& workers,
                  MqttPublisher* mqtt);
     ~SiteServices();
@@ -54,6 +55,8 @@ public:
     // thread may still run: this object must then never be destroyed).
     bool Close(const std::atomic<bool>& stop);
     void Discard();
+    // Every event, written through to the event store; it lives as long as this object.
+    EventTable& events() { return events_; }
     // The web hooks' sender, null without web hooks; it lives as long as this object.
     WebhookSender* webhooks() const { return webhooks_.get(); }
 

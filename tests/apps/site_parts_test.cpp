@@ -50,8 +50,8 @@ TEST(MetricsText, WritesLabelsAndNumbersAsTheFormatAsks) {
         {"a\"b", "a\\\"b"},
         {"back\\slash", "back\\\\slash"},
         {"two\nlines", "two\\nlines"},
-        {"caf\xe9", "caf\xEF\xBF\xBD"},               // Latin-1: not UTF-8
-        {"\xc3\xa9t\xc3\xa9", "\xc3\xa9t\xc3\xa9"},   // UTF-8 kept
+        {"caf\xe9", "caf\xEF\xBF\xBD"},                            // Latin-1: not UTF-8
+        {"\xc3\xa9t\xc3\xa9", "\xc3\xa9t\xc3\xa9"},                // UTF-8 kept
         {"\xed\xa0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // a surrogate is not a character
         {"cut\xe2\x82", "cut\xEF\xBF\xBD\xEF\xBF\xBD"},
     };
@@ -59,8 +59,8 @@ TEST(MetricsText, WritesLabelsAndNumbersAsTheFormatAsks) {
     const struct {
         double value;
         const char* written;
-    } numbers[] = {{0, "0"}, {300, "300"}, {0.05, "0.05"}, {-2.5, "-2.5"}, {NAN, "NaN"}, {INFINITY, "+Inf"},
-                   {-INFINITY, "-Inf"}, {1e20, "1e+20"}};
+    } numbers[] = {{0, "0"},     {300, "300"},       {0.05, "0.05"},      {-2.5, "-2.5"},
+                   {NAN, "NaN"}, {INFINITY, "+Inf"}, {-INFINITY, "-Inf"}, {1e20, "1e+20"}};
     for (const auto& c : numbers) EXPECT_EQ(MetricsText::Number(c.value), c.written) << c.value;
 }
 
@@ -96,10 +96,10 @@ TEST(PrerollRing, KeepsTheLastSecondsWithinItsBytes) {
         size_t maxBytes, frameBytes;
         size_t kept;
     } cases[] = {
-        {2.0, 1 << 20, 100, 21},   // 10 frames a second: 2 s and the newest
-        {2.0, 1000, 100, 10},      // the bytes bound first
-        {0.0, 1 << 20, 100, 1},    // no pre-roll: only the newest
-        {2.0, 50, 100, 0},         // a frame larger than the bound is not kept
+        {2.0, 1 << 20, 100, 21},  // 10 frames a second: 2 s and the newest
+        {2.0, 1000, 100, 10},     // the bytes bound first
+        {0.0, 1 << 20, 100, 1},   // no pre-roll: only the newest
+        {2.0, 50, 100, 0},        // a frame larger than the bound is not kept
     };
     for (const auto& c : cases) {
         PrerollRing ring(c.seconds, c.maxBytes);
@@ -151,9 +151,9 @@ TEST(ClipRecorder, ClipHoldsThePrerollTheEventAndThePostroll) {
     cv::Mat frame;
     while (clip.read(frame)) greys.push_back(cv::mean(frame)[0]);
     ASSERT_EQ(greys.size(), 41u);
-    EXPECT_NEAR(greys[0], 30 * 20 % 250, 8);    // frame 30 at 3.0 s
-    EXPECT_NEAR(greys[10], 39 * 20 % 250, 8);   // 4.0 s: frame 40 is missing, 39 stands in
-    EXPECT_NEAR(greys[40], 70 * 20 % 250, 8);   // frame 70 at 7.0 s
+    EXPECT_NEAR(greys[0], 30 * 20 % 250, 8);   // frame 30 at 3.0 s
+    EXPECT_NEAR(greys[10], 39 * 20 % 250, 8);  // 4.0 s: frame 40 is missing, 39 stands in
+    EXPECT_NEAR(greys[40], 70 * 20 % 250, 8);  // frame 70 at 7.0 s
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 1) << "no part file left";
     fs::remove_all(dir);
 }
@@ -185,13 +185,14 @@ TEST(ClipRecorder, AClipThatCannotBeFinishedLeavesNothing) {
     fs::remove_all(dir);
 }
 
-TEST(EventTable, KeepsTheNewestAndFindsOnlyWhatItKeeps) {
-    EventTable table(3);
+TEST(EventTable, KeepsEveryEventButOnlyTheNewestThumbnails) {
+    EventTable table(nullptr, 3);
     AlarmEvent event;
+    const Jpeg jpeg = std::make_shared<const std::vector<unsigned char>>(std::vector<unsigned char>{0xff, 0xd8});
     for (int i = 0; i < 5; ++i) {
         event.firstFrame = i * 100;
         event.startTime = i;
-        table.Update("door", event, "start", nullptr, "", "/clips/door_" + std::to_string(i) + ".mp4");
+        table.Update("door", event, "start", jpeg, "", "/clips/door_" + std::to_string(i) + ".mp4");
     }
     // An update keeps its id; a clip is offered only once it is written.
     event.firstFrame = 400;
@@ -199,21 +200,24 @@ TEST(EventTable, KeepsTheNewestAndFindsOnlyWhatItKeeps) {
     EXPECT_EQ(table.Update("door", event, "end", nullptr, "/snaps/door_400.jpg", "/clips/door_4.mp4"), 5);
     table.ClipDone("door", 400, true);
     table.ClipDone("door", 300, false);
-    table.ClipDone("door", 0, true);  // forgotten already: nothing happens
+    table.ClipDone("door", 7, true);  // no such event: nothing happens
 
     const auto newest = table.Newest(10);
-    ASSERT_EQ(newest.size(), 3u);
-    EXPECT_EQ(newest[0].id, 5);
-    EXPECT_EQ(newest[2].id, 3);
+    ASSERT_EQ(newest.size(), 5u);
+    EXPECT_EQ(newest[0].event.id, 5);
+    EXPECT_EQ(newest[4].event.id, 1);
     EXPECT_EQ(newest[0].Json()["clip"], "/api/events/5/clip");
     EXPECT_EQ(newest[0].snapshotPath, "/snaps/door_400.jpg");
+    EXPECT_EQ(newest[0].clipPath, "/clips/door_4.mp4");
     EXPECT_TRUE(newest[1].Json()["clip"].is_null());
-    EXPECT_EQ(newest[1].clipState, "failed");
-    EXPECT_EQ(newest[2].clipState, "recording");
-    EXPECT_FALSE(table.Find(2));
+    EXPECT_EQ(newest[1].event.clipState, "failed");
+    EXPECT_EQ(newest[2].event.clipState, "recording");
+    EXPECT_TRUE(newest[2].thumbnail);
+    EXPECT_FALSE(newest[3].thumbnail) << "only the newest thumbnails are kept";
     EXPECT_FALSE(table.Find(6));
-    EXPECT_EQ(table.Find(4)->firstFrame, 300);
+    EXPECT_EQ(table.Find(4)->event.firstFrame, 300);
     EXPECT_EQ(table.Newest(1).size(), 1u);
+    EXPECT_EQ(table.total(), 5);
 }
 
 TEST(WebServer, AddressesAndLoopback) {
@@ -234,8 +238,10 @@ TEST(WebServer, AddressesAndLoopback) {
     for (const char* bad : {"", "host:", "host:0", "host:65536", "host:80x", "host:-1", "host:999999999999"}) {
         EXPECT_THROW(ParseHttpAddress(bad), std::invalid_argument) << bad;
     }
-    for (const char* loopback : {"127.0.0.1", "127.1.2.3", "::1", "localhost"}) EXPECT_TRUE(WebServer::IsLoopback(loopback));
-    for (const char* open : {"0.0.0.0", "::", "192.168.1.2", "example.org", "128.0.0.1"}) EXPECT_FALSE(WebServer::IsLoopback(open));
+    for (const char* loopback : {"127.0.0.1", "127.1.2.3", "::1", "localhost"})
+        EXPECT_TRUE(WebServer::IsLoopback(loopback));
+    for (const char* open : {"0.0.0.0", "::", "192.168.1.2", "example.org", "128.0.0.1"})
+        EXPECT_FALSE(WebServer::IsLoopback(open));
 }
 
 TEST(MqttDiscovery, IdsAreSafeAndTopicsFollowThePublisher) {

@@ -11,6 +11,7 @@
 #include <httplib.h>
 
 #include "output/records.h"
+#include "store/utc_time.h"
 #include "web/page.h"
 #include "web/request_gate.h"
 
@@ -45,7 +46,8 @@ public:
 
 namespace {
 
-constexpr size_t kMaxEvents = 200;
+constexpr size_t kMaxEvents = 500;
+constexpr size_t kMaxNameBytes = 64;
 constexpr size_t kDefaultEvents = 100;
 constexpr std::streamsize kMaxSnapshotBytes = 32 << 20;
 
@@ -137,21 +139,111 @@ void ServeLive(const std::vector<const CameraStatus*>& cameras, const httplib::R
     SendJpeg(res, cameras[index]->live());
 }
 
-void ServeEvents(const EventTable& events, const httplib::Request& req, httplib::Response& res) {
-    size_t limit = kDefaultEvents;
+// A 400 answer naming what was wrong.
+void BadRequest(httplib::Response& res, const std::string& why) {
+    NoStore(res);
+    res.status = 400;
+    res.set_content(RecordLine({{"error", why}}), "application/json");
+}
+
+bool IsNumber(const std::string& text, size_t maxDigits) {
+    return !text.empty() && text.size() <= maxDigits && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// The filters of GET /api/events; false (answered 400, naming the parameter) for a bad one.
+bool ReadQuery(const httplib::Request& req, httplib::Response& res, EventQuery& q) {
+    for (const char* name : {"camera", "class"}) {
+        if (!req.has_param(name) || req.get_param_value(name).empty()) continue;
+        const std::string value = req.get_param_value(name);
+        if (value.size() > 256) {
+            BadRequest(res, std::string(name) + " is longer than 256 bytes");
+            return false;
+        }
+        (std::string(name) == "camera" ? q.camera : q.className) = value;
+    }
+    for (const char* name : {"since", "until"}) {
+        if (!req.has_param(name) || req.get_param_value(name).empty()) continue;
+        const auto ms = ParseUtc(req.get_param_value(name));
+        if (!ms) {
+            BadRequest(res, std::string(name) + " must be epoch milliseconds or an ISO 8601 date and time");
+            return false;
+        }
+        (std::string(name) == "since" ? q.sinceMs : q.untilMs) = *ms;
+    }
+    if (req.has_param("unacknowledged")) {
+        const std::string value = req.get_param_value("unacknowledged");
+        if (value == "1" || value == "true") {
+            q.unacknowledged = true;
+        } else if (value != "0" && value != "false" && !value.empty()) {
+            BadRequest(res, "unacknowledged must be 1 or 0");
+            return false;
+        }
+    }
     if (req.has_param("limit")) {
         const std::string text = req.get_param_value("limit");
-        if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos) {
-            res.status = 400;
-            res.set_content("limit must be a number\n", "text/plain");
-            return;
+        if (!IsNumber(text, 6)) {
+            BadRequest(res, "limit must be a number from 0 to " + std::to_string(kMaxEvents));
+            return false;
         }
-        limit = std::min<size_t>(std::stoul(text), kMaxEvents);
+        q.limit = static_cast<int>(std::min<size_t>(std::stoul(text), kMaxEvents));
     }
+    if (req.has_param("before") && !req.get_param_value("before").empty()) {
+        const std::string text = req.get_param_value("before");
+        if (!IsNumber(text, 15)) {
+            BadRequest(res, "before must be an event id");
+            return false;
+        }
+        q.before = std::stoll(text);
+    }
+    return true;
+}
+
+void ServeEvents(const EventTable& events, const httplib::Request& req, httplib::Response& res) {
+    EventQuery query;
+    query.limit = static_cast<int>(kDefaultEvents);
+    if (!ReadQuery(req, res, query)) return;
+    const EventEntryPage page = events.Query(query);
     nlohmann::ordered_json list = nlohmann::ordered_json::array();
-    for (const EventEntry& e : events.Newest(limit)) list.push_back(e.Json());
+    for (const EventEntry& e : page.events) list.push_back(e.Json());
+    const nlohmann::ordered_json answer = {{"events", std::move(list)},
+                                           {"next_before", page.nextBefore ? nlohmann::ordered_json(*page.nextBefore)
+                                                                           : nlohmann::ordered_json()},
+                                           {"total", page.total}};
     NoStore(res);
-    res.set_content(RecordLine(list), "application/json");
+    res.set_content(RecordLine(answer), "application/json");
+}
+
+void NotFound(httplib::Response& res, long long id) {
+    NoStore(res);
+    res.status = 404;
+    res.set_content(RecordLine({{"error", "no event " + std::to_string(id)}}), "application/json");
+}
+
+void ServeEvent(const EventTable& events, const httplib::Request& req, httplib::Response& res) {
+    const long long id = std::stoll(req.matches[1]);
+    const auto entry = events.Find(id);
+    if (!entry) return NotFound(res, id);
+    NoStore(res);
+    res.set_content(RecordLine(entry->Json()), "application/json");
+}
+
+// Who acknowledged, as given: at most 64 printable ASCII characters.
+bool GoodName(const std::string& name) {
+    if (name.size() > kMaxNameBytes) return false;
+    for (const char c : name) {
+        if (c < 0x20 || c > 0x7e) return false;
+    }
+    return true;
+}
+
+void AckEvent(EventTable& events, const httplib::Request& req, httplib::Response& res) {
+    const long long id = std::stoll(req.matches[1]);
+    const std::string by = req.get_param_value("by");
+    if (!GoodName(by)) return BadRequest(res, "by must be at most 64 printable ASCII characters");
+    const auto entry = events.Ack(id, by);
+    if (!entry) return NotFound(res, id);
+    NoStore(res);
+    res.set_content(RecordLine(entry->Json()), "application/json");
 }
 
 // The snapshot's file once written, else the thumbnail.
@@ -165,7 +257,7 @@ void SendSnapshot(const EventEntry& entry, httplib::Response& res) {
 // The clip once it is written, read from its file as the client asks (byte ranges too).
 void SendClip(const EventEntry& entry, httplib::Response& res) {
     auto file = std::make_shared<std::ifstream>(entry.clipPath, std::ios::binary | std::ios::ate);
-    if (entry.clipState != "ready" || !*file) {
+    if (entry.event.clipState != "ready" || !*file) {
         res.status = 404;
         return;
     }
@@ -188,7 +280,9 @@ void ServeEventFile(const EventTable& events, const httplib::Request& req, httpl
         res.status = 404;
         return;
     }
-    if (what == "thumbnail") return SendJpeg(res, entry->thumbnail);
+    // An event of an earlier run has no thumbnail kept: its snapshot stands in.
+    if (what == "thumbnail" && entry->thumbnail) return SendJpeg(res, entry->thumbnail);
+    if (what == "thumbnail") return SendSnapshot(*entry, res);
     if (what == "snapshot") return SendSnapshot(*entry, res);
     SendClip(*entry, res);
 }
@@ -203,7 +297,7 @@ bool WebServer::IsLoopback(const std::string& host) {
     return inet_pton(AF_INET6, host.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
 }
 
-WebServer::WebServer(WebSettings settings, const EventTable& events, std::vector<const CameraStatus*> cameras,
+WebServer::WebServer(WebSettings settings, EventTable& events, std::vector<const CameraStatus*> cameras,
                      MoreMetrics moreMetrics)
     : settings_(std::move(settings)),
       events_(events),
@@ -249,6 +343,8 @@ void WebServer::Routes() {
     s.Get(R"(/api/cameras/(\d{1,6})/live\.jpg)",
           [this](const Request& req, Response& res) { ServeLive(cameras_, req, res); });
     s.Get("/api/events", [this](const Request& req, Response& res) { ServeEvents(events_, req, res); });
+    s.Get(R"(/api/events/(\d{1,15}))", [this](const Request& req, Response& res) { ServeEvent(events_, req, res); });
+    s.Post(R"(/api/events/(\d{1,15})/ack)", [this](const Request& req, Response& res) { AckEvent(events_, req, res); });
     s.Get(R"(/api/events/(\d{1,15})/(snapshot|thumbnail|clip))",
           [this](const Request& req, Response& res) { ServeEventFile(events_, req, res); });
     s.Get("/metrics", [this](const Request&, Response& res) {

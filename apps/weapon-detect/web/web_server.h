@@ -1,18 +1,24 @@
 // The local page, its JSON API and the metrics: requests are taken and bounded by a
 // RequestGate (its own threads) and answered by cpp-httplib's routing.
 //
-// Routes (GET only; everything else is 404 or 405):
+// Routes (GET, and POST for an acknowledgement; everything else is 404 or 405):
 //   /                                  the page
 //   /api/cameras                       every camera's state, counters, rates and delay
 //   /api/cameras/<index>/live.jpg      the camera's newest live view (a few per second)
-//   /api/events?limit=N                the newest events first (N at most 200, default 100)
+//   /api/events?camera=&class=&since=&until=&unacknowledged=1&limit=&before=
+//                                      a page of the stored events, newest first (limit at most
+//                                      500, default 100; before=ID for the next page):
+//                                      {"events": [...], "next_before": ID|null, "total": N};
+//                                      a bad value answers 400 {"error": "..."} naming it
+//   /api/events/<id>                   one event, 404 {"error": "..."} when unknown
+//   POST /api/events/<id>/ack[?by=NAME] acknowledges it (no body); the first one is kept
 //   /api/events/<id>/snapshot          the event's snapshot (its file once written, else the thumbnail)
-//   /api/events/<id>/thumbnail         a small JPEG of the event's best frame
+//   /api/events/<id>/thumbnail         a small JPEG of the event's best frame (else its snapshot)
 //   /api/events/<id>/clip              the event's MP4 clip once it is written (byte ranges served)
 //   /metrics                           Prometheus text format
-// Read-only. A request reaches a file only through the event table, by a numeric event id.
-// When a token is set, every route asks for it ("Authorization: Bearer <token>" or
-// "?token=<token>") and answers 401 without it.
+// A request reaches a file only through the event table, by a numeric event id; the only
+// change a request makes is an acknowledgement. When a token is set, every route asks for it
+// ("Authorization: Bearer <token>" or "?token=<token>") and answers 401 without it.
 //
 // Slow or hostile clients cost only the server's own threads and bounded memory: at most 64
 // connections, a request head of at most 8 KiB and 100 fields (431 before the token is looked
@@ -49,7 +55,7 @@ public:
     // address and the system's reason when it cannot listen ("address already in use" when
     // another program listens there: the address is never shared). The table, the cameras
     // and the callback must outlive the server.
-    WebServer(WebSettings settings, const EventTable& events, std::vector<const CameraStatus*> cameras,
+    WebServer(WebSettings settings, EventTable& events, std::vector<const CameraStatus*> cameras,
               MoreMetrics moreMetrics);
     // Stops serving: closes every connection rather than awaiting it, and returns as soon as
     // the answers being made are (a few milliseconds; no client can delay it).
@@ -66,7 +72,7 @@ private:
     std::string Metrics() const;
 
     WebSettings settings_;
-    const EventTable& events_;
+    EventTable& events_;
     std::vector<const CameraStatus*> cameras_;
     MoreMetrics moreMetrics_;
     std::unique_ptr<PageServer> server_;
