@@ -267,7 +267,8 @@ def filter_rows(browser, url, query, timeout=10):
     deadline = time.monotonic() + timeout
     while True:
         rows = browser.eval(STATE)["rows"]
-        if rows == expected or time.monotonic() > deadline:
+        settled = browser.eval("document.getElementById('events').getAttribute('aria-busy') === 'false'")
+        if (settled and rows == expected) or time.monotonic() > deadline:
             return rows, expected
         time.sleep(0.1)
 
@@ -349,6 +350,8 @@ def check(args):
                 "(() => { const v = document.querySelector('#view video'); return v.dataset.ready || (v.readyState >= 2 && '1'); })()",
                 30, "clip in the event view")
         if args.shots:
+            # A smaller window: the full-size snapshot is most of the picture and of its bytes.
+            b.size(1024, 768)
             b.screenshot(os.path.join(args.shots, "event.png"))
         out["script_errors"] = b.errors
     return out
@@ -376,10 +379,17 @@ def latency(args):
         b.size(*DESKTOP)
         b.open(args.url)
         b.eval(OBSERVER)
-        known = {e["id"] for e in api(args.url, "/api/events?limit=100")}
-        # Alarms open before the page was watched are acknowledged first, so that each new one
-        # turns the tile red by itself.
         deadline = time.monotonic() + args.timeout
+        # Alarms from before the page was watched are acknowledged first, and their tile is let
+        # go grey, so that each new one turns it red by itself.
+        while True:
+            b.eval("document.querySelectorAll('#alarm button[data-event]').forEach((x) => x.click())")
+            if not b.eval("window.__red.length = 0, document.querySelector('.camera.alarm') !== null"):
+                break
+            if time.monotonic() > deadline:
+                raise TimeoutError("the camera tile stayed red")
+            time.sleep(0.05)
+        known = {e["id"] for e in api(args.url, "/api/events?limit=100")}
         seen = {}
         while len(banner) < args.count:
             if time.monotonic() > deadline:
@@ -393,13 +403,12 @@ def latency(args):
             for id_, at in sorted(seen.items()):
                 if str(id_) in shown and at is not None:
                     banner.append(shown[str(id_)] - at)
-                    later = [t for t in red if t >= at - 50]
+                    # The page may have it a little before this loop asks the API.
+                    later = [t for t in red if t >= at - 500]
                     tile.append(later[0] - at if later else None)
                     seen[id_] = None
-                    b.eval(f"(() => {{ const a = document.getElementById('alarm-ack'); "
-                           f"if (a.dataset.event === '{id_}' && !a.disabled) a.click(); }})()")
-            # Acknowledge whatever else is still open, so that the next alarm starts from a grey tile.
-            b.eval("document.querySelectorAll('#alarm-more button[data-event]').forEach((x) => x.click())")
+            # Acknowledge what the banner shows, so that the next alarm starts from a grey tile.
+            b.eval("document.querySelectorAll('#alarm button[data-event]:not([disabled])').forEach((x) => x.click())")
             time.sleep(0.02)
         errors = b.errors
     return {"count": len(banner), "banner_ms": banner, "tile_ms": tile, "script_errors": errors,
