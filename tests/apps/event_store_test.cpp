@@ -443,6 +443,9 @@ TEST_F(EventStoreTest, TheApiFiltersPagesAndAcknowledges) {
     page = nlohmann::json::parse(get("/api/events?class=rifle&since=2000-01-01T00:00:00Z").body);
     EXPECT_EQ(page["total"], 1);
     EXPECT_EQ(nlohmann::json::parse(get("/api/events?until=2000-01-01").body)["total"], 0);
+    page = nlohmann::json::parse(get("/api/events?limit=0&camera=gate").body);
+    EXPECT_EQ(page["total"], 2);
+    EXPECT_TRUE(page["events"].empty());
 
     for (const std::string bad :
          {"since=yesterday", "until=2025-13-01", "limit=-1", "limit=x", "before=abc", "unacknowledged=maybe"}) {

@@ -221,6 +221,28 @@ TEST(RunPlan, OptionsThatDoNotFitAreRefusedNamingTheOption) {
     }
 }
 
+TEST(RunPlan, TheEventStoreLivesWithTheRunsOutputs) {
+    const struct {
+        const char* eventsDb;
+        const char* snapshots;
+        const char* output;
+        const char* expected;
+    } cases[] = {
+        {"/data/history.db", "/var/snaps", "/var/out.jsonl", "/data/history.db"},
+        {"", "/var/snaps", "/var/log/out.jsonl", "/var/snaps/events.db"},
+        {"", "", "/var/log/out.jsonl", "/var/log/events.db"},
+        {"", "", "out.jsonl", "events.db"},
+        {"", "", "-", ""},  // in memory
+    };
+    for (const auto& c : cases) {
+        Options options;
+        options.eventsDb = c.eventsDb;
+        options.snapshots = c.snapshots;
+        options.output = c.output;
+        EXPECT_EQ(ServiceSettings(options).eventsDb, c.expected) << c.snapshots << " " << c.output;
+    }
+}
+
 namespace {
 StopSignal* g_signalled = nullptr;
 extern "C" void RaiseStop(int) { g_signalled->Raise(); }

@@ -224,7 +224,8 @@ TEST(SettingsTable, KeysUsersWriteStayKnown) {
                                         "mqtt.discovery",
                                         "mqtt.discovery-prefix",
                                         "engine-threads",
-                                        "opencv-threads"};
+                                        "opencv-threads",
+                                        "events-db"};
     std::set<std::string> table;
     for (const Setting& s : Settings()) {
         if (!s.key.empty()) table.insert(s.key);
@@ -320,7 +321,7 @@ TEST(SiteConfig, MistakesNameTheLineAndKey) {
 TEST(SiteConfig, ThePackagedExampleIsValid) {
     const SiteConfig site = LoadSiteConfig(SITE_EXAMPLE);
     EXPECT_EQ(site.cameras.size(), 2u);
-    for (const char* flag : {"--http", "--webhook", "--no-clips", "--mqtt-discovery", "--engine-threads"}) {
+    for (const char* flag : {"--http", "--webhook", "--no-clips", "--mqtt-discovery", "--engine-threads", "--events-db"}) {
         EXPECT_TRUE(site.Has(SettingFor(flag))) << flag << " is shown in the example";
     }
 }

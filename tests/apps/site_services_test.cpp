@@ -61,7 +61,7 @@ TEST_F(WeaponDetectTest, DemoPageShowsTheAlarmWithAPlayableClipInChromium) {
     ASSERT_TRUE(Within(std::chrono::seconds(300), [&] {
         const auto reply = CurlGet(Url(port, "/api/events"), (dir / "events.json").string());
         if (reply.status != 200) return false;
-        events = nlohmann::json::parse(reply.body);
+        events = nlohmann::json::parse(reply.body)["events"];
         return !events.empty() && events[0]["clip_state"] == "ready" && fs::exists(out / "detections.jsonl");
     })) << ReadText(dir / "run.log");
     EXPECT_NE(ReadText(dir / "run.log").find("Page: " + Url(port, "/")), std::string::npos);
@@ -286,7 +286,7 @@ TEST_F(WeaponDetectTest, HostileRequestsAreAnsweredAndAnalysisKeepsItsRate) {
     const std::string withToken = "-H 'Authorization: Bearer s3cret'";
     ASSERT_TRUE(Within(std::chrono::seconds(60), [&] {
         const auto reply = CurlGet(Url(port, "/api/events"), body.string(), withToken);
-        return reply.status == 200 && nlohmann::json::parse(reply.body).size() > 0;
+        return reply.status == 200 && nlohmann::json::parse(reply.body)["events"].size() > 0;
     }));
 
     // The token, on every route.

@@ -442,7 +442,7 @@ TEST_F(WeaponDetectTest, SlowClipReadersAndManyRangesAreBounded) {
     ASSERT_TRUE(Within(std::chrono::seconds(300), [&] {
         const auto reply = CurlGet(base + "/api/events", body.string());
         if (reply.status != 200) return false;
-        const auto events = nlohmann::json::parse(reply.body);
+        const auto events = nlohmann::json::parse(reply.body)["events"];
         if (events.empty() || events[0]["clip_state"] != "ready") return false;
         clip = events[0]["clip"].get<std::string>();
         return true;

@@ -45,6 +45,7 @@ CREATE INDEX events_by_start ON events (start_ms);
 ALTER TABLE events ADD COLUMN acknowledged_ms INTEGER;
 ALTER TABLE events ADD COLUMN acknowledged_by TEXT;
 CREATE INDEX events_by_class ON events (class_name, id);
+CREATE INDEX events_by_camera_class ON events (camera, class_name, id);
 CREATE INDEX events_unacknowledged ON events (id) WHERE acknowledged_ms IS NULL;
 CREATE TABLE deliveries (
   event_id INTEGER NOT NULL REFERENCES events (id) ON DELETE CASCADE,
@@ -214,13 +215,16 @@ sqlite::Statement& EventStore::QueryStatement(unsigned mask, bool count) const {
     auto& cache = count ? counts_ : queries_;
     auto& statement = cache[mask];
     if (statement) return *statement;
-    // Only the filters given, so that the planner can take the index that fits them.
-    std::string where = " WHERE id < ?6";
+    // Only the filters given, so that the planner can take the index that fits them; the
+    // count is over every page, and without a filter SQLite counts the smallest index.
+    std::string where;
+    if (!count) where += " AND id < ?6";
     if (mask & kCamera) where += " AND camera = ?1";
     if (mask & kClass) where += " AND class_name = ?2";
     if (mask & kSince) where += " AND start_ms >= ?3";
     if (mask & kUntil) where += " AND start_ms <= ?4";
     if (mask & kUnacknowledged) where += " AND acknowledged_ms IS NULL";
+    if (!where.empty()) where = " WHERE" + where.substr(4);
     const std::string sql =
         count ? "SELECT count(*) FROM events" + where
               : std::string("SELECT ") + kColumns + " FROM events" + where + " ORDER BY id DESC LIMIT ?5";
@@ -341,19 +345,16 @@ std::optional<StoredEvent> EventStore::Find(long long id) const {
 EventPage EventStore::Query(const EventQuery& q) const {
     const std::lock_guard<std::mutex> lock(mutex_);
     const unsigned mask = MaskOf(q);
-    auto bind = [&](sqlite::Statement& s, long long before) {
-        if (q.camera) s.Bind(1, *q.camera);
-        if (q.className) s.Bind(2, *q.className);
-        if (q.sinceMs) s.Bind(3, *q.sinceMs);
-        if (q.untilMs) s.Bind(4, *q.untilMs);
-        s.Bind(6, before);
-    };
     EventPage page;
     sqlite::Statement& rows = QueryStatement(mask, false);
-    bind(rows, q.before.value_or(std::numeric_limits<long long>::max()));
+    if (q.camera) rows.Bind(1, *q.camera);
+    if (q.className) rows.Bind(2, *q.className);
+    if (q.sinceMs) rows.Bind(3, *q.sinceMs);
+    if (q.untilMs) rows.Bind(4, *q.untilMs);
+    rows.Bind(6, q.before.value_or(std::numeric_limits<long long>::max()));
     // One more than asked tells whether there is a next page.
     rows.Bind(5, static_cast<long long>(q.limit) + 1);
-    while (rows.Step()) {
+    while (q.limit > 0 && rows.Step()) {
         if (static_cast<int>(page.events.size()) == q.limit) {
             page.nextBefore = page.events.back().id;
             break;
@@ -363,7 +364,10 @@ EventPage EventStore::Query(const EventQuery& q) const {
     rows.Reset();
     for (StoredEvent& e : page.events) ReadDeliveries(e);
     sqlite::Statement& count = QueryStatement(mask, true);
-    bind(count, std::numeric_limits<long long>::max());
+    if (q.camera) count.Bind(1, *q.camera);
+    if (q.className) count.Bind(2, *q.className);
+    if (q.sinceMs) count.Bind(3, *q.sinceMs);
+    if (q.untilMs) count.Bind(4, *q.untilMs);
     count.Step();
     page.total = count.Int(0);
     count.Reset();
