@@ -7,6 +7,7 @@
 
 #include <opencv2/imgcodecs.hpp>
 
+#include "page_driver.h"
 #include "program_harness.h"
 #include "support/http_probe.h"
 #include "support/servers.h"
@@ -24,21 +25,6 @@ nlohmann::json EventsOf(const std::string& body) {
     const nlohmann::json answer = nlohmann::json::parse(body, nullptr, false);
     if (answer.is_object() && answer.contains("events")) return answer["events"];
     return answer.is_array() ? answer : nlohmann::json::array();
-}
-
-// One scenario of the driver against the page at `url`; its JSON verdict.
-nlohmann::json Drive(const fs::path& scratch, const std::string& name, const std::vector<std::string>& args) {
-    std::vector<std::string> argv{"python3", CDP_PAGE, name};
-    argv.insert(argv.end(), args.begin(), args.end());
-    const fs::path out = scratch / (name + ".json");
-    Process driver(argv, out.string());
-    EXPECT_EQ(driver.Wait(std::chrono::seconds(300)), 0) << ReadText(out);
-    std::string last;
-    std::istringstream lines(ReadText(out));
-    for (std::string line; std::getline(lines, line);) {
-        if (!line.empty() && line[0] == '{') last = line;
-    }
-    return nlohmann::json::parse(last.empty() ? "{}" : last, nullptr, false);
 }
 
 std::vector<long long> Ids(const nlohmann::json& list) {
@@ -62,8 +48,8 @@ bool Within(std::chrono::seconds limit, F condition) {
 TEST_F(WeaponDetectTest, AlarmPageShowsTheAlarmUntilAcknowledgedAndKeepsTheAcknowledgementAcrossARestart) {
     const int port = servers::FreePort();
     const fs::path out = dir / "demo";
-    const std::vector<std::string> demo{"--demo", "--output-dir", out.string(), "--http",
-                                        "127.0.0.1:" + std::to_string(port), "--keep-serving", "-q"};
+    const std::vector<std::string> demo{
+        "--demo", "--output-dir", out.string(), "--http", "127.0.0.1:" + std::to_string(port), "--keep-serving", "-q"};
     auto run = std::make_unique<Process>(Program(demo), (dir / "run.log").string());
     nlohmann::json events;
     ASSERT_TRUE(Within(std::chrono::seconds(300), [&] {
@@ -79,7 +65,7 @@ TEST_F(WeaponDetectTest, AlarmPageShowsTheAlarmUntilAcknowledgedAndKeepsTheAckno
         fs::create_directories(shots);
         args.insert(args.end(), {"--shots", fs::absolute(shots).string()});
     }
-    const nlohmann::json page = Drive(dir, "check", args);
+    const nlohmann::json page = DrivePage(dir, "check", args);
     ASSERT_FALSE(page.contains("error")) << page.dump(1);
     ASSERT_TRUE(page.contains("view")) << page.dump(1);
 
@@ -148,7 +134,7 @@ TEST_F(WeaponDetectTest, AlarmPageShowsTheAlarmUntilAcknowledgedAndKeepsTheAckno
     const nlohmann::json again = nlohmann::json::parse(reply.body, nullptr, false);
     EXPECT_EQ(again["acknowledged_by"], "night shift") << again;
     EXPECT_EQ(again["acknowledged_ms"], page["acknowledged"]["acknowledged_ms"]);
-    const nlohmann::json after = Drive(dir, "state", {Url(port, "/")});
+    const nlohmann::json after = DrivePage(dir, "state", {Url(port, "/")});
     ASSERT_FALSE(after.contains("error")) << after.dump(1);
     EXPECT_TRUE(after["banner"].is_null()) << after;
     EXPECT_EQ(after["red"], nlohmann::json::array());
@@ -167,12 +153,12 @@ TEST_F(WeaponDetectTest, AlarmPageRaisesEachNewAlarmWithinTwoSeconds) {
     const ScopedEnv bursts("STEADY_MODULE_BURSTS", "1");
     Process run(Program({(dir / "scene.avi").string(), "rtsp://127.0.0.1:" + std::to_string(closed) + "/none",
                          "--camera-id", "door", "--camera-id", "yard", "--realtime", "--loop", "--module",
-                         STEADY_MODULE, "--quiet-time", "0.2", "--no-clips", "-q", "-o",
-                         (dir / "out.jsonl").string(), "--http", "127.0.0.1:" + std::to_string(port)}),
+                         STEADY_MODULE, "--quiet-time", "0.2", "--no-clips", "-q", "-o", (dir / "out.jsonl").string(),
+                         "--http", "127.0.0.1:" + std::to_string(port)}),
                 (dir / "run.log").string());
     ASSERT_TRUE(servers::WaitForPort(port, std::chrono::seconds(60))) << ReadText(dir / "run.log");
 
-    const nlohmann::json page = Drive(dir, "latency", {Url(port, "/"), "--count", "3", "--timeout", "120"});
+    const nlohmann::json page = DrivePage(dir, "latency", {Url(port, "/"), "--count", "3", "--timeout", "120"});
     ASSERT_FALSE(page.contains("error")) << page.dump(1) << ReadText(dir / "run.log");
     ASSERT_EQ(page["banner_ms"].size(), 3u);
     for (size_t i = 0; i < 3; ++i) {
@@ -181,7 +167,7 @@ TEST_F(WeaponDetectTest, AlarmPageRaisesEachNewAlarmWithinTwoSeconds) {
         EXPECT_LT(page["tile_ms"][i].get<double>(), 2000) << page;
     }
 
-    const nlohmann::json after = Drive(dir, "state", {Url(port, "/")});
+    const nlohmann::json after = DrivePage(dir, "state", {Url(port, "/")});
     ASSERT_FALSE(after.contains("error")) << after.dump(1);
     EXPECT_TRUE(after["reasons"]["door"].is_null()) << after["reasons"];
     ASSERT_TRUE(after["reasons"]["yard"].is_string()) << after["reasons"] << ": a broken image instead of a reason";

@@ -14,6 +14,8 @@ for the calling test to judge; every wait is bounded.
       (each alarm acknowledged on the page once seen); the median and each figure
   cdp_page.py state URL
       the page's banner, rows and tiles after it loaded
+  cdp_page.py clip URL [--shot FILE]
+      the first clip of the event list once playable (its length), the page's text, a screenshot
 """
 import argparse
 import base64
@@ -416,6 +418,19 @@ def latency(args):
             "median_tile_ms": statistics.median([t for t in tile if t is not None]) if any(t is not None for t in tile) else None}
 
 
+def clip(args):
+    """The list's first playable clip (its readiness and length), the page's text, a screenshot."""
+    with Browser() as b:
+        b.size(1400, 800)
+        b.open(args.url)
+        ready = b.wait("(() => { const v = document.querySelector('#events video[data-ready]'); "
+                       "return v && [v.dataset.ready, v.dataset.duration || null]; })()", 60, "clip in the list")
+        if args.shot:
+            b.screenshot(args.shot, limit=10_000_000)
+        return {"ready": ready[0], "duration": ready[1], "text": b.eval("document.body.innerText"),
+                "script_errors": b.errors}
+
+
 def state(args):
     with Browser() as b:
         b.size(*DESKTOP)
@@ -428,15 +443,16 @@ def state(args):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("scenario", choices=["check", "latency", "state"])
+    parser.add_argument("scenario", choices=["check", "latency", "state", "clip"])
     parser.add_argument("url")
     parser.add_argument("--shots", help="folder for screenshots")
+    parser.add_argument("--shot", help="file for the clip scenario's screenshot")
     parser.add_argument("--ack-name", default="test operator")
     parser.add_argument("--count", type=int, default=20)
     parser.add_argument("--timeout", type=float, default=120)
     args = parser.parse_args()
     try:
-        result = {"check": check, "latency": latency, "state": state}[args.scenario](args)
+        result = {"check": check, "latency": latency, "state": state, "clip": clip}[args.scenario](args)
     except (TimeoutError, RuntimeError, ConnectionError, OSError, urllib.error.URLError) as error:
         print(json.dumps({"error": f"{type(error).__name__}: {error}"}))
         return 1
