@@ -89,6 +89,7 @@ TEST_F(WeaponDetectTest, DemoPageShowsTheAlarmWithAPlayableClipInChromium) {
     EXPECT_NE(text.find("handgun"), std::string::npos);
     EXPECT_NE(text.find("demo_scene"), std::string::npos);
     ASSERT_EQ(page["ready"], "1") << page.dump(1);
+    EXPECT_TRUE(page["visible"].get<bool>()) << "the clip's video is in the list, not shown";
     EXPECT_NEAR(std::stod(page["duration"].get<std::string>()), expected, 0.5);
     EXPECT_EQ(page["script_errors"], nlohmann::json::array());
     const cv::Mat image = cv::imread(screenshot.string());

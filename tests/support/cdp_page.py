@@ -347,7 +347,7 @@ def check(args):
           text: document.getElementById("view").innerText,
           snapshot: [document.getElementById("view-snapshot").naturalWidth, document.getElementById("view-snapshot").naturalHeight],
           links: [...document.querySelectorAll("#view a[download]")].map((a) => new URL(a.href).pathname),
-          video: !!document.querySelector("#view video")}))()""")
+          video: !!document.querySelector("#view video") && document.querySelector("#view video").getBoundingClientRect().height > 0}))()""")
         if out["view"]["video"]:
             out["view"]["video_ready"] = b.wait(
                 "(() => { const v = document.querySelector('#view video'); return v.dataset.ready || (v.readyState >= 2 && '1'); })()",
@@ -434,7 +434,9 @@ def clip(args):
                        "return v && [v.dataset.ready, v.dataset.duration || null]; })()", 60, "clip in the list")
         if args.shot:
             b.screenshot(args.shot, limit=10_000_000)
-        return {"ready": ready[0], "duration": ready[1], "text": b.eval("document.body.innerText"),
+        visible = b.eval("(() => { const r = document.querySelector('#events video[data-ready]').getBoundingClientRect(); "
+                         "return r.width > 0 && r.height > 0; })()")
+        return {"ready": ready[0], "duration": ready[1], "visible": visible, "text": b.eval("document.body.innerText"),
                 "script_errors": b.errors}
 
 
