@@ -27,8 +27,9 @@ std::vector<StreamSettings> CameraSettings(const Options& options, const std::ve
 
 // The page, clips, web hooks and discovery as the options ask, with the page's token from
 // WEAPON_DETECT_HTTP_TOKEN and the event store's file (--events-db, else events.db in the
-// snapshot folder, else beside the -o file, else none: in memory). The addresses and URLs were checked where they were read (the
-// settings table); throws CLI::ValidationError for discovery without MQTT, for
+// snapshot folder, else beside the -o file, else none: in memory). The addresses and URLs
+// were checked where they were read (the settings table); throws CLI::ValidationError for
+// discovery without MQTT, for
 // --keep-serving without --http and for more than WebhookSender::kMaxHooks web hooks.
 SiteServiceSettings ServiceSettings(const Options& options);
 
