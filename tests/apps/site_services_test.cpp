@@ -1,16 +1,16 @@
 // The page, its API and metrics, event clips, web hooks and MQTT discovery of the host
-// program, against real parts started here on loopback: chromium, curl, promtool, a Python
+// program, against real parts started here on loopback: chromium (tests/support/cdp_page.py), curl, promtool, a Python
 // web hook receiver, mosquitto and mosquitto_sub.
 #include <sys/resource.h>
 
 #include <cstdlib>
 #include <map>
-#include <regex>
 #include <set>
 #include <sstream>
 
 #include <opencv2/imgcodecs.hpp>
 
+#include "page_driver.h"
 #include "program_harness.h"
 #include "support/http_probe.h"
 #include "support/servers.h"
@@ -32,11 +32,6 @@ bool Within(std::chrono::seconds limit, F condition) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     return true;
-}
-
-std::vector<std::string> Chromium(const fs::path& profile, const std::string& url, const std::string& action) {
-    return {"chromium", "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars", "--mute-audio",
-            "--user-data-dir=" + profile.string(), "--window-size=1400,800", "--virtual-time-budget=10000", action, url};
 }
 
 // A short clip of the demo scene as a test video, quickly made.
@@ -84,23 +79,19 @@ TEST_F(WeaponDetectTest, DemoPageShowsTheAlarmWithAPlayableClipInChromium) {
 
     // The browser: the alarm in the list, the clip's video element playable and as long as
     // the event's clip should be.
-    Process dump(Chromium(dir / "profile", Url(port, "/"), "--dump-dom"), (dir / "dom.html").string());
-    ASSERT_EQ(dump.Wait(std::chrono::seconds(90)), 0);
-    const std::string dom = ReadText(dir / "dom.html");
-    EXPECT_NE(dom.find("handgun"), std::string::npos);
-    EXPECT_NE(dom.find("demo_scene"), std::string::npos);
-    std::smatch video;
-    ASSERT_TRUE(std::regex_search(dom, video, std::regex(R"(<video[^>]*data-ready="1"[^>]*data-duration="([0-9.]+)\")")))
-        << dom.substr(0, 4000);
-    EXPECT_NEAR(std::stod(video[1]), expected, 0.5);
-
     const fs::path artifacts = fs::path(TEST_ARTIFACTS);
     fs::create_directories(artifacts);
     const fs::path screenshot = artifacts / "page.png";
     fs::remove(screenshot);
-    Process shot(Chromium(dir / "profile", Url(port, "/"), "--screenshot=" + screenshot.string()),
-                 (dir / "shot.log").string());
-    ASSERT_EQ(shot.Wait(std::chrono::seconds(90)), 0);
+    const nlohmann::json page = DrivePage(dir, "clip", {Url(port, "/"), "--shot", screenshot.string()});
+    ASSERT_FALSE(page.contains("error")) << page.dump(1);
+    const std::string text = page.value("text", "");
+    EXPECT_NE(text.find("handgun"), std::string::npos);
+    EXPECT_NE(text.find("demo_scene"), std::string::npos);
+    ASSERT_EQ(page["ready"], "1") << page.dump(1);
+    EXPECT_TRUE(page["visible"].get<bool>()) << "the clip's video is in the list, not shown";
+    EXPECT_NEAR(std::stod(page["duration"].get<std::string>()), expected, 0.5);
+    EXPECT_EQ(page["script_errors"], nlohmann::json::array());
     const cv::Mat image = cv::imread(screenshot.string());
     ASSERT_FALSE(image.empty());
     EXPECT_EQ(image.size(), cv::Size(1400, 800));
