@@ -175,7 +175,9 @@ TEST_F(WeaponDetectTest, AClipOrSnapshotNeverReplacesAFileThatWasThere) {
         // Everything that was there is as it was (but the event history, which every run adds
         // to), and nothing was written through the link.
         for (const auto& [name, content] : there) {
-            if (name.rfind("events.db", 0) != 0) EXPECT_EQ(Contents(snaps)[name], content) << name;
+            if (name.rfind("events.db", 0) != 0) {
+                EXPECT_EQ(Contents(snaps)[name], content) << name;
+            }
         }
         EXPECT_FALSE(fs::exists(dir / "elsewhere.mp4"));
         // The event's snapshot and clip are new files of one name, the next free one.

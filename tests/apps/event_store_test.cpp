@@ -423,7 +423,8 @@ TEST_F(EventStoreTest, TheApiFiltersPagesAndAcknowledges) {
     WebSettings settings;
     settings.port = servers::FreePort();
     settings.token = "s3cret";
-    WebServer server(settings, table, {}, nullptr);
+    EventFeed feed;
+    WebServer server(settings, table, {}, nullptr, feed);
     const std::string base = "http://127.0.0.1:" + std::to_string(settings.port);
     const std::string scratch = (dir / "reply.json").string(), token = "-H 'Authorization: Bearer s3cret'";
     auto get = [&](const std::string& path, const std::string& extra = "") {
