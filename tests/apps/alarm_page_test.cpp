@@ -33,15 +33,7 @@ std::vector<long long> Ids(const nlohmann::json& list) {
     return ids;
 }
 
-template <typename F>
-bool Within(std::chrono::seconds limit, F condition) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return true;
-}
+using servers::Within;
 
 }  // namespace
 

@@ -16,23 +16,14 @@
 #include "output/delivery_health.h"
 #include "output/event_message.h"
 #include "output/webhook_sender.h"
+#include "support/servers.h"
 
 using namespace weapon_detect;
 
 namespace {
 
 // A URL on a loopback port nobody listens on now.
-std::string ClosedUrl() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return "http://u:pw@127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/hook";
-}
+std::string ClosedUrl() { return "http://u:pw@127.0.0.1:" + std::to_string(servers::FreePort()) + "/hook"; }
 
 size_t Occurrences(const std::string& text, const std::string& what) {
     size_t n = 0;

@@ -19,16 +19,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Waits until `condition` holds, at most `limit`.
-template <typename F>
-bool Within(std::chrono::seconds limit, F condition) {
-    const auto deadline = Clock::now() + limit;
-    while (!condition()) {
-        if (Clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
-}
+using servers::Within;
 
 std::string Url(int port, const std::string& path) { return "http://127.0.0.1:" + std::to_string(port) + path; }
 

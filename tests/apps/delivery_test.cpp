@@ -24,16 +24,7 @@ size_t Occurrences(const std::string& text, const std::string& what) {
     return n;
 }
 
-// Waits up to `limit` for `condition`.
-template <typename F>
-bool Within(std::chrono::seconds limit, F condition) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return true;
-}
+using servers::Within;
 
 // A test pattern at 25 frames per second, quickly made; the steady module reports a weapon
 // in every third frame, so with --quiet-time 0 a second holds about eight events.

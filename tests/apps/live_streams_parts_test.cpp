@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include "support/servers.h"
 #include "web/event_feed.h"
 #include "web/live_view.h"
 #include "web/request_gate.h"
@@ -21,15 +22,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-template <typename F>
-bool Within(std::chrono::seconds limit, F condition) {
-    const auto deadline = Clock::now() + limit;
-    while (!condition()) {
-        if (Clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
+using servers::Within;
 
 int Connect(int port, int receiveBuffer = 0) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);

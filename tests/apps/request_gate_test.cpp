@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include "support/servers.h"
 #include "web/request_gate.h"
 
 using namespace weapon_detect;
@@ -146,15 +147,7 @@ struct Raw {
     int fd;
 };
 
-template <typename F>
-bool Within(std::chrono::seconds limit, F condition) {
-    const auto deadline = Clock::now() + limit;
-    while (!condition()) {
-        if (Clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
+using servers::Within;
 
 }  // namespace
 

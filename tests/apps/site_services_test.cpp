@@ -23,16 +23,7 @@ namespace {
 
 std::string Url(int port, const std::string& path) { return "http://127.0.0.1:" + std::to_string(port) + path; }
 
-// Waits up to `limit` for `condition`.
-template <typename F>
-bool Within(std::chrono::seconds limit, F condition) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return true;
-}
+using servers::Within;
 
 // A short clip of the demo scene as a test video, quickly made.
 void WriteTestVideo(const fs::path& path, int seconds) {

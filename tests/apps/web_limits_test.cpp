@@ -28,15 +28,7 @@ namespace {
 
 constexpr const char* kToken = "s3cret";
 
-template <typename F>
-bool Within(std::chrono::seconds limit, F condition) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
-}
+using servers::Within;
 
 // A small MJPEG file of `frames` frames: with the steady module's delay, its length sets how
 // long a run lasts.

@@ -32,6 +32,17 @@ inline int FreePort() {
     return ntohs(address.sin_port);
 }
 
+// Polls `condition` until it holds (true) or `limit` passed (false).
+template <typename F>
+bool Within(std::chrono::seconds limit, F condition, std::chrono::milliseconds poll = std::chrono::milliseconds(50)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(poll);
+    }
+    return true;
+}
+
 // True once something listens on the loopback port, within `limit`. Read from the kernel's
 // socket table rather than by connecting: a server that takes one client (ffmpeg's listen
 // mode) would take the probe for it.

@@ -232,10 +232,11 @@ sqlite::Statement& EventStore::QueryStatement(unsigned mask, bool count) const {
     return *statement;
 }
 
-long long EventStore::Insert(const StoredEvent& e) {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    sqlite::Transaction t(*db_);
-    insert_->Bind(1, e.camera)
+namespace {
+
+// The event's columns, in the order the insert and the update name them (1 to 16).
+sqlite::Statement& BindEvent(sqlite::Statement& statement, const StoredEvent& e) {
+    return statement.Bind(1, e.camera)
         .Bind(2, e.className)
         .Bind(3, e.bestConfidence)
         .Bind(4, e.state)
@@ -250,8 +251,15 @@ long long EventStore::Insert(const StoredEvent& e) {
         .Bind(13, static_cast<long long>(e.detections))
         .Bind(14, NullIfEmpty(e.snapshot))
         .Bind(15, NullIfEmpty(e.clip))
-        .Bind(16, e.clipState)
-        .Run();
+        .Bind(16, e.clipState);
+}
+
+}  // namespace
+
+long long EventStore::Insert(const StoredEvent& e) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    sqlite::Transaction t(*db_);
+    BindEvent(*insert_, e).Run();
     const long long id = db_->LastInsertId();
     t.Commit();
     return id;
@@ -260,24 +268,7 @@ long long EventStore::Insert(const StoredEvent& e) {
 void EventStore::Save(const StoredEvent& e) {
     const std::lock_guard<std::mutex> lock(mutex_);
     sqlite::Transaction t(*db_);
-    save_->Bind(1, e.camera)
-        .Bind(2, e.className)
-        .Bind(3, e.bestConfidence)
-        .Bind(4, e.state)
-        .Bind(5, e.phase)
-        .Bind(6, e.startMs)
-        .Bind(7, e.endMs)
-        .Bind(8, e.updatedMs)
-        .Bind(9, e.startTime)
-        .Bind(10, e.endTime)
-        .Bind(11, e.firstFrame)
-        .Bind(12, e.lastFrame)
-        .Bind(13, static_cast<long long>(e.detections))
-        .Bind(14, NullIfEmpty(e.snapshot))
-        .Bind(15, NullIfEmpty(e.clip))
-        .Bind(16, e.clipState)
-        .Bind(17, e.id)
-        .Run();
+    BindEvent(*save_, e).Bind(17, e.id).Run();
     if (db_->Changes() != 1) throw std::runtime_error(path_ + ": no event " + std::to_string(e.id) + " to update");
     t.Commit();
 }
