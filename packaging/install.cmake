@@ -56,8 +56,9 @@ install(PROGRAMS tools/fix_broadcast.py DESTINATION ${ZRV_DATA_SUBDIR}/tools COM
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT Runtime)
 # The README links into docs/: the guide goes beside it.
 install(FILES docs/design.md docs/host-program.md docs/benchmarks.md docs/developing.md docs/integrating.md
-              docs/page.png
         DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs COMPONENT Runtime)
+install(DIRECTORY docs/screenshots DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs COMPONENT Runtime FILES_MATCHING
+        PATTERN "*.png")
 install(FILES packaging/site.example.yaml packaging/weapon-detect.service
         DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT Runtime OPTIONAL)
 
