@@ -199,6 +199,15 @@ nlohmann::ordered_json CameraServices::Message(const nlohmann::ordered_json& rec
     return EventMessage(record, info);
 }
 
+void CameraServices::Progress(const AlarmEvent& event) {
+    if (!events_ || event.detections == progressDetections_) return;
+    const Clock::time_point now = Clock::now();
+    if (now - progressAt_ < std::chrono::seconds(1)) return;
+    progressAt_ = now;
+    progressDetections_ = event.detections;
+    events_->Update(settings_.cameraId, event, "update", nullptr, {}, {});
+}
+
 void CameraServices::Event(const AlarmEvent& event, const char* phase, const std::string& snapshot) {
     const std::string what = phase;
     if (what == "start" && settings_.clips.clips) StartClip(event);

@@ -15,7 +15,7 @@
 // ClipRecorder::kOpenClips clips being encoded gets none (said, counted by clipsSkipped(), its
 // `clip` null): a bound by design, not a loss.
 //
-// Threads: Analysed, Event, EventRecord, SnapshotPath and InputEnded are called by the
+// Threads: Analysed, Event, Progress, EventRecord, SnapshotPath and InputEnded are called by the
 // camera's worker; StateChanged by its live reader; Failed by the worker or the main thread;
 // WaitClips, HurryClips, GiveUpClips, Close and Discard by the main thread, also while the
 // worker still runs. Clip results arrive on the clip recorder's thread. Every pointer given to
@@ -76,6 +76,10 @@ public:
     // written at SnapshotPath() or beside it). At its end the event's record is written now
     // or once its clip is known; a record that cannot be written now throws.
     void Event(const AlarmEvent& event, const char* phase, const std::string& snapshot);
+    // An open event that this frame neither started nor improved: the event table (the page
+    // and its stream) follows its detections and length at most once a second. No message is
+    // sent for it.
+    void Progress(const AlarmEvent& event);
     // The event's record as messages carry it: with the path its clip goes to (null without
     // a clip, or once it was lost).
     nlohmann::ordered_json EventRecord(const AlarmEvent& event, const std::string& snapshot, const char* phase) const;
@@ -145,6 +149,8 @@ private:
     std::map<long long, Clip> clips_;          // by the event's first frame
     std::map<long long, long long> startsMs_;  // the open events' UTC starts, by first frame
     std::atomic<bool> ended_{false};           // InputEnded was called
+    Clock::time_point progressAt_{};           // the worker's: the last Progress written
+    int progressDetections_ = 0;
     std::atomic<long long> clipsWritten_{0}, clipsLost_{0}, clipsSkipped_{0}, recordsLost_{0};
     std::unique_ptr<ClipRecorder> recorder_;  // last: its thread calls into the members above
 };

@@ -164,6 +164,8 @@ void StreamWorker::Analyse(cv::Mat& frame, long long index, double streamTime, d
     if (changes.ended) WriteEvent(*changes.ended);
     if (services_ && (changes.started || changes.improved)) {
         services_->Event(*alarms_->open(), changes.started ? "start" : "update", {});
+    } else if (services_ && alarms_->open()) {
+        services_->Progress(*alarms_->open());
     }
     // With services, they publish the event (with its id and links).
     if (mqtt_ && !services_ && (changes.started || changes.improved)) {

@@ -65,6 +65,12 @@ TEST_F(WeaponDetectTest, AKilledRunsOpenAlarmIsFoundInterruptedAndAcknowledgemen
         ASSERT_EQ(status, 200);
         EXPECT_EQ(acked["acknowledged_by"], "tester");
         EXPECT_EQ(acked["state"], "open");
+        // The open alarm's count of detections follows it while it lasts.
+        const int counted = acked["detections"].get<int>();
+        EXPECT_TRUE(Eventually([&] {
+            const auto [status, event] = api(first, "/api/events/" + std::to_string(killedId));
+            return status == 200 && event["state"] == "open" && event["detections"].get<int>() > counted;
+        }));
         EXPECT_EQ(run.Stop(SIGKILL), -1);
     }
     ASSERT_TRUE(fs::exists(dir / "snaps" / "events.db"));
