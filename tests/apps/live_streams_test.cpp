@@ -216,6 +216,9 @@ TEST_F(WeaponDetectTest, EventStreamAndLiveViewFollowTheRunAndHoldNoStop) {
         EXPECT_EQ(image.cols, 640);
     }
     EXPECT_GE(Metric(port, scratch, "weapon_detect_live_frames_total{camera=\"gate\"}"), parts.size());
+    ASSERT_TRUE(Within(std::chrono::seconds(30), [&] {
+        return Metric(port, scratch, "weapon_detect_live_viewers{camera=\"gate\"}") == 0;
+    })) << "the viewer that ended kept its place";
     // The still, asked for on its own.
     const auto still = CurlGet(Url(port, "/api/cameras/0/live.jpg"), scratch.string());
     EXPECT_EQ(still.status, 200);
@@ -226,21 +229,26 @@ TEST_F(WeaponDetectTest, EventStreamAndLiveViewFollowTheRunAndHoldNoStop) {
     for (int i = 0; i < 4; ++i)
         viewers.push_back(Stream(Url(port, "/api/cameras/0/live.mjpeg"), dir / ("v" + std::to_string(i))));
     ASSERT_TRUE(Within(std::chrono::seconds(30),
-                       [&] { return Metric(port, scratch, "weapon_detect_live_viewers{camera=\"gate\"}") == 4; }));
+                       [&] { return Metric(port, scratch, "weapon_detect_live_viewers{camera=\"gate\"}") == 4; }))
+        << Metric(port, scratch, "weapon_detect_live_viewers{camera=\"gate\"}") << " viewers; "
+        << ReadText(dir / "v0.log") << ReadText(dir / "v3.log");
     const auto fifth = CurlGet(Url(port, "/api/cameras/0/live.mjpeg"), scratch.string());
     EXPECT_EQ(fifth.status, 503);
     EXPECT_TRUE(nlohmann::json::parse(fifth.body).contains("error")) << fifth.body;
     viewers.pop_back();
-    ASSERT_TRUE(Within(std::chrono::seconds(30), [&] {
-        return Metric(port, scratch, "weapon_detect_live_viewers{camera=\"gate\"}") == 3;
-    })) << "a viewer that left kept its place";
+    ASSERT_TRUE(Within(std::chrono::seconds(30),
+                       [&] { return Metric(port, scratch, "weapon_detect_live_viewers{camera=\"gate\"}") == 3; }))
+        << "a viewer that left kept its place: " << Metric(port, scratch, "weapon_detect_live_viewers{camera=\"gate\"}")
+        << " viewers";
 
     // A viewer that stops reading is dropped: its place is free again while it stays connected.
     NonReader stalled(port, "/api/cameras/0/live.mjpeg");
     NonReader silentEvents(port, "/api/stream");
     ASSERT_TRUE(stalled.ok() && silentEvents.ok());
     ASSERT_TRUE(Within(std::chrono::seconds(10),
-                       [&] { return Metric(port, scratch, "weapon_detect_live_viewers{camera=\"gate\"}") == 4; }));
+                       [&] { return Metric(port, scratch, "weapon_detect_live_viewers{camera=\"gate\"}") == 4; }))
+        << Metric(port, scratch, "weapon_detect_live_viewers{camera=\"gate\"}") << " viewers; "
+        << ReadText(dir / "v0.log") << ReadText(dir / "v3.log");
     EXPECT_TRUE(Within(std::chrono::seconds(60), [&] {
         return Metric(port, scratch, "weapon_detect_live_viewers{camera=\"gate\"}") == 3;
     })) << "a viewer that reads nothing kept its place";

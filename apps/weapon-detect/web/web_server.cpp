@@ -443,6 +443,8 @@ void WebServer::ServeLiveStream(const httplib::Request& req, httplib::Response& 
     NoStore(res);
     // One part per new JPEG, written from the shared buffer as it is.
     auto parts = [stream](size_t, httplib::DataSink& sink) {
+        // A viewer that left frees its place at once, not after writes into its buffers fail.
+        if (!sink.is_writable()) return false;
         const Jpeg jpeg = stream->view->Next(stream->seen, std::chrono::steady_clock::now() + kStreamSlice);
         if (jpeg) {
             const std::string head =
