@@ -280,15 +280,7 @@ std::optional<StoredEvent> EventStore::Ack(long long id, const std::string& by, 
         ack_->Bind(1, id).Bind(2, ms).Bind(3, NullIfEmpty(by)).Run();
         t.Commit();
     }
-    find_->Bind(1, id);
-    if (!find_->Step()) {
-        find_->Reset();
-        return std::nullopt;
-    }
-    StoredEvent e = ReadEvent(*find_);
-    find_->Reset();
-    ReadDeliveries(e);
-    return e;
+    return FindLocked(id);
 }
 
 bool EventStore::SetDelivery(long long eventId, const DeliveryState& d) {
@@ -322,6 +314,10 @@ void EventStore::ReadDeliveries(StoredEvent& e) const {
 
 std::optional<StoredEvent> EventStore::Find(long long id) const {
     const std::lock_guard<std::mutex> lock(mutex_);
+    return FindLocked(id);
+}
+
+std::optional<StoredEvent> EventStore::FindLocked(long long id) const {
     find_->Bind(1, id);
     if (!find_->Step()) {
         find_->Reset();

@@ -111,6 +111,8 @@ private:
     void Migrate();
     void Prepare();
     void ReadDeliveries(StoredEvent& event) const;
+    // Find, with the lock held.
+    std::optional<StoredEvent> FindLocked(long long id) const;
     sqlite::Statement& QueryStatement(unsigned mask, bool count) const;
 
     std::string path_;
