@@ -130,7 +130,15 @@ TEST_F(WeaponDetectTest, AStopWithALongPrerollEndsPromptlyUnderLoad) {
         const auto events = Events(out);
         EXPECT_GE(events.size(), 5u) << ReadText(log);
         if (c.everyClip) {
-            for (const auto& e : events) EXPECT_TRUE(e["clip"].is_string()) << e << "\n" << ReadText(log);
+            // No clip lost: an event without one is only one that met the bound on open clips
+            // (by design, and said), which a slow machine meets sooner.
+            const std::string said = ReadText(log);
+            for (const auto& e : events) {
+                const std::string skipped = "no clip for the event at frame " +
+                                            std::to_string(e["first_frame"].get<long long>()) +
+                                            ": more than 4 clips at once";
+                EXPECT_TRUE(e["clip"].is_string() || said.find(skipped) != std::string::npos) << e << "\n" << said;
+            }
         }
         ExpectRecordsNameOnlyWhatExists(events, snaps);
     }
