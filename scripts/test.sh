@@ -23,7 +23,8 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 
 # Threads: the concurrency tests and the host program with several cameras.
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZRV_SANITIZE_THREAD=ON >/dev/null
-cmake --build build-tsan -j "$jobs" --target concurrency_tests engine_concurrency_tests weapon_detect_tests weapon-detect ZRVCustomWeaponDetection
+cmake --build build-tsan -j "$jobs" --target concurrency_tests engine_concurrency_tests weapon_detect_tests site_parts_tests weapon-detect \
+  ZRVCustomWeaponDetection
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --test-dir build-tsan -L threads --output-on-failure
 
 # Fuzzing: each libFuzzer target replays its corpus, then explores for a bounded time.
