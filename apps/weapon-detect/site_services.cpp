@@ -108,6 +108,8 @@ SiteServices::SiteServices(const SiteServiceSettings& settings,
 
 SiteServices::~SiteServices() {
     feed_.Close();
+    // Closing the server drops its connections with whatever they had not yet sent.
+    feed_.WaitEmpty(std::chrono::steady_clock::now() + kFeedDrain);
     // The senders outlive this object: nothing of it is called from here on.
     if (health_) {
         health_->SetListener({});

@@ -78,6 +78,9 @@ public:
     long long clipsLost() const;
 
     static constexpr std::chrono::seconds kGiveUpAfter{10};
+    // How long the event streams get, at the end, to send what was published last (a camera
+    // finished) before their connections close.
+    static constexpr std::chrono::seconds kFeedDrain{2};
 
     // The settings a run needs services for at all.
     static bool Wanted(const SiteServiceSettings& settings, bool snapshots, bool mqtt);

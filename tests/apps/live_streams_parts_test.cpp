@@ -245,6 +245,28 @@ TEST(EventFeedTest, CloseWakesAWaitingSubscriber) {
     EXPECT_TRUE(waiter->closed());
 }
 
+// The end waits for a reader to take its last message and leave, and only so long for one
+// that reads nothing.
+TEST(EventFeedTest, AtTheEndTheFeedWaitsForReadersToTakeTheirLastMessage) {
+    EventFeed feed;
+    auto reader = feed.Subscribe();
+    auto stalled = feed.Subscribe();
+    std::atomic<bool> gotLast{false};
+    std::thread reading([&] {
+        while (auto text = reader->Next(Clock::now() + std::chrono::seconds(60))) {
+            gotLast = text->find("finished") != std::string::npos;
+        }
+        reader.reset();
+    });
+    feed.Publish("camera", {{"state", "finished"}});
+    feed.Close();
+    EXPECT_FALSE(feed.WaitEmpty(Clock::now() + std::chrono::milliseconds(200))) << "one reads nothing";
+    stalled.reset();
+    EXPECT_TRUE(feed.WaitEmpty(Clock::now() + std::chrono::seconds(60)));
+    reading.join();
+    EXPECT_TRUE(gotLast);
+}
+
 // Nobody watching, nothing is asked of the encoder; a viewer asks for the live rate, a still
 // for its slower one; the viewers are bounded per camera and over every camera.
 TEST(LiveViewTest, JpegsAreAskedForOnlyWhileWatchedAndViewersAreBounded) {

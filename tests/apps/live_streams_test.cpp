@@ -264,5 +264,7 @@ TEST_F(WeaponDetectTest, EventStreamAndLiveViewFollowTheRunAndHoldNoStop) {
     for (const SseMessage& m : SseMessages(sse)) {
         if (m.type == "camera" && m.data["id"] == "gate" && m.data["state"] == "finished") finished = true;
     }
-    EXPECT_TRUE(finished) << ReadText(sse).substr(0, 2000);
+    const std::string seen = ReadText(sse);
+    EXPECT_TRUE(finished) << seen.substr(seen.size() > 2000 ? seen.size() - 2000 : 0) << "\n--- run log ---\n"
+                          << ReadText(dir / "run.log");
 }

@@ -50,6 +50,11 @@ void EventFeed::Close() {
     changed_.notify_all();
 }
 
+bool EventFeed::WaitEmpty(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_until(lock, deadline, [this] { return subscribers_.empty(); });
+}
+
 size_t EventFeed::subscribers() const {
     const std::lock_guard<std::mutex> lock(mutex_);
     return subscribers_.size();
@@ -66,9 +71,12 @@ long long EventFeed::overflowed() const {
 }
 
 EventFeed::Subscription::~Subscription() {
-    const std::lock_guard<std::mutex> lock(feed_.mutex_);
-    auto& list = feed_.subscribers_;
-    list.erase(std::remove(list.begin(), list.end(), this), list.end());
+    {
+        const std::lock_guard<std::mutex> lock(feed_.mutex_);
+        auto& list = feed_.subscribers_;
+        list.erase(std::remove(list.begin(), list.end(), this), list.end());
+    }
+    feed_.changed_.notify_all();  // WaitEmpty
 }
 
 EventFeed::Text EventFeed::Subscription::Next(std::chrono::steady_clock::time_point deadline) {

@@ -61,6 +61,9 @@ public:
     std::unique_ptr<Subscription> Subscribe();
     // Ends every subscription and refuses new ones.
     void Close();
+    // After Close: waits until every subscriber has taken what was queued for it and left,
+    // or until `deadline` (a client that stops reading never leaves); true when all left.
+    bool WaitEmpty(std::chrono::steady_clock::time_point deadline);
 
     // One message's SSE text.
     static std::string Format(long long id, const std::string& type, const std::string& data);
