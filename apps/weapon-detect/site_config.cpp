@@ -245,6 +245,18 @@ SiteConfig Check(const std::string& path, const YAML::Node& root) {
             }
             site.cameras.resize(v.size());
             for (size_t i = 0; i < v.size(); ++i) ReadCamera(r, v[i], i, site.cameras[i]);
+        } else if (key == "http" && v.IsMap()) {
+            // The long form: the address and the page's other settings under one key.
+            for (const auto& [sub, subNode, m] : r.Entries(v, "http")) {
+                const std::string name = "http." + sub;
+                const Setting* inner = sub == "address" ? &SettingFor("--http") : SettingForKey(name);
+                if (!inner) {
+                    const std::string more = KeysUnder("http");
+                    r.Fail(subNode, name, "unknown key (known: address" + (more.empty() ? "" : ", " + more) + ")");
+                }
+                ReadSetting(r, m, name, *inner, site);
+            }
+            if (!site.Has(SettingFor("--http"))) r.Fail(v, key, "has no 'address'");
         } else if (const Setting* setting = key.find('.') == std::string::npos ? SettingForKey(key) : nullptr) {
             ReadSetting(r, v, key, *setting, site);
         } else if (key == "mqtt") {

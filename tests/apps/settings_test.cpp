@@ -263,6 +263,10 @@ TEST(SiteConfig, NewKeysApplyAndRelativePathsMeanBesideTheFile) {
     EXPECT_EQ(o.cameras[1].input, "rtsp://127.0.0.1/live");
 }
 
+TEST(SiteConfig, TheAddressOfThePageMayStandUnderHttp) {
+    EXPECT_EQ(FromFile("http:\n  address: 0.0.0.0:8081\ncameras:\n  - input: a.avi\n").http, "0.0.0.0:8081");
+}
+
 TEST(SiteConfig, CommandLineOverridesTheFile) {
     const std::string yaml =
         "realtime: true\nappend: false\nthreshold: 0.7\nwebhooks: [http://127.0.0.1:9/file]\nclips: false\n"
@@ -303,6 +307,9 @@ TEST(SiteConfig, MistakesNameTheLineAndKey) {
          "site.yaml:3: cameras[0].colour: unknown key (known: input, id, threshold, stride, models, video, "
          "ground-truth)"},
         {"new key twice", "http: 1\nhttp: 2\n", "site.yaml:2: http: given twice (first on line 1)"},
+        {"http mapping without its address", "http:\n  keep: 1\n",
+         "site.yaml:2: http.keep: unknown key (known: address"},
+        {"http mapping of nothing known", "http: {}\n", "site.yaml:1: http: has no 'address'"},
         {"mqtt key twice", "mqtt:\n  host: a\n  discovery: true\n  discovery: false\n",
          "site.yaml:4: mqtt.discovery: given twice (first on line 3)"},
         {"camera id too long", "cameras:\n  - input: a\n    id: " + std::string(257, 'x') + "\n",
