@@ -1,0 +1,159 @@
+// The page's front door over TLS on its own: certificates made here with openssl, checked
+// with curl --cacert; the TLS context refuses unusable files naming them; clients that never
+// finish a handshake, or speak plain HTTP, are closed within the head's bound and never hold
+// the stop.
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include "support/http_probe.h"
+#include "support/servers.h"
+#include "support/test_certificates.h"
+#include "web/request_gate.h"
+#include "web/tls_context.h"
+
+using namespace weapon_detect;
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+class TlsGateTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // OpenSSL writes to sockets without MSG_NOSIGNAL; the program ignores SIGPIPE too.
+        std::signal(SIGPIPE, SIG_IGN);
+        dir = fs::temp_directory_path() / ("tls_gate_" + std::to_string(getpid()) + "_" +
+                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        ASSERT_TRUE(servers::MakeCertificate(dir.string(), "a"));
+        ASSERT_TRUE(servers::MakeCertificate(dir.string(), "b"));
+    }
+    void TearDown() override { fs::remove_all(dir); }
+    std::string File(const std::string& name) const { return (dir / name).string(); }
+    fs::path dir;
+};
+
+// Answers 200 with the request's path.
+bool AnswerPath(httplib::Stream& stream, bool) {
+    std::string head;
+    char byte;
+    while (head.size() < 4 || head.compare(head.size() - 4, 4, "\r\n\r\n") != 0) {
+        if (stream.read(&byte, 1) != 1) return false;
+        head += byte;
+    }
+    std::string path = head.substr(head.find(' ') + 1);
+    path = path.substr(0, path.find(' '));
+    const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(path.size()) + "\r\n\r\n" + path;
+    return stream.write(answer.data(), answer.size()) == static_cast<ssize_t>(answer.size());
+}
+
+// True once the server closed `fd` (bytes before the end are dropped), within `limit`.
+bool ClosedWithin(int fd, std::chrono::seconds limit) {
+    const auto deadline = Clock::now() + limit;
+    char buffer[4096];
+    while (Clock::now() < deadline) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0) continue;
+        if (recv(fd, buffer, sizeof buffer, 0) <= 0) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+TEST_F(TlsGateTest, UnusableFilesAreRefusedNamingTheFileAndTheReason) {
+    std::ofstream(File("garbage.pem")) << "not a certificate\n";
+    struct Case {
+        const char* what;
+        std::string cert, key;
+        std::string named, reason;
+    } cases[] = {
+        {"missing certificate", File("none.pem"), File("a.key"), File("none.pem"), "No such file or directory"},
+        {"missing key", File("a.pem"), File("none.key"), File("none.key"), "No such file or directory"},
+        {"not a certificate", File("garbage.pem"), File("a.key"), File("garbage.pem"), "no start line"},
+        {"not a key", File("a.pem"), File("garbage.pem"), File("garbage.pem"), "PEM"},
+        {"a key of another certificate", File("a.pem"), File("b.key"), File("b.key"), "does not belong"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        try {
+            TlsContext context(c.cert, c.key);
+            ADD_FAILURE() << "accepted";
+        } catch (const std::runtime_error& e) {
+            const std::string message = e.what();
+            EXPECT_NE(message.find(c.named), std::string::npos) << message;
+            EXPECT_NE(message.find(c.reason), std::string::npos) << message;
+        }
+    }
+    EXPECT_NO_THROW(TlsContext(File("a.pem"), File("a.key")));
+}
+
+TEST_F(TlsGateTest, ServesOverTlsAndAReloadChangesOnlyNewConnections) {
+    fs::copy_file(File("a.pem"), File("site.pem"));
+    fs::copy_file(File("a.key"), File("site.key"));
+    auto certificates = std::make_shared<TlsCertificates>(File("site.pem"), File("site.key"));
+    RequestGate gate("127.0.0.1", 0, GateLimits{}, AnswerPath, nullptr, certificates);
+    const std::string url = "https://127.0.0.1:" + std::to_string(gate.port()) + "/hello";
+    const std::string scratch = File("reply.txt");
+    auto get = [&](const std::string& ca) { return servers::CurlGet(url, scratch, "--cacert '" + File(ca) + "'"); };
+
+    const auto first = get("a.pem");
+    EXPECT_EQ(first.status, 200);
+    EXPECT_EQ(first.body, "/hello");
+    EXPECT_EQ(servers::CurlGet(url, scratch).status, 0) << "a certificate nobody trusts";
+    EXPECT_EQ(get("b.pem").status, 0);
+
+    // A reload that fails keeps the certificate; one that works changes it for new connections.
+    std::ofstream(File("site.pem"), std::ios::trunc) << "broken\n";
+    EXPECT_THROW(certificates->Reload(), std::runtime_error);
+    EXPECT_EQ(get("a.pem").status, 200);
+    fs::copy_file(File("b.pem"), File("site.pem"), fs::copy_options::overwrite_existing);
+    fs::copy_file(File("b.key"), File("site.key"), fs::copy_options::overwrite_existing);
+    certificates->Reload();
+    EXPECT_EQ(get("b.pem").status, 200);
+    EXPECT_EQ(get("a.pem").status, 0);
+    EXPECT_EQ(certificates->reloadsOk(), 1);
+    EXPECT_EQ(certificates->reloadsFailed(), 1);
+}
+
+TEST_F(TlsGateTest, NoHandshakeOrPlainHttpIsClosedWithinTheHeadBoundAndHoldsNoStop) {
+    GateLimits limits;
+    limits.requestTime = std::chrono::milliseconds(500);
+    auto gate = std::make_unique<RequestGate>("127.0.0.1", 0, limits, AnswerPath, nullptr,
+                                              std::make_shared<TlsCertificates>(File("a.pem"), File("a.key")));
+    const int port = gate->port();
+    servers::RawConnection silent(port), plain(port), half(port);
+    ASSERT_TRUE(silent.connected() && plain.connected() && half.connected());
+    ASSERT_TRUE(plain.Send("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
+    // The first bytes of a TLS record (a handshake, version, length) and no more.
+    ASSERT_TRUE(half.Send(std::string("\x16\x03\x01\x02\x00", 5)));
+    EXPECT_TRUE(ClosedWithin(plain.fd(), std::chrono::seconds(10))) << "plain HTTP on the TLS port";
+    EXPECT_TRUE(ClosedWithin(silent.fd(), std::chrono::seconds(10))) << "no ClientHello";
+    EXPECT_TRUE(ClosedWithin(half.fd(), std::chrono::seconds(10))) << "an unfinished ClientHello";
+
+    // Still serving afterwards, and a stop with a client mid-handshake is not held by it.
+    EXPECT_EQ(servers::CurlGet("https://127.0.0.1:" + std::to_string(port) + "/after", File("reply.txt"),
+                               "--cacert '" + File("a.pem") + "'")
+                  .status,
+              200);
+    limits.requestTime = std::chrono::seconds(120);
+    gate = std::make_unique<RequestGate>("127.0.0.1", 0, limits, AnswerPath, nullptr,
+                                         std::make_shared<TlsCertificates>(File("a.pem"), File("a.key")));
+    servers::RawConnection waiting(gate->port());
+    ASSERT_TRUE(waiting.Send(std::string("\x16\x03\x01\x02\x00", 5)));
+    const auto start = Clock::now();
+    gate->Stop();
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
+    EXPECT_TRUE(ClosedWithin(waiting.fd(), std::chrono::seconds(10)));
+}
