@@ -1,4 +1,4 @@
-// SIGHUP's other meaning: load the page's TLS certificate and key again. The signal handler
+// SIGHUP: load the page's TLS certificate and key again. The signal handler
 // raises ReloadSignal; a ReloadWatch (made by the site services when the page serves TLS)
 // calls its reload on a thread of its own, so the analysis and open connections go on.
 #pragma once
