@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <openssl/ssl.h>
 
 #include "support/http_probe.h"
 #include "support/servers.h"
@@ -69,6 +70,34 @@ bool ClosedWithin(int fd, std::chrono::seconds limit) {
     }
     return false;
 }
+
+// A TLS client on a blocking loopback socket with a small receive window, trusting `ca`.
+class TlsClient {
+public:
+    TlsClient(int port, const std::string& ca) : ctx_(SSL_CTX_new(TLS_client_method())) {
+        raw_ = std::make_unique<servers::RawConnection>(port);
+        const int window = 4096;
+        setsockopt(raw_->fd(), SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+        if (!ctx_ || SSL_CTX_load_verify_locations(ctx_, ca.c_str(), nullptr) != 1) return;
+        SSL_CTX_set_verify(ctx_, SSL_VERIFY_PEER, nullptr);
+        ssl_ = SSL_new(ctx_);
+        ok_ = ssl_ && raw_->connected() && SSL_set_fd(ssl_, raw_->fd()) == 1 && SSL_connect(ssl_) == 1;
+    }
+    ~TlsClient() {
+        SSL_free(ssl_);
+        SSL_CTX_free(ctx_);
+    }
+    TlsClient(const TlsClient&) = delete;
+    TlsClient& operator=(const TlsClient&) = delete;
+    bool ok() const { return ok_; }
+    bool Send(const std::string& bytes) { return SSL_write(ssl_, bytes.data(), static_cast<int>(bytes.size())) > 0; }
+
+private:
+    SSL_CTX* ctx_;
+    SSL* ssl_ = nullptr;
+    std::unique_ptr<servers::RawConnection> raw_;
+    bool ok_ = false;
+};
 
 }  // namespace
 
@@ -156,4 +185,28 @@ TEST_F(TlsGateTest, NoHandshakeOrPlainHttpIsClosedWithinTheHeadBoundAndHoldsNoSt
     gate->Stop();
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
     EXPECT_TRUE(ClosedWithin(waiting.fd(), std::chrono::seconds(10)));
+}
+
+TEST_F(TlsGateTest, AStreamWhoseClientStopsReadingIsCutAtTheStallBound) {
+    GateLimits limits;
+    limits.writeStall = std::chrono::milliseconds(500);
+    std::atomic<int> ended{0};
+    // A stream that writes until a write fails (it never asks is_writable()).
+    auto stream = [&](httplib::Stream& s, bool) {
+        const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n";
+        const std::string chunk(64 * 1024, 's');
+        bool writing = s.write(head.data(), head.size()) > 0;
+        while (writing) writing = s.write(chunk.data(), chunk.size()) > 0;
+        ++ended;
+        return false;
+    };
+    RequestGate gate(
+        "127.0.0.1", 0, limits, stream, [](const std::string&) { return true; },
+        std::make_shared<TlsCertificates>(File("a.pem"), File("a.key")));
+    TlsClient client(gate.port(), File("a.pem"));
+    ASSERT_TRUE(client.ok());
+    ASSERT_TRUE(client.Send("GET /stream HTTP/1.1\r\nHost: x\r\n\r\n"));
+    ASSERT_TRUE(servers::Within(std::chrono::seconds(20), [&] { return ended == 1; }))
+        << "a TLS stream nobody reads holds its thread";
+    EXPECT_EQ(gate.streams(), 0u);
 }
