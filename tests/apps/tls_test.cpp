@@ -148,4 +148,11 @@ TEST_F(WeaponDetectTest, UnusableCertificatesAndUnpairedTlsOptionsAreRefusedAtSt
         EXPECT_EQ(o.status, c.status) << o.err;
         for (const std::string& words : c.said) EXPECT_NE(o.err.find(words), std::string::npos) << o.err;
     }
+    // The same rule in a site config, where the files stand under the http mapping.
+    std::ofstream(dir / "site.yaml") << "cameras:\n  - input: clip.avi\nhttp:\n  address: 127.0.0.1:"
+                                     << servers::FreePort() << "\n  tls-cert: a.pem\n";
+    const auto o =
+        RunProgram("--config " + (dir / "site.yaml").string() + " -q -o " + (dir / "out.jsonl").string(), dir);
+    EXPECT_EQ(o.status, 2) << o.err;
+    EXPECT_NE(o.err.find("http.tls-key"), std::string::npos) << o.err;
 }
