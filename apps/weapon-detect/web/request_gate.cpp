@@ -333,7 +333,10 @@ struct RequestGate::Connection {
         TlsSession::Want want = tls->Handshake();
         if (want == TlsSession::Want::Nothing) {
             const ssize_t n = tls->Read(data, size, want);
-            if (n >= 0) return n;
+            if (n >= 0) {
+                events = POLLIN;
+                return n;
+            }
         }
         if (want == TlsSession::Want::Failed) {
             errno = ECONNRESET;
