@@ -217,6 +217,15 @@ void AddServiceSettings(std::vector<Setting>& t) {
         .Path();
 }
 
+// The page over TLS.
+void AddTlsSettings(std::vector<Setting>& t) {
+    Add(t, "--tls-cert", "http.tls-cert", &Options::tlsCert,
+        "With --http: serve the page over TLS (https://) with this PEM certificate (chain); with --tls-key, "
+        "both read again on SIGHUP")
+        .Path();
+    Add(t, "--tls-key", "http.tls-key", &Options::tlsKey, "With --tls-cert: the certificate's PEM private key").Path();
+}
+
 // In --help order.
 std::vector<Setting> MakeSettings() {
     std::vector<Setting> table;
@@ -226,6 +235,7 @@ std::vector<Setting> MakeSettings() {
     AddRunSettings(table);
     AddMqttSettings(table);
     AddServiceSettings(table);
+    AddTlsSettings(table);
     return table;
 }
 

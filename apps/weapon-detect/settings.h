@@ -65,6 +65,8 @@ struct Options {
     std::string mqttDiscoveryPrefix = "homeassistant";
     std::string publicUrl;  // the page's address as receivers of messages reach it; empty for none
     std::string eventsDb;  // empty: in the snapshot folder, else beside -o, else in memory
+    // The page over TLS with these PEM files; empty: plain HTTP.
+    std::string tlsCert, tlsKey;
     // Per camera, from the config file: what the command line does not override.
     std::vector<CameraConfig> cameras;
 };

@@ -34,6 +34,8 @@ SiteServices::SiteServices(const SiteServiceSettings& settings,
         web.host = address.host;
         web.port = address.port;
         web.token = settings.token;
+        web.tlsCert = settings.tlsCert;
+        web.tlsKey = settings.tlsKey;
         if (health_) web.deliveries = [this] { return health_->Json(); };
         if (!WebServer::IsLoopback(web.host) && web.token.empty()) {
             std::fprintf(stderr,
@@ -90,6 +92,7 @@ SiteServices::SiteServices(const SiteServiceSettings& settings,
             [this](const std::string& type, const nlohmann::ordered_json& channel) { feed_.Publish(type, channel); });
         server_ = std::make_unique<WebServer>(
             web, events_, statuses, [this](MetricsText& m) { MoreMetrics(m); }, feed_);
+        if (web.tls()) tlsReload_ = std::make_unique<ReloadWatch>([this] { server_->ReloadTls(); });
     }
     if (mqtt && settings.discovery) {
         DiscoveryInfo info;
@@ -115,6 +118,7 @@ SiteServices::~SiteServices() {
         health_->SetListener({});
         health_->SetOutcomeSink({});
     }
+    tlsReload_.reset();
     server_.reset();
     Close();
 }
