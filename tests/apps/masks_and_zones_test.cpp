@@ -20,7 +20,7 @@ using servers::Process;
 
 namespace {
 
-constexpr int kFrames = 100;
+constexpr int kFrames = 60;  // the weapon comes into view at frame 26
 
 std::string Url(int port, const std::string& path) { return "http://127.0.0.1:" + std::to_string(port) + path; }
 
