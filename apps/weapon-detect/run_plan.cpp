@@ -97,6 +97,7 @@ std::vector<StreamSettings> CameraSettings(const Options& options, const std::ve
         s.live.maxReconnects = options.maxReconnects;
         s.statsSeconds = options.statsSeconds.value_or(s.realtime ? 60.0 : 0.0);
         s.groundTruth = camera.groundTruth.value_or("");
+        s.areas = camera.areas;
         s.videoPath = VideoPathFor(options, camera, s.cameraId, cameras.size());
         if (!s.videoPath.empty()) outputs.push_back(s.videoPath);
     }

@@ -8,6 +8,8 @@
 #include <variant>
 #include <vector>
 
+#include "camera/areas.h"
+
 namespace weapon_detect {
 
 // One camera of a site config; unset values come from the global settings.
@@ -20,6 +22,7 @@ struct CameraConfig {
     std::optional<std::string> models;
     std::optional<std::string> video;
     std::optional<std::string> groundTruth;
+    CameraAreas areas;  // masks and zones (camera/areas.h)
 };
 
 // Every setting of a run, with its default.

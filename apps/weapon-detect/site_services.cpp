@@ -66,6 +66,7 @@ SiteServices::SiteServices(const SiteServiceSettings& settings,
             statuses_.push_back(std::make_unique<CameraStatus>(s.cameraId, worker->progress(), statuses.size(),
                                                                settings.liveFps, &viewers_));
             status = statuses_.back().get();
+            status->SetAreas(s.areas.Json());
             status->SetListener([this](const CameraStatus& camera) { feed_.Publish("camera", camera.Json()); });
             statuses.push_back(status);
         }
@@ -77,6 +78,7 @@ SiteServices::SiteServices(const SiteServiceSettings& settings,
         c.clips.afterSeconds = settings.clipAfter;
         c.inputs = inputs;
         c.publicUrl = settings.publicUrl;
+        c.areas = s.areas;
         JsonLinesWriter& records = worker->records();
         // The event table is there without the page too: it gives the events their ids.
         cameras_.push_back(std::make_unique<CameraServices>(std::move(c), status, &events_, webhooks_.get(), mqtt,

@@ -305,7 +305,7 @@ TEST(SiteConfig, MistakesNameTheLineAndKey) {
          "site.yaml:3: mqtt.port: unknown key (known: host, topic, client-id, discovery, discovery-prefix; "},
         {"unknown camera key", "cameras:\n  - input: a\n    colour: red\n",
          "site.yaml:3: cameras[0].colour: unknown key (known: input, id, threshold, stride, models, video, "
-         "ground-truth)"},
+         "ground-truth, mask, zones, require)"},
         {"new key twice", "http: 1\nhttp: 2\n", "site.yaml:2: http: given twice (first on line 1)"},
         {"http mapping without its address", "http:\n  keep: 1\n",
          "site.yaml:2: http.keep: unknown key (known: address"},

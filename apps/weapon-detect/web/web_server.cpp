@@ -505,6 +505,12 @@ std::string WebServer::Metrics() const {
               [](const CameraStatus& c) { return c.progress().events.load(); });
     perCamera("weapon_detect_detections_total", "counter", "Detections reported by the detector.",
               [](const CameraStatus& c) { return c.progress().detections.load(); });
+    perCamera("weapon_detect_masked_total", "counter",
+              "Detections that raised no alarm because a mask covered at least half of their box.",
+              [](const CameraStatus& c) { return c.progress().masked.load(); });
+    perCamera("weapon_detect_outside_zones_total", "counter",
+              "Detections that raised no alarm because they touched none of the camera's required zones.",
+              [](const CameraStatus& c) { return c.progress().outsideZones.load(); });
     perCamera("weapon_detect_reconnections_total", "counter", "Times the live input came back after going offline.",
               [](const CameraStatus& c) { return c.reconnections(); });
     m.Family("weapon_detect_camera_state", "gauge", "1 for the camera's current state, 0 for the others.");
