@@ -217,6 +217,14 @@ void AddServiceSettings(std::vector<Setting>& t) {
         .Path();
 }
 
+// The page's sign-in (its users are read apart, site_config.cpp).
+void AddSignInSettings(std::vector<Setting>& t) {
+    Add(t, "--session-hours", "http.session-hours", &Options::sessionHours,
+        "With --http: hours a session signed in on the login page lasts (users from the site config's http.users)")
+        .In(0.1, 720.0)
+        .Shown();
+}
+
 // In --help order.
 std::vector<Setting> MakeSettings() {
     std::vector<Setting> table;
@@ -226,6 +234,7 @@ std::vector<Setting> MakeSettings() {
     AddRunSettings(table);
     AddMqttSettings(table);
     AddServiceSettings(table);
+    AddSignInSettings(table);
     return table;
 }
 

@@ -8,6 +8,8 @@
 #include <variant>
 #include <vector>
 
+#include "web/web_user.h"
+
 namespace weapon_detect {
 
 // One camera of a site config; unset values come from the global settings.
@@ -65,6 +67,9 @@ struct Options {
     std::string mqttDiscoveryPrefix = "homeassistant";
     std::string publicUrl;  // the page's address as receivers of messages reach it; empty for none
     std::string eventsDb;  // empty: in the snapshot folder, else beside -o, else in memory
+    // The page's sign-in: users from the site config's http.users, and a session's length.
+    std::vector<WebUser> users;
+    double sessionHours = 12.0;
     // Per camera, from the config file: what the command line does not override.
     std::vector<CameraConfig> cameras;
 };

@@ -14,7 +14,10 @@
 //   body         none: a head with Transfer-Encoding or a Content-Length other than 0 gets 413
 //                and the connection is closed, before any of the body is read; the handler's
 //                reads end with the head (they return 0 after it), so a request of any method
-//                without a body (a POST acknowledging an event) passes whole.
+//                without a body (a POST acknowledging an event) passes whole. The one exception
+//                is the sign-in form: POST /login with an application/x-www-form-urlencoded
+//                body of at most 4 KiB announced by its Content-Length, read with the head
+//                (within `requestTime`) and handed on with it.
 //   ranges       a Range field lists at most 8 ranges; beyond that 416 and the connection closed.
 //   time         a whole head arrives within `requestTime` of the connection's opening or of
 //                the previous answer on it (an idle connection is closed then too); a head
