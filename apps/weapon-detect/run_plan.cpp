@@ -104,9 +104,29 @@ std::vector<StreamSettings> CameraSettings(const Options& options, const std::ve
     return settings;
 }
 
+namespace {
+
+// The page's certificate and key: both or neither, and only for a page.
+void TlsSettings(const Options& options, SiteServiceSettings& s) {
+    if (options.tlsCert.empty() != options.tlsKey.empty()) {
+        const bool noKey = options.tlsKey.empty();
+        throw CLI::ValidationError(noKey ? "--tls-cert" : "--tls-key",
+                                   std::string("needs ") + (noKey ? "--tls-key" : "--tls-cert") +
+                                       " (in a site config: http.tls-cert and http.tls-key go together)");
+    }
+    if (!options.tlsCert.empty() && options.http.empty()) {
+        throw CLI::ValidationError("--tls-cert", "needs --http (in a site config: http.tls-cert needs http.address)");
+    }
+    s.tlsCert = options.tlsCert;
+    s.tlsKey = options.tlsKey;
+}
+
+}  // namespace
+
 SiteServiceSettings ServiceSettings(const Options& options) {
     SiteServiceSettings s;
     s.http = options.http;
+    TlsSettings(options, s);
     if (const char* token = std::getenv("WEAPON_DETECT_HTTP_TOKEN")) s.token = token;
     s.users = options.users;
     s.sessionHours = options.sessionHours;

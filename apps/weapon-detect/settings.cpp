@@ -217,6 +217,15 @@ void AddServiceSettings(std::vector<Setting>& t) {
         .Path();
 }
 
+// The page over TLS.
+void AddTlsSettings(std::vector<Setting>& t) {
+    Add(t, "--tls-cert", "http.tls-cert", &Options::tlsCert,
+        "With --http: serve the page over TLS (https://) with this PEM certificate (chain); with --tls-key, "
+        "both read again on SIGHUP")
+        .Path();
+    Add(t, "--tls-key", "http.tls-key", &Options::tlsKey, "With --tls-cert: the certificate's PEM private key").Path();
+}
+
 // The page's sign-in (its users are read apart, site_config.cpp).
 void AddSignInSettings(std::vector<Setting>& t) {
     Add(t, "--session-hours", "http.session-hours", &Options::sessionHours,
@@ -234,6 +243,7 @@ std::vector<Setting> MakeSettings() {
     AddRunSettings(table);
     AddMqttSettings(table);
     AddServiceSettings(table);
+    AddTlsSettings(table);
     AddSignInSettings(table);
     return table;
 }

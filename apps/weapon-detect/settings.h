@@ -67,6 +67,8 @@ struct Options {
     std::string mqttDiscoveryPrefix = "homeassistant";
     std::string publicUrl;  // the page's address as receivers of messages reach it; empty for none
     std::string eventsDb;  // empty: in the snapshot folder, else beside -o, else in memory
+    // The page over TLS with these PEM files; empty: plain HTTP.
+    std::string tlsCert, tlsKey;
     // The page's sign-in: users from the site config's http.users, and a session's length.
     std::vector<WebUser> users;
     double sessionHours = 12.0;

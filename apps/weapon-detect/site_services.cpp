@@ -53,6 +53,8 @@ SiteServices::SiteServices(const SiteServiceSettings& settings,
         web.host = address.host;
         web.port = address.port;
         web.token = settings.token;
+        web.tlsCert = settings.tlsCert;
+        web.tlsKey = settings.tlsKey;
         web.users = settings.users;
         web.sessionLifetime = std::chrono::seconds(std::lround(settings.sessionHours * 3600));
         web.config = settings.config;
@@ -107,6 +109,7 @@ SiteServices::SiteServices(const SiteServiceSettings& settings,
             [this](const std::string& type, const nlohmann::ordered_json& channel) { feed_.Publish(type, channel); });
         server_ = std::make_unique<WebServer>(
             web, events_, statuses, [this](MetricsText& m) { MoreMetrics(m); }, feed_);
+        if (web.tls()) tlsReload_ = std::make_unique<ReloadWatch>([this] { server_->ReloadTls(); });
     }
     if (mqtt && settings.discovery) {
         DiscoveryInfo info;
@@ -132,6 +135,7 @@ SiteServices::~SiteServices() {
         health_->SetListener({});
         health_->SetOutcomeSink({});
     }
+    tlsReload_.reset();
     server_.reset();
     Close();
 }

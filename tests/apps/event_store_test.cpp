@@ -336,6 +336,15 @@ TEST_F(EventStoreTest, AFirstVersionFileIsMigratedKeepingItsRows) {
     table.SetDelivery(1, "mqtt", "delivered", 1, "");
     EXPECT_EQ(table.Find(1)->event.deliveries.size(), 1u);
     EXPECT_EQ(table.Update("door", Event(100, 0.6f), "start", nullptr, "", ""), 3);
+    EXPECT_EQ(old->Json()["zones"].dump(), "[]");
+    EXPECT_TRUE(old->Json()["files_removed_ms"].is_null());
+    // Files removed to bound the storage: said once, the row and its acknowledgement stay.
+    EventStore& store = table.store();
+    EXPECT_TRUE(store.MarkFilesRemoved(1, 5000));
+    EXPECT_FALSE(store.MarkFilesRemoved(1, 6000));
+    EXPECT_FALSE(store.MarkFilesRemoved(99, 6000));
+    EXPECT_EQ(table.Find(1)->Json()["files_removed_utc"], "1970-01-01T00:00:05.000Z");
+    EXPECT_EQ(table.Find(1)->event.acknowledgedBy, "night shift");
 }
 
 TEST_F(EventStoreTest, FilesThatAreNotThisStoreAreRefusedAndLeftAlone) {
@@ -346,7 +355,7 @@ TEST_F(EventStoreTest, FilesThatAreNotThisStoreAreRefusedAndLeftAlone) {
         const char* reason;
     } cases[] = {
         {"a newer schema", std::string(kVersion1) + "PRAGMA user_version = 9;", "",
-         "schema is version 9, made by a newer program; this one reads up to version 2"},
+         "schema is version 9, made by a newer program; this one reads up to version 3"},
         {"another program's SQLite file", "CREATE TABLE notes (text TEXT); INSERT INTO notes VALUES ('keep');", "",
          "not an event store: an SQLite file of another program"},
         {"not SQLite", "", std::string("weapon-detect records\n") + std::string(5000, 'x'),

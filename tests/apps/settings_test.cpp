@@ -232,6 +232,8 @@ TEST(SettingsTable, KeysUsersWriteStayKnown) {
                                         "engine-threads",
                                         "opencv-threads",
                                         "events-db",
+                                        "http.tls-cert",
+                                        "http.tls-key",
                                         "http.session-hours"};
     std::set<std::string> table;
     for (const Setting& s : Settings()) {

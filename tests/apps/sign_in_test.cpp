@@ -2,13 +2,15 @@
 // weapon-detect --hash-password, driven in headless chromium (tests/support/cdp_page.py) for
 // the login form, the cookie's flags, the roles, Log out and the lock-out of an address that
 // keeps failing; the token in URLs kept out of everything the program writes; bad users in the
-// config refused naming file, line and key.
+// config refused naming file, line and key; over TLS, the token signing in on the login page
+// with a Secure cookie.
 #include <regex>
 
 #include "page_driver.h"
 #include "program_harness.h"
 #include "support/http_probe.h"
 #include "support/servers.h"
+#include "support/test_certificates.h"
 
 using namespace program_test;
 using servers::CurlGet;
@@ -213,4 +215,49 @@ TEST_F(WeaponDetectTest, HashPasswordTakesOneLineAndBadUsersAreRefusedWithFileLi
         EXPECT_NE(o.err.find((dir / "bad.yaml").string() + c.message), std::string::npos) << c.users << o.err;
         EXPECT_EQ(o.err.find("$argon2id"), std::string::npos) << "a hash is never quoted: " << o.err;
     }
+}
+
+// Without users the login page asks for the token, and a right one opens an admin's session;
+// over TLS the cookie is Secure.
+TEST_F(WeaponDetectTest, OverTlsTheTokenSignsInWithASecureCookie) {
+    ASSERT_TRUE(servers::MakeCertificate(dir.string(), "site"));
+    WriteSmallVideo(dir / "clip.avi", 10);
+    const int port = servers::FreePort();
+    const ScopedEnv token("WEAPON_DETECT_HTTP_TOKEN", kToken);
+    const fs::path log = dir / "run.log";
+    Process run(Program({(dir / "clip.avi").string(), "--module", STEADY_MODULE, "-o", (dir / "out.jsonl").string(),
+                         "--http", "127.0.0.1:" + std::to_string(port), "--keep-serving", "--session-hours", "0.5",
+                         "--tls-cert", (dir / "site.pem").string(), "--tls-key", (dir / "site.key").string()}),
+                log.string());
+    ASSERT_TRUE(Within(std::chrono::seconds(120),
+                       [&] { return ReadText(log).find("until stopped") != std::string::npos || !run.running(); }));
+    ASSERT_TRUE(run.running()) << ReadText(log);
+    const std::string base = "https://127.0.0.1:" + std::to_string(port), body = (dir / "body.txt").string();
+    const std::string trust = "--cacert '" + (dir / "site.pem").string() + "'";
+    const auto form = CurlGet(base + "/login", body, trust);
+    EXPECT_EQ(form.status, 200);
+    EXPECT_NE(form.body.find("name=\"token\""), std::string::npos) << form.body;
+    EXPECT_EQ(form.body.find("name=\"password\""), std::string::npos);
+
+    const fs::path headers = dir / "headers.txt";
+    EXPECT_EQ(
+        CurlGet(base + "/login", body, trust + " -D '" + headers.string() + "' --data-urlencode token=wrong").status,
+        401);
+    EXPECT_EQ(CurlGet(base + "/login", body,
+                      trust + " -D '" + headers.string() + "' --data-urlencode token=" + std::string(kToken))
+                  .status,
+              303);
+    std::smatch cookie;
+    const std::string head = ReadText(headers);
+    ASSERT_TRUE(
+        std::regex_search(head, cookie, std::regex("Set-Cookie: weapon_detect_session=([0-9a-f]{64}); ([^\r\n]*)")))
+        << head;
+    EXPECT_EQ(cookie[2].str(), "Path=/; Max-Age=1800; HttpOnly; SameSite=Strict; Secure");
+    const auto me =
+        CurlGet(base + "/api/me", body, trust + " -H 'Cookie: weapon_detect_session=" + cookie[1].str() + "'");
+    EXPECT_EQ(me.status, 200);
+    EXPECT_EQ(nlohmann::json::parse(me.body, nullptr, false),
+              nlohmann::json({{"name", "admin"}, {"role", "admin"}, {"signed_in_with", "session"}}));
+    EXPECT_EQ(run.Stop(SIGTERM, std::chrono::seconds(20)), 0) << ReadText(log);
+    EXPECT_EQ(ReadText(log).find(kToken), std::string::npos);
 }

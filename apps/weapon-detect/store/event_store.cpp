@@ -5,6 +5,8 @@
 #include <limits>
 #include <stdexcept>
 
+#include <nlohmann/json.hpp>
+
 namespace fs = std::filesystem;
 
 namespace weapon_detect {
@@ -56,11 +58,27 @@ CREATE TABLE deliveries (
   PRIMARY KEY (event_id, channel)
 ) WITHOUT ROWID;
 )"},
+    {3, R"(
+ALTER TABLE events ADD COLUMN zones TEXT NOT NULL DEFAULT '[]';
+ALTER TABLE events ADD COLUMN files_removed_ms INTEGER;
+)"},
 };
 
 constexpr const char* kColumns =
     "id, camera, class_name, best_confidence, state, phase, start_ms, end_ms, updated_ms, start_time, end_time, "
-    "first_frame, last_frame, detections, snapshot, clip, clip_state, acknowledged_ms, acknowledged_by";
+    "first_frame, last_frame, detections, snapshot, clip, clip_state, acknowledged_ms, acknowledged_by, zones, "
+    "files_removed_ms";
+
+// The zones column: a JSON array of names. A value this program did not write reads as none.
+std::vector<std::string> ZonesFrom(const std::string& text) {
+    const nlohmann::json parsed = nlohmann::json::parse(text, nullptr, false);
+    std::vector<std::string> zones;
+    if (!parsed.is_array()) return zones;
+    for (const auto& name : parsed) {
+        if (name.is_string()) zones.push_back(name.get<std::string>());
+    }
+    return zones;
+}
 
 StoredEvent ReadEvent(const sqlite::Statement& s) {
     StoredEvent e;
@@ -83,6 +101,8 @@ StoredEvent ReadEvent(const sqlite::Statement& s) {
     e.clipState = s.Text(16);
     e.acknowledgedMs = s.OptionalInt(17);
     e.acknowledgedBy = s.OptionalText(18);
+    e.zones = ZonesFrom(s.Text(19));
+    e.filesRemovedMs = s.OptionalInt(20);
     return e;
 }
 
@@ -188,16 +208,18 @@ void EventStore::Prepare() {
     insert_ = std::make_unique<Statement>(
         *db_,
         "INSERT INTO events (camera, class_name, best_confidence, state, phase, start_ms, end_ms, updated_ms, "
-        "start_time, end_time, first_frame, last_frame, detections, snapshot, clip, clip_state) "
-        "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16)");
+        "start_time, end_time, first_frame, last_frame, detections, snapshot, clip, clip_state, zones) "
+        "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?18)");
     save_ = std::make_unique<Statement>(
         *db_,
         "UPDATE events SET camera = ?1, class_name = ?2, best_confidence = ?3, state = ?4, phase = ?5, "
         "start_ms = ?6, end_ms = ?7, updated_ms = ?8, start_time = ?9, end_time = ?10, first_frame = ?11, "
-        "last_frame = ?12, detections = ?13, snapshot = ?14, clip = ?15, clip_state = ?16 WHERE id = ?17");
+        "last_frame = ?12, detections = ?13, snapshot = ?14, clip = ?15, clip_state = ?16, zones = ?18 WHERE id = ?17");
     find_ = std::make_unique<Statement>(*db_, std::string("SELECT ") + kColumns + " FROM events WHERE id = ?1");
     deliveries_ = std::make_unique<Statement>(
         *db_, "SELECT channel, state, attempts, error FROM deliveries WHERE event_id = ?1 ORDER BY channel");
+    filesRemoved_ = std::make_unique<Statement>(
+        *db_, "UPDATE events SET files_removed_ms = ?2 WHERE id = ?1 AND files_removed_ms IS NULL");
     ack_ = std::make_unique<Statement>(
         *db_, "UPDATE events SET acknowledged_ms = ?2, acknowledged_by = ?3 WHERE id = ?1 AND acknowledged_ms IS NULL");
     setDelivery_ = std::make_unique<Statement>(
@@ -234,7 +256,8 @@ sqlite::Statement& EventStore::QueryStatement(unsigned mask, bool count) const {
 
 namespace {
 
-// The event's columns, in the order the insert and the update name them (1 to 16).
+// The event's columns, in the order the insert and the update name them (1 to 16, and 18;
+// 17 is the update's id).
 sqlite::Statement& BindEvent(sqlite::Statement& statement, const StoredEvent& e) {
     return statement.Bind(1, e.camera)
         .Bind(2, e.className)
@@ -251,7 +274,8 @@ sqlite::Statement& BindEvent(sqlite::Statement& statement, const StoredEvent& e)
         .Bind(13, static_cast<long long>(e.detections))
         .Bind(14, NullIfEmpty(e.snapshot))
         .Bind(15, NullIfEmpty(e.clip))
-        .Bind(16, e.clipState);
+        .Bind(16, e.clipState)
+        .Bind(18, nlohmann::json(e.zones).dump());
 }
 
 }  // namespace
@@ -281,6 +305,15 @@ std::optional<StoredEvent> EventStore::Ack(long long id, const std::string& by, 
         t.Commit();
     }
     return FindLocked(id);
+}
+
+bool EventStore::MarkFilesRemoved(long long id, long long ms) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    sqlite::Transaction t(*db_);
+    filesRemoved_->Bind(1, id).Bind(2, ms).Run();
+    const bool changed = db_->Changes() == 1;
+    t.Commit();
+    return changed;
 }
 
 bool EventStore::SetDelivery(long long eventId, const DeliveryState& d) {

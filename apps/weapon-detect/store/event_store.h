@@ -51,6 +51,9 @@ struct StoredEvent {
     std::optional<long long> acknowledgedMs;
     std::optional<std::string> acknowledgedBy;
     std::vector<DeliveryState> deliveries;  // by channel
+    std::vector<std::string> zones;         // the named zones its detections touched
+    // When the snapshot and clip were removed to bound the storage; the row stays.
+    std::optional<long long> filesRemovedMs;
 };
 
 // Filters of a page of events; every one optional. Newest first.
@@ -71,7 +74,7 @@ struct EventPage {
 
 class EventStore {
 public:
-    static constexpr int kVersion = 2;
+    static constexpr int kVersion = 3;
     static constexpr int kApplicationId = 0x57445354;  // "WDST"
 
     // Opens or makes the store; an empty path is a store in memory (kept for this run only).
@@ -88,11 +91,14 @@ public:
     // A new event (its id is ignored); returns the id it was given. One transaction.
     long long Insert(const StoredEvent& event);
     // What an event's progress changes (score, class, times, frames, detections, files, state,
-    // phase), by id; its acknowledgement and deliveries are kept. One transaction.
+    // phase, zones), by id; its acknowledgement and deliveries are kept. One transaction.
     void Save(const StoredEvent& event);
     // The event after its acknowledgement; a second acknowledgement keeps the first time and
     // name. Nothing for an unknown id.
     std::optional<StoredEvent> Ack(long long id, const std::string& by, long long ms);
+    // Records that the event's files were removed (the first time is kept). False for an
+    // unknown event or one already marked.
+    bool MarkFilesRemoved(long long id, long long ms);
     // One channel's delivery of an event, made or replaced. False for an unknown event.
     bool SetDelivery(long long eventId, const DeliveryState& delivery);
 
@@ -120,7 +126,8 @@ private:
     long long interrupted_ = 0;
     mutable std::mutex mutex_;
     std::unique_ptr<sqlite::Database> db_;
-    std::unique_ptr<sqlite::Statement> insert_, save_, find_, deliveries_, ack_, setDelivery_, count_, unfinished_;
+    std::unique_ptr<sqlite::Statement> insert_, save_, find_, deliveries_, ack_, setDelivery_, count_, unfinished_,
+        filesRemoved_;
     // One statement per combination of filters (and one to count), made when first asked.
     mutable std::map<unsigned, std::unique_ptr<sqlite::Statement>> queries_, counts_;
 };

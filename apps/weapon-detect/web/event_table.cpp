@@ -56,7 +56,10 @@ nlohmann::ordered_json EventEntry::Json() const {
             {"acknowledged_utc", OptionalUtc(e.acknowledgedMs)},
             {"acknowledged_by",
              e.acknowledgedBy ? nlohmann::ordered_json(*e.acknowledgedBy) : nlohmann::ordered_json()},
-            {"deliveries", std::move(deliveries)}};
+            {"deliveries", std::move(deliveries)},
+            {"zones", e.zones},
+            {"files_removed_ms", OptionalMs(e.filesRemovedMs)},
+            {"files_removed_utc", OptionalUtc(e.filesRemovedMs)}};
 }
 
 EventTable::EventTable(std::unique_ptr<EventStore> store, size_t thumbnails)

@@ -86,6 +86,7 @@ public:
     long long total() const;
     long long storeFailures() const { return storeFailures_; }
     const EventStore& store() const { return *store_; }
+    EventStore& store() { return *store_; }
 
 private:
     EventEntry Entry(StoredEvent event) const;

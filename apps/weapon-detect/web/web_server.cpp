@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cmath>
 #include <climits>
+#include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <regex>
 
@@ -16,6 +18,7 @@
 #include "web/page.h"
 #include "web/request_gate.h"
 #include "web/sign_in.h"
+#include "web/tls_context.h"
 
 namespace weapon_detect {
 
@@ -309,9 +312,10 @@ WebServer::WebServer(WebSettings settings, EventTable& events, std::vector<const
     server_->set_keep_alive_max_count(limits.requestsPerConnection);
     server_->set_payload_max_length(4096);  // the sign-in form, as the gate bounds it
     Routes();
+    if (settings_.tls()) tls_ = std::make_shared<TlsCertificates>(settings_.tlsCert, settings_.tlsKey);
     gate_ = std::make_unique<RequestGate>(
         settings_.host, settings_.port, limits,
-        [this](httplib::Stream& stream, bool last) { return server_->Serve(stream, last); }, IsStreamTarget);
+        [this](httplib::Stream& stream, bool last) { return server_->Serve(stream, last); }, IsStreamTarget, tls_);
     settings_.port = gate_->port();
 }
 
@@ -322,7 +326,19 @@ WebServer::~WebServer() {
 
 std::string WebServer::url() const {
     const bool v6 = settings_.host.find(':') != std::string::npos;
-    return "http://" + (v6 ? "[" + settings_.host + "]" : settings_.host) + ":" + std::to_string(settings_.port) + "/";
+    return (tls_ ? "https://" : "http://") + (v6 ? "[" + settings_.host + "]" : settings_.host) + ":" +
+           std::to_string(settings_.port) + "/";
+}
+
+void WebServer::ReloadTls() {
+    if (!tls_) return;
+    try {
+        tls_->Reload();
+        std::fprintf(stderr, "weapon-detect: reloaded the TLS certificate %s and key %s for new connections\n",
+                     settings_.tlsCert.c_str(), settings_.tlsKey.c_str());
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "weapon-detect: the TLS certificate was not reloaded, the old one stays: %s\n", e.what());
+    }
 }
 
 void WebServer::Routes() {
@@ -488,6 +504,17 @@ void WebServer::ServeLiveStream(const httplib::Request& req, httplib::Response& 
     res.set_chunked_content_provider("multipart/x-mixed-replace;boundary=frame", std::move(parts));
 }
 
+void WebServer::TlsMetrics(MetricsText& m) const {
+    m.Family("weapon_detect_tls_reloads_total", "counter",
+             "Reloads of the page's TLS certificate (SIGHUP) by outcome.");
+    m.Sample("weapon_detect_tls_reloads_total", {{"result", "ok"}}, static_cast<double>(tls_->reloadsOk()));
+    m.Sample("weapon_detect_tls_reloads_total", {{"result", "failed"}}, static_cast<double>(tls_->reloadsFailed()));
+    m.Family("weapon_detect_tls_certificate_expiry_seconds", "gauge",
+             "Seconds until the page's current TLS certificate expires (negative once it has).");
+    m.Sample("weapon_detect_tls_certificate_expiry_seconds", {},
+             static_cast<double>(tls_->current()->notAfter() - static_cast<long long>(std::time(nullptr))));
+}
+
 std::string WebServer::Metrics() const {
     MetricsText m;
     auto perCamera = [&](const std::string& name, const char* type, const std::string& help, auto value) {
@@ -531,6 +558,7 @@ std::string WebServer::Metrics() const {
     m.Family("weapon_detect_event_streams", "gauge", "Clients of the event stream (/api/stream) now.");
     m.Sample("weapon_detect_event_streams", {}, static_cast<double>(feed_.subscribers()));
     signIn_->Metrics(m);
+    if (tls_) TlsMetrics(m);
     if (moreMetrics_) moreMetrics_(m);
     return m.text();
 }

@@ -29,12 +29,15 @@
 // 401 {"error": ...}; a viewer gets 403 {"error": ...} on the admins' routes. An
 // acknowledgement made in a session records the session's user as who made it.
 //
+// With WebSettings::tlsCert/tlsKey the page is served over TLS only (request_gate.h says how the
+// bounds hold there); the files are read at the start, a bad pair is refused then (the
+// constructor throws naming the file and OpenSSL's reason).
+//
 // Slow or hostile clients cost only the server's own threads and bounded memory: at most 64
 // connections, a request head of at most 8 KiB and 100 fields (431 before the token is looked
 // at), no body but the sign-in form's (4 KiB), the whole head within 5 s, a stalled write cut
-// after 5 s (request_gate.h). Every
-// response is built from data the camera threads published beforehand, so no request waits on
-// the analysis. The two streams run on threads of their own (RequestGate), at most
+// after 5 s (request_gate.h). Every response is built from data the camera threads published
+// beforehand, so no request waits on the analysis. The two streams run on threads of their own (RequestGate), at most
 // EventFeed::kMaxSubscribers event streams and LiveView's viewer bounds, 503 with a JSON error
 // beyond; each ends at once when the server stops.
 #pragma once
@@ -63,6 +66,7 @@ namespace weapon_detect {
 class PageServer;
 class RequestGate;
 class SignIn;
+class TlsCertificates;
 
 struct WebSettings {
     std::string host = "127.0.0.1";
@@ -97,7 +101,12 @@ public:
     WebServer(const WebServer&) = delete;
     WebServer& operator=(const WebServer&) = delete;
 
+    // https:// when the page serves TLS.
     std::string url() const;
+    // Loads the TLS certificate and key again for the connections to come (SIGHUP); open ones
+    // keep theirs. Says the outcome in one line on standard error; a failure keeps the old
+    // certificate. Counted in /metrics. Nothing without TLS. Any thread.
+    void ReloadTls();
 
     static bool IsLoopback(const std::string& host);
 
@@ -106,6 +115,7 @@ private:
     // Who may have the request (pre-routing): answers it (303 to /login, 401, 403) when not.
     bool Refused(const httplib::Request& req, httplib::Response& res);
     std::string Metrics() const;
+    void TlsMetrics(MetricsText& m) const;
     void ServeEventStream(httplib::Response& res);
     void ServeLiveStream(const httplib::Request& req, httplib::Response& res);
 
@@ -116,6 +126,7 @@ private:
     EventFeed& feed_;
     std::unique_ptr<SignIn> signIn_;
     std::unique_ptr<PageServer> server_;
+    std::shared_ptr<TlsCertificates> tls_;  // null without TLS
     std::unique_ptr<RequestGate> gate_;
 };
 
