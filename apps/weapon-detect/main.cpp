@@ -19,6 +19,7 @@
 #include "secrets.h"
 #include "reload_signal.h"
 #include "stop_signal.h"
+#include "web/password_hash.h"
 
 using namespace weapon_detect;
 
@@ -47,10 +48,15 @@ int main(int argc, char** argv) {
                  "synthetic demo scene with the demo models.",
                  "weapon-detect"};
     AddOptions(app, options);
+    bool hashPassword = false;
+    app.add_flag("--hash-password", hashPassword,
+                 "Read a password from standard input (asked twice, unseen, on a terminal), print its hash for "
+                 "the site config's http.users, and end; nothing else runs");
     app.set_version_flag("--version", std::string("weapon-detect ") + ZRV_VERSION);
 
     try {
         app.parse(argc, argv);
+        if (hashPassword) return HashPasswordCommand(STDIN_FILENO, stdout, stderr);
         // The demo runs when asked, or when nothing at all is given; options without an
         // input are a mistake, never a reason to run something else.
         if (argc == 1) options.demo = true;

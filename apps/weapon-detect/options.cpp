@@ -91,6 +91,7 @@ void ApplySiteConfig(const CLI::App& app, const SiteConfig& site, Options& optio
         if (!site.Has(s) || onCommandLine(s)) continue;
         std::visit([&](auto member) { options.*member = site.values.*member; }, s.field);
     }
+    options.users = site.values.users;
     for (CameraConfig camera : site.cameras) {
         // The command line's own settings override the file's, per camera too.
         for (const CameraSetting& c : CameraSettings()) {

@@ -11,6 +11,7 @@
 #include "output/event_message.h"
 #include "output/output_file.h"
 #include "secrets.h"
+#include "settings_view.h"
 #include "site_config.h"
 
 namespace fs = std::filesystem;
@@ -128,6 +129,9 @@ SiteServiceSettings ServiceSettings(const Options& options) {
     s.http = options.http;
     TlsSettings(options, s);
     if (const char* token = std::getenv("WEAPON_DETECT_HTTP_TOKEN")) s.token = token;
+    s.users = options.users;
+    s.sessionHours = options.sessionHours;
+    s.config = EffectiveSettings(options);
     s.webhooks = options.webhooks;
     s.clips = !options.noClips;
     s.clipBefore = options.clipBefore;

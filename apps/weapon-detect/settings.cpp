@@ -226,6 +226,14 @@ void AddTlsSettings(std::vector<Setting>& t) {
     Add(t, "--tls-key", "http.tls-key", &Options::tlsKey, "With --tls-cert: the certificate's PEM private key").Path();
 }
 
+// The page's sign-in (its users are read apart, site_config.cpp).
+void AddSignInSettings(std::vector<Setting>& t) {
+    Add(t, "--session-hours", "http.session-hours", &Options::sessionHours,
+        "With --http: hours a session signed in on the login page lasts (users from the site config's http.users)")
+        .In(0.1, 720.0)
+        .Shown();
+}
+
 // In --help order.
 std::vector<Setting> MakeSettings() {
     std::vector<Setting> table;
@@ -236,6 +244,7 @@ std::vector<Setting> MakeSettings() {
     AddMqttSettings(table);
     AddServiceSettings(table);
     AddTlsSettings(table);
+    AddSignInSettings(table);
     return table;
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "camera/areas.h"
+#include "web/web_user.h"
 
 namespace weapon_detect {
 
@@ -70,6 +71,9 @@ struct Options {
     std::string eventsDb;  // empty: in the snapshot folder, else beside -o, else in memory
     // The page over TLS with these PEM files; empty: plain HTTP.
     std::string tlsCert, tlsKey;
+    // The page's sign-in: users from the site config's http.users, and a session's length.
+    std::vector<WebUser> users;
+    double sessionHours = 12.0;
     // Per camera, from the config file: what the command line does not override.
     std::vector<CameraConfig> cameras;
 };

@@ -15,6 +15,7 @@
 #include "bounded_read.h"
 #include "camera/areas_config.h"
 #include "input/video_source.h"
+#include "web/password_hash.h"
 
 namespace fs = std::filesystem;
 
@@ -183,6 +184,50 @@ void ReadCamera(const Reader& r, const YAML::Node& node, size_t index, CameraCon
     areas.Finish(camera.areas);
 }
 
+// http.users: the login page's users, each {name, password-hash, role}.
+void ReadUsers(const Reader& r, const YAML::Node& node, std::vector<WebUser>& users) {
+    constexpr size_t kMaxUsers = 1000;
+    if (!node.IsSequence() || node.size() == 0) {
+        r.Fail(node, "http.users", "must be a list of users, each with name, password-hash and role");
+    }
+    if (node.size() > kMaxUsers) r.Fail(node, "http.users", "more than " + std::to_string(kMaxUsers) + " users");
+    std::map<std::string, int> lines;
+    for (size_t i = 0; i < node.size(); ++i) {
+        const std::string where = "http.users[" + std::to_string(i) + "]";
+        if (!node[i].IsMap()) r.Fail(node[i], where, "must be a mapping with name, password-hash and role");
+        WebUser user;
+        for (const Reader::Entry& entry : r.Entries(node[i], where)) {
+            const std::string key = where + "." + entry.key;
+            if (entry.key == "name") {
+                user.name = r.Text(entry.value, key, 64);
+                for (const char c : user.name) {
+                    if (c < 0x21 || c > 0x7e) r.Fail(entry.value, key, "must be printable ASCII without spaces");
+                }
+                const auto [seen, fresh] = lines.emplace(user.name, entry.value.Mark().line + 1);
+                if (!fresh)
+                    r.Fail(entry.value, key,
+                           "'" + user.name + "' is given twice (first on line " + std::to_string(seen->second) + ")");
+            } else if (entry.key == "password-hash") {
+                user.hash = r.Text(entry.value, key, 512);
+                try {
+                    CheckPasswordHash(user.hash);
+                } catch (const std::invalid_argument& e) {
+                    r.Fail(entry.value, key, e.what());
+                }
+            } else if (entry.key == "role") {
+                user.role = r.Text(entry.value, key);
+                if (user.role != "viewer" && user.role != "admin") r.Fail(entry.value, key, "must be viewer or admin");
+            } else {
+                r.Fail(entry.keyNode, key, "unknown key (known: name, password-hash, role)");
+            }
+        }
+        if (user.name.empty()) r.Fail(node[i], where, "has no 'name'");
+        if (user.hash.empty())
+            r.Fail(node[i], where, "has no 'password-hash' (make one with weapon-detect --hash-password)");
+        users.push_back(std::move(user));
+    }
+}
+
 // Relative paths in the file name files beside it, wherever the program is started from
 // (a service's working folder is "/").
 void ResolveAgainst(const fs::path& folder, SiteConfig& site) {
@@ -258,10 +303,15 @@ SiteConfig Check(const std::string& path, const YAML::Node& root) {
             // The long form: the address and the page's other settings under one key.
             for (const auto& [sub, subNode, m] : r.Entries(v, "http")) {
                 const std::string name = "http." + sub;
+                if (sub == "users") {
+                    ReadUsers(r, m, site.values.users);
+                    continue;
+                }
                 const Setting* inner = sub == "address" ? &SettingFor("--http") : SettingForKey(name);
                 if (!inner) {
                     const std::string more = KeysUnder("http");
-                    r.Fail(subNode, name, "unknown key (known: address" + (more.empty() ? "" : ", " + more) + ")");
+                    r.Fail(subNode, name,
+                           "unknown key (known: address, users" + (more.empty() ? "" : ", " + more) + ")");
                 }
                 ReadSetting(r, m, name, *inner, site);
             }

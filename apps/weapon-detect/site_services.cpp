@@ -2,6 +2,7 @@
 
 #include <sys/resource.h>
 
+#include <cmath>
 #include <cstdio>
 
 #include "addresses.h"
@@ -17,6 +18,24 @@ std::unique_ptr<EventStore> OpenEventStore(const std::string& path) {
                      "-o file or --events-db)\n");
     }
     return std::make_unique<EventStore>(path);
+}
+
+// A page others can reach is said to be open when nothing is asked for, and to carry its
+// passwords and session cookies in clear text without TLS.
+void WarnOpenPage(const WebSettings& web) {
+    if (WebServer::IsLoopback(web.host)) return;
+    if (web.token.empty() && web.users.empty()) {
+        std::fprintf(stderr,
+                     "weapon-detect: the page on %s is open to the network without a token or users "
+                     "(set WEAPON_DETECT_HTTP_TOKEN, or give http.users in a site config)\n",
+                     web.host.c_str());
+    } else if (!web.tls()) {
+        std::fprintf(stderr,
+                     "weapon-detect: the page on %s asks for %s, but without TLS they cross the network "
+                     "in clear text, as do the session cookies (serve it with TLS or behind a reverse proxy "
+                     "that has it)\n",
+                     web.host.c_str(), web.users.empty() ? "the token" : "passwords");
+    }
 }
 
 }  // namespace
@@ -36,13 +55,11 @@ SiteServices::SiteServices(const SiteServiceSettings& settings,
         web.token = settings.token;
         web.tlsCert = settings.tlsCert;
         web.tlsKey = settings.tlsKey;
+        web.users = settings.users;
+        web.sessionLifetime = std::chrono::seconds(std::lround(settings.sessionHours * 3600));
+        web.config = settings.config;
         if (health_) web.deliveries = [this] { return health_->Json(); };
-        if (!WebServer::IsLoopback(web.host) && web.token.empty()) {
-            std::fprintf(stderr,
-                         "weapon-detect: the page on %s is open to the network without a token "
-                         "(set WEAPON_DETECT_HTTP_TOKEN)\n",
-                         web.host.c_str());
-        }
+        WarnOpenPage(web);
         // Many clients at once are many descriptors; take what the system allows.
         rlimit files{};
         if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {

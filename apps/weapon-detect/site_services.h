@@ -40,6 +40,10 @@ struct SiteServiceSettings {
     DeliveryHealth* health = nullptr;  // the channels' health (outlives this); null: none kept
     std::string eventsDb;  // the event store's file; empty: in memory, for this run only
     int liveFps = 5;       // the live streams' rate at most
+    // The page's sign-in: its users (empty: the token alone, if any) and a session's length.
+    std::vector<WebUser> users;
+    double sessionHours = 12.0;
+    nlohmann::ordered_json config;  // the effective settings for /api/config, secrets left out
 };
 
 class SiteServices {

@@ -76,7 +76,11 @@ std::string YamlFor(const Setting& s, const std::string& value) {
     const std::string text = list ? "[" + value + "]" : value;
     if (dot == std::string::npos) return s.key + ": " + text + "\n";
     std::string yaml = s.key.substr(0, dot) + ":\n  " + s.key.substr(dot + 1) + ": " + text + "\n";
-    if (s.key != "mqtt.host") yaml += "  host: broker\n";  // a mqtt mapping needs its host
+    if (s.key.rfind("http.", 0) == 0) {
+        yaml += "  address: 127.0.0.1:8080\n";  // an http mapping needs its address
+    } else if (s.key != "mqtt.host") {
+        yaml += "  host: broker\n";  // a mqtt mapping needs its host
+    }
     return yaml;
 }
 
@@ -227,7 +231,10 @@ TEST(SettingsTable, KeysUsersWriteStayKnown) {
                                         "public-url",
                                         "engine-threads",
                                         "opencv-threads",
-                                        "events-db"};
+                                        "events-db",
+                                        "http.tls-cert",
+                                        "http.tls-key",
+                                        "http.session-hours"};
     std::set<std::string> table;
     for (const Setting& s : Settings()) {
         if (!s.key.empty()) table.insert(s.key);

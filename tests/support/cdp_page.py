@@ -17,6 +17,10 @@ for the calling test to judge; every wait is bounded.
       the page's banner, rows and tiles after it loaded
   cdp_page.py clip URL [--shot FILE]
       the first clip of the event list once playable (its length), the page's text, a screenshot
+  cdp_page.py signin URL --admin NAME:PASSWORD --viewer NAME:PASSWORD
+      the sign-in as a browser meets it: "/" sends it to the login form; a viewer's and an
+      admin's sessions (their cookie's flags, what each may fetch, an acknowledgement's name);
+      Log out ending the session on the server; wrong passwords until the address is locked out
 """
 import argparse
 import base64
@@ -450,18 +454,109 @@ def state(args):
         return dict(b.eval(STATE), script_errors=b.errors)
 
 
+def fetch_status(b, path, method="GET"):
+    """The status the page's own fetch of `path` gets, with the browser's cookies."""
+    return b.eval(f"fetch({json.dumps(path)}, {{method: {json.dumps(method)}, cache: 'no-store'}}).then((r) => r.status)")
+
+
+def navigated(b, action, timeout=30):
+    """Runs `action` (a script that navigates) and waits for the next document; its path,
+    its response's status and its text."""
+    b.eval("window.__before = true")
+    b.eval(action)
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            if b.eval("!window.__before && document.readyState === 'complete'"):
+                break
+        except RuntimeError:
+            pass  # the old document went while it was asked
+        if time.monotonic() > deadline:
+            raise TimeoutError(f"no next page within {timeout} s")
+        time.sleep(0.05)
+    return b.eval("({path: location.pathname, status: performance.getEntriesByType('navigation')[0].responseStatus, "
+                  "text: document.body.innerText})")
+
+
+def submit_login(b, name, password):
+    values = json.dumps({"name": name, "password": password})
+    return navigated(b, f"""(() => {{ const v = {values}; const f = document.getElementById("login");
+      for (const k in v) if (f.elements[k]) f.elements[k].value = v[k];
+      f.submit(); }})()""")
+
+
+def session_cookie(b, url):
+    cookies = b.call("Network.getCookies", urls=[url])["cookies"]
+    return next((c for c in cookies if c["name"] == "weapon_detect_session"), None)
+
+
+def signin(args):
+    admin, viewer = args.admin.split(":", 1), args.viewer.split(":", 1)
+    base = args.url.rstrip("/")
+    out = {}
+    with Browser() as b:
+        b.call("Network.enable")
+        first = navigated(b, f"location.href = {json.dumps(base + '/')}")
+        out["first"] = {"path": first["path"], "status": first["status"],
+                        "fields": b.eval("[...document.querySelectorAll('#login input')].map((i) => i.name)")}
+
+        # A viewer: the page, its own name on acknowledgements, no admin routes.
+        page = submit_login(b, viewer[0], viewer[1])
+        b.wait("document.getElementById('status') && document.getElementById('status').textContent !== 'connecting…'",
+               60, "the page after signing in")
+        b.wait("!document.getElementById('logout').hidden", 10, "the Log out button")
+        cookie = session_cookie(b, base + "/")
+        events = b.eval("fetch('/api/events?limit=1').then((r) => r.json())")["events"]
+        ack = b.eval(f"fetch('/api/events/{events[0]['id']}/ack?by=mallory', {{method: 'POST'}}).then((r) => r.json())") \
+            if events else None
+        out["viewer"] = {"path": page["path"], "status": page["status"], "cookie": cookie,
+                         "who": b.eval("document.getElementById('who').textContent"),
+                         "ack_name_hidden": b.eval("document.getElementById('ack-as').hidden"),
+                         "cameras": fetch_status(b, "/api/cameras"), "metrics": fetch_status(b, "/metrics"),
+                         "config": fetch_status(b, "/api/config"), "acknowledged_by": ack and ack.get("acknowledged_by")}
+
+        # Log out: the form on the page; the old cookie, put back, opens nothing. (The login
+        # page's policy lets it fetch nothing: what follows are navigations.)
+        visit = lambda path: navigated(b, f"location.href = {json.dumps(base + path)}")
+        left = navigated(b, "document.querySelector('#logout button').click()")
+        out["logout"] = {"path": left["path"], "cookie": session_cookie(b, base + "/"),
+                         "cameras": visit("/api/cameras")["status"]}
+        if cookie:
+            b.call("Network.setCookie", name=cookie["name"], value=cookie["value"], url=base + "/", httpOnly=True,
+                   sameSite="Strict")
+            out["logout"]["old_cookie_cameras"] = visit("/api/cameras")["status"]
+            out["logout"]["old_cookie_page"] = visit("/")["path"]
+
+        # An admin.
+        page = submit_login(b, admin[0], admin[1])
+        b.wait("!document.getElementById('logout').hidden", 30, "the Log out button")
+        out["admin"] = {"path": page["path"], "status": page["status"], "who": b.eval("document.getElementById('who').textContent"),
+                        "metrics": fetch_status(b, "/metrics"), "config": fetch_status(b, "/api/config"),
+                        "config_text": b.eval("fetch('/api/config').then((r) => r.text())"),
+                        "metrics_text": b.eval("fetch('/metrics').then((r) => r.text())")}
+        navigated(b, "document.querySelector('#logout button').click()")
+
+        # Wrong passwords from one address, until it is locked out; then the right one waits too.
+        out["wrong"] = [submit_login(b, admin[0], "not " + admin[1]) for _ in range(6)]
+        out["right_while_locked"] = submit_login(b, admin[0], admin[1])
+        out["script_errors"] = b.errors
+    return out
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("scenario", choices=["check", "latency", "state", "clip"])
+    parser.add_argument("scenario", choices=["check", "latency", "state", "clip", "signin"])
     parser.add_argument("url")
     parser.add_argument("--shots", help="folder for screenshots")
     parser.add_argument("--shot", help="file for the clip scenario's screenshot")
     parser.add_argument("--ack-name", default="test operator")
     parser.add_argument("--count", type=int, default=20)
     parser.add_argument("--timeout", type=float, default=120)
+    parser.add_argument("--admin", help="NAME:PASSWORD of an admin, for the signin scenario")
+    parser.add_argument("--viewer", help="NAME:PASSWORD of a viewer, for the signin scenario")
     args = parser.parse_args()
     try:
-        result = {"check": check, "latency": latency, "state": state, "clip": clip}[args.scenario](args)
+        result = {"check": check, "latency": latency, "state": state, "clip": clip, "signin": signin}[args.scenario](args)
     except (TimeoutError, RuntimeError, ConnectionError, OSError, urllib.error.URLError) as error:
         print(json.dumps({"error": f"{type(error).__name__}: {error}"}))
         return 1

@@ -102,6 +102,53 @@ Head CheckFields(const std::string& head) {
     return Head::Whole;
 }
 
+// The one request body the page takes: POST /login's form, at most kMaxFormBody bytes of
+// application/x-www-form-urlencoded announced by a Content-Length (never chunked), read
+// within the head's time bound. For a whole head at `bytes`' start (`end` its length) that
+// announces a body: Whole with `body` its length once all of it is buffered; Unfinished
+// (`expect` set to the head's and body's length) while it comes; HasBody (refused) for any
+// other body.
+constexpr size_t kMaxFormBody = 4096;
+
+Head FormBody(const std::string& bytes, size_t end, size_t& body, size_t& expect) {
+    const std::string head = bytes.substr(0, end);
+    const size_t lineEnd = head.find_first_of("\r\n");
+    if (head.substr(0, lineEnd).rfind("POST ", 0) != 0) return Head::HasBody;
+    const std::string target = head.substr(5, head.find(' ', 5) - 5);
+    if (target.substr(0, target.find('?')) != "/login") return Head::HasBody;
+    int lengths = 0, forms = 0;
+    body = 0;
+    size_t start = head.find('\n') + 1;
+    for (size_t lf; (lf = head.find('\n', start)) != std::string::npos; start = lf + 1) {
+        const std::string line = head.substr(start, lf - start);
+        const size_t colon = line.find(':');
+        if (colon == std::string::npos) continue;
+        std::string value = line.substr(colon + 1);
+        value.erase(0, value.find_first_not_of(" \t"));
+        value.erase(value.find_last_not_of(" \t\r") + 1);
+        if (SameName(line, colon, "transfer-encoding")) return Head::HasBody;
+        if (SameName(line, colon, "content-length")) {
+            if (++lengths > 1 || value.empty() || value.size() > 5 ||
+                value.find_first_not_of("0123456789") != std::string::npos) {
+                return Head::HasBody;
+            }
+            body = std::stoul(value);
+        }
+        if (SameName(line, colon, "content-type")) {
+            std::string type = value.substr(0, value.find(';'));
+            type.erase(type.find_last_not_of(" \t") + 1);
+            for (char& ch : type) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+            forms += type == "application/x-www-form-urlencoded" ? 1 : 2;
+        }
+    }
+    if (lengths != 1 || forms != 1 || body > kMaxFormBody) return Head::HasBody;
+    if (bytes.size() < end + body) {
+        expect = end + body;
+        return Head::Unfinished;
+    }
+    return Head::Whole;
+}
+
 // Where a buffered request head stands against the bounds; `end` is set to the length of a
 // whole head, its blank line included. Lines may end in CRLF or a bare LF. The buffer never
 // holds more than headBytes + 1 bytes before this decides.
@@ -173,8 +220,8 @@ bool PeerGone(int fd) {
 }
 
 // One request's connection as the HTTP library reads and writes it: reads give the buffered
-// head and then end, so nothing past the head is ever read; writes go to the socket, within the
-// answer's deadline. A stream's (`stopped` not null) has no whole-answer deadline, only the
+// head (with POST /login's form, FormBody) and then end, so nothing past it is ever read;
+// writes go to the socket, within the answer's deadline. A stream's (`stopped` not null) has no whole-answer deadline, only the
 // stall bound, and is no longer writable once `stopped` is set or the peer left.
 class ConnectionStream final : public httplib::Stream {
 public:
@@ -364,6 +411,7 @@ struct RequestGate::Connection {
     Clock::time_point deadline;       // the whole head by then (a refused connection: closed by then)
     size_t dropped = 0;               // a refused connection's bytes read since
     size_t served = 0;                // requests handled on it
+    size_t expect = 0;                // the head and form body being read (FormBody), 0 for a head alone
 };
 
 RequestGate::RequestGate(const std::string& host, int port, GateLimits limits, Handler handler, IsStream isStream,
@@ -540,12 +588,15 @@ size_t RequestGate::OpenElsewhere() {
 
 bool RequestGate::Examine(Owned& connection, std::vector<Owned>& closing) {
     Connection& c = *connection;
-    size_t end = 0;
-    switch (CheckHead(c.buffer, limits_, end)) {
+    size_t end = 0, body = 0;
+    Head checked = CheckHead(c.buffer, limits_, end);
+    if (checked == Head::HasBody) checked = FormBody(c.buffer, end, body, c.expect);
+    switch (checked) {
         case Head::Unfinished: return true;
         case Head::Whole: {
             std::string head = WithCrlf(c.buffer.substr(0, end));
-            c.head = head.size();
+            c.head = head.size() + body;
+            c.expect = 0;
             c.buffer = head + c.buffer.substr(end);
             c.queued = Clock::now();
             if (isStream_ && isStream_(Target(head))) {
@@ -641,7 +692,9 @@ void RequestGate::Loop() {
         for (size_t i = 0; i < waiting.size(); ++i) {
             Owned& c = waiting[i];
             if (polled[2 + i].revents || c->Pending()) {
-                const size_t room = limits_.headBytes + 1 - std::min(c->buffer.size(), limits_.headBytes);
+                // A head, or a head and the form body it announced (FormBody).
+                const size_t most = std::max(limits_.headBytes + 1, c->expect);
+                const size_t room = most - std::min(c->buffer.size(), most - 1);
                 const ssize_t n = c->Receive(scratch, std::min(room, sizeof scratch));
                 if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) continue;
                 if (n > 0) c->buffer.append(scratch, static_cast<size_t>(n));
@@ -705,7 +758,7 @@ void RequestGate::Work() {
                 ConnectionStream stream(c->fd, c->tls.get(), c->buffer, c->head, limits_);
                 const bool last = ++c->served >= limits_.requestsPerConnection;
                 again = handler_(stream, last) && !stream.failed() && !last;
-                c->buffer.erase(0, c->head);  // the next request starts there: a head has no body
+                c->buffer.erase(0, c->head);  // the next request starts after the head (and its form body)
             } catch (...) {
                 again = false;
             }

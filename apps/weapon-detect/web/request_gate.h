@@ -14,7 +14,10 @@
 //   body         none: a head with Transfer-Encoding or a Content-Length other than 0 gets 413
 //                and the connection is closed, before any of the body is read; the handler's
 //                reads end with the head (they return 0 after it), so a request of any method
-//                without a body (a POST acknowledging an event) passes whole.
+//                without a body (a POST acknowledging an event) passes whole. The one exception
+//                is the sign-in form: POST /login with an application/x-www-form-urlencoded
+//                body of at most 4 KiB announced by its Content-Length, read with the head
+//                (within `requestTime`) and handed on with it.
 //   ranges       a Range field lists at most 8 ranges; beyond that 416 and the connection closed.
 //   time         a whole head arrives within `requestTime` of the connection's opening or of
 //                the previous answer on it (an idle connection is closed then too); a head
@@ -46,9 +49,9 @@
 //
 // Threads: one loop thread accepts and reads every connection waiting for a request (poll,
 // non-blocking sockets); `workers` threads run the handler, each on one connection whose
-// head is whole. The handler gets an httplib::Stream that reads the buffered head and nothing
-// more, and writes to the socket; it returns true when the connection may carry another
-// request. Handlers run concurrently and must not throw (an exception closes the connection).
+// head is whole. The handler gets an httplib::Stream that reads the buffered head (and the
+// sign-in form's body) and nothing more, and writes to the socket; it returns true when the
+// connection may carry another request. Handlers run concurrently and must not throw (an exception closes the connection).
 //
 // Stop() (and the destructor) closes every connection rather than awaiting it: waiting ones
 // are closed, those at a worker or a stream are shut down so that their reads and writes fail

@@ -17,6 +17,7 @@
 #include "store/utc_time.h"
 #include "web/page.h"
 #include "web/request_gate.h"
+#include "web/sign_in.h"
 #include "web/tls_context.h"
 
 namespace weapon_detect {
@@ -55,15 +56,6 @@ constexpr size_t kMaxNameBytes = 64;
 constexpr size_t kDefaultEvents = 100;
 constexpr std::streamsize kMaxSnapshotBytes = 32 << 20;
 
-// Compares without leaking, through the time taken, how much of the token matched.
-bool SameToken(const std::string& given, const std::string& token) {
-    unsigned char differ = given.size() != token.size();
-    for (size_t i = 0; i < token.size(); ++i) {
-        differ |= static_cast<unsigned char>(token[i] ^ (i < given.size() ? given[i] : 0));
-    }
-    return differ == 0;
-}
-
 void NoStore(httplib::Response& res) {
     res.set_header("Cache-Control", "no-store");
     res.set_header("X-Content-Type-Options", "nosniff");
@@ -87,20 +79,6 @@ bool ReadSmallFile(const std::string& path, std::string& bytes) {
     bytes.resize(static_cast<size_t>(size));
     in.seekg(0);
     return static_cast<bool>(in.read(bytes.data(), size));
-}
-
-// With a token set, a request without it is answered 401 here and goes no further.
-httplib::Server::HandlerResponse CheckToken(const std::string& token, const httplib::Request& req,
-                                            httplib::Response& res) {
-    if (token.empty()) return httplib::Server::HandlerResponse::Unhandled;
-    std::string given = req.get_param_value("token");
-    const std::string authorization = req.get_header_value("Authorization");
-    if (authorization.rfind("Bearer ", 0) == 0) given = authorization.substr(7);
-    if (SameToken(given, token)) return httplib::Server::HandlerResponse::Unhandled;
-    res.status = 401;
-    res.set_header("WWW-Authenticate", "Bearer");
-    res.set_content("a token is needed\n", "text/plain");
-    return httplib::Server::HandlerResponse::Handled;
 }
 
 void ServePage(httplib::Response& res) {
@@ -255,9 +233,11 @@ bool GoodName(const std::string& name) {
     return true;
 }
 
-void AckEvent(EventTable& events, const httplib::Request& req, httplib::Response& res) {
+// `by`: who acknowledges (a session's user), else as the request names it (?by=).
+void AckEvent(EventTable& events, const httplib::Request& req, httplib::Response& res,
+              const std::optional<std::string>& user) {
     const long long id = std::stoll(req.matches[1]);
-    const std::string by = req.get_param_value("by");
+    const std::string by = user ? *user : req.get_param_value("by");
     if (!GoodName(by)) return BadRequest(res, "by must be at most 64 printable ASCII characters");
     const auto entry = events.Ack(id, by);
     if (!entry) return NotFound(res, id);
@@ -323,12 +303,14 @@ WebServer::WebServer(WebSettings settings, EventTable& events, std::vector<const
       cameras_(std::move(cameras)),
       moreMetrics_(std::move(moreMetrics)),
       feed_(feed),
+      signIn_(std::make_unique<SignIn>(
+          SignInSettings{settings_.token, settings_.users, settings_.sessionLifetime, settings_.tls()})),
       server_(std::make_unique<PageServer>()) {
     const GateLimits limits;
     // Only said in the answers' Keep-Alive header; the gate keeps the time.
     server_->set_keep_alive_timeout(std::chrono::duration_cast<std::chrono::seconds>(limits.requestTime).count());
     server_->set_keep_alive_max_count(limits.requestsPerConnection);
-    server_->set_payload_max_length(1024);
+    server_->set_payload_max_length(4096);  // the sign-in form, as the gate bounds it
     Routes();
     if (settings_.tls()) tls_ = std::make_shared<TlsCertificates>(settings_.tlsCert, settings_.tlsKey);
     gate_ = std::make_unique<RequestGate>(
@@ -363,8 +345,10 @@ void WebServer::Routes() {
     using httplib::Request;
     using httplib::Response;
     httplib::Server& s = *server_;
-    s.set_pre_routing_handler(
-        [this](const Request& req, Response& res) { return CheckToken(settings_.token, req, res); });
+    s.set_pre_routing_handler([this](const Request& req, Response& res) {
+        return Refused(req, res) ? httplib::Server::HandlerResponse::Handled
+                                 : httplib::Server::HandlerResponse::Unhandled;
+    });
     s.set_exception_handler([](const Request&, Response& res, std::exception_ptr) {
         res.status = 500;
         res.set_content("internal error\n", "text/plain");
@@ -379,7 +363,11 @@ void WebServer::Routes() {
     s.Get("/api/stream", [this](const Request&, Response& res) { ServeEventStream(res); });
     s.Get("/api/events", [this](const Request& req, Response& res) { ServeEvents(events_, req, res); });
     s.Get(R"(/api/events/(\d{1,15}))", [this](const Request& req, Response& res) { ServeEvent(events_, req, res); });
-    s.Post(R"(/api/events/(\d{1,15})/ack)", [this](const Request& req, Response& res) { AckEvent(events_, req, res); });
+    s.Post(R"(/api/events/(\d{1,15})/ack)", [this](const Request& req, Response& res) {
+        const auto who = signIn_->Who(req);
+        const bool session = who && who->via == Principal::Via::Session;
+        AckEvent(events_, req, res, session ? std::optional<std::string>(who->name) : std::nullopt);
+    });
     s.Get(R"(/api/events/(\d{1,15})/(snapshot|thumbnail|clip))",
           [this](const Request& req, Response& res) { ServeEventFile(events_, req, res); });
     s.Get("/api/deliveries", [this](const Request&, Response& res) {
@@ -387,10 +375,48 @@ void WebServer::Routes() {
         res.set_content(RecordLine(settings_.deliveries ? settings_.deliveries() : nlohmann::ordered_json::array()),
                         "application/json");
     });
+    s.Get("/login", [this](const Request& req, Response& res) { signIn_->LoginPage(req, res); });
+    s.Post("/login", [this](const Request& req, Response& res) { signIn_->Login(req, res); });
+    s.Post("/logout", [this](const Request& req, Response& res) { signIn_->Logout(req, res); });
+    s.Get("/api/me", [this](const Request& req, Response& res) {
+        const auto who = signIn_->Who(req);
+        static const char* const kVia[] = {"none", "token", "session"};
+        NoStore(res);
+        res.set_content(RecordLine({{"name", who ? who->name : ""},
+                                    {"role", who ? who->role : ""},
+                                    {"signed_in_with", who ? kVia[static_cast<int>(who->via)] : "none"}}),
+                        "application/json");
+    });
+    s.Get("/api/config", [this](const Request&, Response& res) {
+        NoStore(res);
+        res.set_content(RecordLine(settings_.config), "application/json");
+    });
     s.Get("/metrics", [this](const Request&, Response& res) {
         NoStore(res);
         res.set_content(Metrics(), "text/plain; version=0.0.4; charset=utf-8");
     });
+}
+
+bool WebServer::Refused(const httplib::Request& req, httplib::Response& res) {
+    // The sign-in's own routes are open to all: they are how one signs in.
+    if (req.path == "/login" || req.path == "/logout") return false;
+    const auto who = signIn_->Who(req);
+    if (!who) {
+        if (req.path == "/" && req.method == "GET") {
+            res.status = 303;
+            res.set_header("Location", "/login");
+            NoStore(res);
+            return true;
+        }
+        res.set_header("WWW-Authenticate", "Bearer");
+        SendJsonError(res, 401, "sign in on /login, or give the token");
+        return true;
+    }
+    if ((req.path == "/metrics" || req.path == "/api/config") && !who->admin()) {
+        SendJsonError(res, 403, "for admins only; " + who->name + " is a " + who->role);
+        return true;
+    }
+    return false;
 }
 
 void WebServer::ServeEventStream(httplib::Response& res) {
@@ -537,6 +563,7 @@ std::string WebServer::Metrics() const {
               [](const CameraStatus& c) { return c.liveView().viewers(); });
     m.Family("weapon_detect_event_streams", "gauge", "Clients of the event stream (/api/stream) now.");
     m.Sample("weapon_detect_event_streams", {}, static_cast<double>(feed_.subscribers()));
+    signIn_->Metrics(m);
     if (tls_) TlsMetrics(m);
     if (moreMetrics_) moreMetrics_(m);
     return m.text();

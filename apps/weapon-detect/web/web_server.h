@@ -18,10 +18,16 @@
 //   /api/events/<id>/thumbnail         a small JPEG of the event's best frame (else its snapshot)
 //   /api/events/<id>/clip              the event's MP4 clip once it is written (byte ranges served)
 //   /api/deliveries                    each delivery channel's health (output/delivery_health.h)
-//   /metrics                           Prometheus text format
+//   /api/me                            who the request is signed in as: name, role, how
+//   /api/config                        the run's effective settings, secrets left out (admins)
+//   /metrics                           Prometheus text format (admins)
+//   /login, POST /login, POST /logout  the sign-in (sign_in.h)
 // A request reaches a file only through the event table, by a numeric event id; the only
-// change a request makes is an acknowledgement. When a token is set, every route asks for it
-// ("Authorization: Bearer <token>" or "?token=<token>") and answers 401 without it.
+// changes a request makes are an acknowledgement and a session. When a token or users are
+// set, every route but the sign-in's asks for the token ("Authorization: Bearer <token>" or
+// "?token=<token>") or a session's cookie: without, "/" answers 303 to /login and the others
+// 401 {"error": ...}; a viewer gets 403 {"error": ...} on the admins' routes. An
+// acknowledgement made in a session records the session's user as who made it.
 //
 // With WebSettings::tlsCert/tlsKey the page is served over TLS only (request_gate.h says how the
 // bounds hold there); the files are read at the start, a bad pair is refused then (the
@@ -29,13 +35,14 @@
 //
 // Slow or hostile clients cost only the server's own threads and bounded memory: at most 64
 // connections, a request head of at most 8 KiB and 100 fields (431 before the token is looked
-// at), no body, the whole head within 5 s, a stalled write cut after 5 s (request_gate.h). Every
-// response is built from data the camera threads published beforehand, so no request waits on
-// the analysis. The two streams run on threads of their own (RequestGate), at most
+// at), no body but the sign-in form's (4 KiB), the whole head within 5 s, a stalled write cut
+// after 5 s (request_gate.h). Every response is built from data the camera threads published
+// beforehand, so no request waits on the analysis. The two streams run on threads of their own (RequestGate), at most
 // EventFeed::kMaxSubscribers event streams and LiveView's viewer bounds, 503 with a JSON error
 // beyond; each ends at once when the server stops.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -47,6 +54,7 @@
 #include "web/event_feed.h"
 #include "web/event_table.h"
 #include "web/metrics_text.h"
+#include "web/web_user.h"
 
 namespace httplib {
 struct Request;
@@ -57,6 +65,7 @@ namespace weapon_detect {
 
 class PageServer;
 class RequestGate;
+class SignIn;
 class TlsCertificates;
 
 struct WebSettings {
@@ -69,6 +78,11 @@ struct WebSettings {
     // The delivery channels' JSON for /api/deliveries and the event stream's hello; unset: an
     // empty list.
     std::function<nlohmann::ordered_json()> deliveries;
+    // The login page's users (sign_in.h) and how long a session lasts from its sign-in.
+    std::vector<WebUser> users;
+    std::chrono::seconds sessionLifetime{12 * 3600};
+    // The run's effective settings, secrets left out, for GET /api/config (admins only).
+    nlohmann::ordered_json config = nlohmann::ordered_json::object();
 };
 
 class WebServer {
@@ -98,6 +112,8 @@ public:
 
 private:
     void Routes();
+    // Who may have the request (pre-routing): answers it (303 to /login, 401, 403) when not.
+    bool Refused(const httplib::Request& req, httplib::Response& res);
     std::string Metrics() const;
     void TlsMetrics(MetricsText& m) const;
     void ServeEventStream(httplib::Response& res);
@@ -108,6 +124,7 @@ private:
     std::vector<const CameraStatus*> cameras_;
     MoreMetrics moreMetrics_;
     EventFeed& feed_;
+    std::unique_ptr<SignIn> signIn_;
     std::unique_ptr<PageServer> server_;
     std::shared_ptr<TlsCertificates> tls_;  // null without TLS
     std::unique_ptr<RequestGate> gate_;
