@@ -65,6 +65,9 @@ struct Options {
     std::string mqttDiscoveryPrefix = "homeassistant";
     std::string publicUrl;  // the page's address as receivers of messages reach it; empty for none
     std::string eventsDb;  // empty: in the snapshot folder, else beside -o, else in memory
+    // Bounded storage of the snapshot folder's event files (store/retention.h); 0 or empty: none.
+    int retainDays = 0;
+    std::string maxStorage, minFree;  // sizes ("500M", "20G", bytes)
     // Per camera, from the config file: what the command line does not override.
     std::vector<CameraConfig> cameras;
 };

@@ -17,6 +17,7 @@
 #include "output/delivery_health.h"
 #include "output/mqtt_publisher.h"
 #include "output/webhook_sender.h"
+#include "store/retention.h"
 #include "stream_worker.h"
 #include "web/camera_status.h"
 #include "web/event_feed.h"
@@ -38,6 +39,7 @@ struct SiteServiceSettings {
     DeliveryHealth* health = nullptr;  // the channels' health (outlives this); null: none kept
     std::string eventsDb;  // the event store's file; empty: in memory, for this run only
     int liveFps = 5;       // the live streams' rate at most
+    RetentionSettings retention;  // bounded storage of the snapshot folder; none when nothing is set
 };
 
 class SiteServices {
@@ -84,6 +86,8 @@ public:
 
     // The settings a run needs services for at all.
     static bool Wanted(const SiteServiceSettings& settings, bool snapshots, bool mqtt);
+    // Bounded storage, null without a bound or floor.
+    Retention* retention() const { return retention_.get(); }
 
 private:
     void MoreMetrics(MetricsText& m) const;
@@ -96,6 +100,7 @@ private:
     std::vector<std::unique_ptr<CameraStatus>> statuses_;
     std::unique_ptr<WebhookSender> webhooks_;
     std::vector<std::unique_ptr<CameraServices>> cameras_;
+    std::unique_ptr<Retention> retention_;  // after the store it reads, before the page that shows it
     std::unique_ptr<WebServer> server_;  // last: stopped first
 };
 

@@ -18,6 +18,7 @@
 //   /api/events/<id>/thumbnail         a small JPEG of the event's best frame (else its snapshot)
 //   /api/events/<id>/clip              the event's MP4 clip once it is written (byte ranges served)
 //   /api/deliveries                    each delivery channel's health (output/delivery_health.h)
+//   /api/storage                       the snapshot folder's bounds and free space (store/retention.h)
 //   /metrics                           Prometheus text format
 // A request reaches a file only through the event table, by a numeric event id; the only
 // change a request makes is an acknowledgement. When a token is set, every route asks for it
@@ -61,6 +62,8 @@ struct WebSettings {
     // The delivery channels' JSON for /api/deliveries and the event stream's hello; unset: an
     // empty list.
     std::function<nlohmann::ordered_json()> deliveries;
+    // The snapshot folder's storage for /api/storage (store/retention.h); unset: 404 there.
+    std::function<nlohmann::ordered_json()> storage;
 };
 
 class WebServer {
