@@ -86,8 +86,6 @@ public:
 
     // The settings a run needs services for at all.
     static bool Wanted(const SiteServiceSettings& settings, bool snapshots, bool mqtt);
-    // Bounded storage, null without a bound or floor.
-    Retention* retention() const { return retention_.get(); }
 
 private:
     void MoreMetrics(MetricsText& m) const;
@@ -99,8 +97,9 @@ private:
     EventTable events_;
     std::vector<std::unique_ptr<CameraStatus>> statuses_;
     std::unique_ptr<WebhookSender> webhooks_;
+    // After the store it reads; before the cameras that ask it, so that it outlives their clip threads.
+    std::unique_ptr<Retention> retention_;
     std::vector<std::unique_ptr<CameraServices>> cameras_;
-    std::unique_ptr<Retention> retention_;  // after the store it reads, before the page that shows it
     std::unique_ptr<WebServer> server_;  // last: stopped first
 };
 

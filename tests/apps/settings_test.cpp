@@ -46,7 +46,7 @@ std::string SampleValue(const Setting& s) {
                 if (s.path) return "/abs/value";
                 if (s.check == nullptr) return "http://127.0.0.1:9/value";
                 // The first sample the setting's own check takes.
-                for (const char* sample : {"http://127.0.0.1:9/value", "127.0.0.1:9"}) {
+                for (const char* sample : {"http://127.0.0.1:9/value", "127.0.0.1:9", "20G"}) {
                     try {
                         s.check(sample);
                         return sample;
@@ -227,7 +227,10 @@ TEST(SettingsTable, KeysUsersWriteStayKnown) {
                                         "public-url",
                                         "engine-threads",
                                         "opencv-threads",
-                                        "events-db"};
+                                        "events-db",
+                                        "retain-days",
+                                        "max-storage",
+                                        "min-free"};
     std::set<std::string> table;
     for (const Setting& s : Settings()) {
         if (!s.key.empty()) table.insert(s.key);
