@@ -2,6 +2,7 @@
 
 #include <sys/statvfs.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -28,6 +29,8 @@ struct Retention::Files {
 namespace {
 
 constexpr long long kDayMs = 24LL * 60 * 60 * 1000;
+// The event's end reaches the store from the camera's thread just after it is reported here.
+constexpr std::chrono::seconds kAfterEventEnd{2};
 constexpr const char* kReasons[] = {"retain-days", "max-storage", "min-free"};
 
 bool Inside(const fs::path& path, const fs::path& folder) {
@@ -72,16 +75,19 @@ void Retention::Start() {
     thread_ = std::thread([this] { Loop(); });
 }
 
-void Retention::Wake() {
+void Retention::Wake() { PassBy(std::chrono::steady_clock::now()); }
+
+void Retention::PassBy(std::chrono::steady_clock::time_point at) {
     {
         const std::lock_guard<std::mutex> lock(mutex_);
-        woken_ = true;
+        if (at >= due_) return;
+        due_ = at;
     }
     wake_.notify_all();
 }
 
 void Retention::EventEnded() {
-    if (settings_.maxBytes > 0 && storageBytes_ >= settings_.maxBytes / 10 * 9) Wake();
+    if (settings_.maxBytes > 0) PassBy(std::chrono::steady_clock::now() + kAfterEventEnd);
 }
 
 void Retention::Loop() {
@@ -93,9 +99,13 @@ void Retention::Loop() {
             std::fprintf(stderr, "weapon-detect: storage: a pass failed: %s\n", e.what());
         }
         std::unique_lock<std::mutex> lock(mutex_);
-        wake_.wait_for(lock, settings_.interval, [this] { return stop_ || woken_; });
+        const auto regular = std::chrono::steady_clock::now() + settings_.interval;
+        // Woken by a stop or by an earlier pass asked for (the wait then starts over).
+        while (!stop_ && std::chrono::steady_clock::now() < std::min(regular, due_)) {
+            wake_.wait_until(lock, std::min(regular, due_));
+        }
         if (stop_) return;
-        woken_ = false;
+        if (due_ <= std::chrono::steady_clock::now()) due_ = std::chrono::steady_clock::time_point::max();
     }
 }
 

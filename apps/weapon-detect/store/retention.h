@@ -22,7 +22,8 @@
 // on purpose. Going below and coming back above are each said once.
 //
 // Threads: Start() runs a pass at once and then every `interval` on a thread of its own (never
-// a camera's), and soon after Wake(); the destructor stops it at once (a condition variable).
+// a camera's), and soon after Wake() or EventEnded(); the destructor stops it at once (a
+// condition variable).
 // Every other member is safe from any thread; passes never overlap.
 #pragma once
 
@@ -68,7 +69,8 @@ public:
     void Start();
     // Asks for a pass soon (an event ended); never blocks.
     void Wake();
-    // An event ended: a pass soon when the size bound is near (9/10 of it taken).
+    // An event ended: with a size bound, a pass a moment later (once the event's end and its
+    // files are in the store).
     void EventEnded();
     // One pass at `nowMs` (UTC epoch ms) on the caller's thread; what the thread runs.
     void Pass(long long nowMs);
@@ -88,6 +90,8 @@ public:
 
 private:
     struct Files;
+    // A pass at `at` at the latest.
+    void PassBy(std::chrono::steady_clock::time_point at);
     void Loop();
     // Looks at the free space; says a crossing of the floor. True when below it.
     bool CheckFloor();
@@ -110,7 +114,8 @@ private:
 
     std::mutex mutex_;
     std::condition_variable wake_;
-    bool stop_ = false, woken_ = false;
+    bool stop_ = false;
+    std::chrono::steady_clock::time_point due_ = std::chrono::steady_clock::time_point::max();  // an asked pass
     std::thread thread_;
 };
 
