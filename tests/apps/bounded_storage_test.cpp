@@ -85,6 +85,7 @@ TEST_F(BoundedStorageTest, OldFilesGoOldestAcknowledgedFirstAndBelowTheFloorClip
                    records = snapshots / "detections.jsonl";
     const std::vector<std::string> demo = {"--demo",           "--output-dir", out.string(),    "--snapshots",
                                            snapshots.string(), "-o",           records.string()};
+    fs::create_directories(snapshots);
     // A first run leaves a real event (unacknowledged) with its snapshot and clip.
     const auto first = RunProgram("--demo --quiet --output-dir " + out.string() + " --snapshots " + snapshots.string() +
                                       " -o " + records.string(),
