@@ -1,5 +1,6 @@
 #include "alarm_events.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "output/annotate.h"
@@ -7,7 +8,7 @@
 namespace weapon_detect {
 
 AlarmChanges AlarmTracker::Update(long long frameIndex, double time, const std::vector<CustomObject>& detections,
-                                  const cv::Mat& frame) {
+                                  const cv::Mat& frame, uint64_t touched, const std::vector<Zone>* zones) {
     AlarmChanges changes;
     if (open_ && time - open_->endTime > quietSeconds_) changes.ended = Finish();
     if (detections.empty()) return changes;
@@ -22,6 +23,12 @@ AlarmChanges AlarmTracker::Update(long long frameIndex, double time, const std::
     event.endTime = time;
     event.lastFrame = frameIndex;
     event.detections += static_cast<int>(detections.size());
+    for (size_t k = 0; zones && k < zones->size() && k < 64; ++k) {
+        const std::string& name = (*zones)[k].name;
+        if ((touched >> k & 1) && std::find(event.zones.begin(), event.zones.end(), name) == event.zones.end()) {
+            event.zones.push_back(name);
+        }
+    }
     for (const CustomObject& d : detections) {
         if (d.confidence <= event.bestConfidence && !event.bestFrame.empty()) continue;
         changes.improved = !changes.started;
@@ -29,6 +36,7 @@ AlarmChanges AlarmTracker::Update(long long frameIndex, double time, const std::
         event.bestBox = d.box;
         event.className = d.className;
         frame.copyTo(event.bestFrame);
+        if (decorate_) decorate_(event.bestFrame);
         char label[128];
         std::snprintf(label, sizeof label, "%s %.2f", d.className.c_str(), static_cast<double>(d.confidence));
         DrawDetection(event.bestFrame, d.box, label);

@@ -37,6 +37,7 @@ CameraServices::CameraServices(CameraServiceSettings settings, CameraStatus* sta
       webhooks_(webhooks),
       mqtt_(mqtt),
       records_(std::move(records)) {
+    if (!settings_.areas.empty()) overlay_ = std::make_unique<AreaOverlay>(settings_.areas);
     settings_.clips.clips = settings_.clips.clips && !settings_.snapshotDir.empty();
     if (status_) {
         LiveView* live = &status_->liveView();
@@ -58,7 +59,8 @@ CameraServices::CameraServices(CameraServiceSettings settings, CameraStatus* sta
 CameraServices::~CameraServices() { Close(); }
 
 void CameraServices::Analysed(const cv::Mat& frame, const std::vector<CustomObject>& detections, double time,
-                              double delay, double detectorSeconds) {
+                              double delay, double detectorSeconds, const std::vector<CustomObject>& ignored,
+                              const std::vector<const char*>& reasons) {
     if (status_) status_->Analysed(delay, detectorSeconds);
     if (!recorder_ || frame.empty()) return;
     // The one copy the clips and the live view need: reduced, with the detections drawn.
@@ -75,13 +77,21 @@ void CameraServices::Analysed(const cv::Mat& frame, const std::vector<CustomObje
         cv::resize(bgr, reduced, size, 0, 0, cv::INTER_AREA);
     }
     const double sx = static_cast<double>(size.width) / frame.cols, sy = static_cast<double>(size.height) / frame.rows;
+    auto scaled = [&](const cv::Rect& b) {
+        return cv::Rect(static_cast<int>(b.x * sx), static_cast<int>(b.y * sy),
+                        std::max(1, static_cast<int>(b.width * sx)), std::max(1, static_cast<int>(b.height * sy)));
+    };
+    if (overlay_) overlay_->Draw(reduced);
     for (const CustomObject& d : detections) {
-        const cv::Rect box(static_cast<int>(d.box.x * sx), static_cast<int>(d.box.y * sy),
-                           std::max(1, static_cast<int>(d.box.width * sx)),
-                           std::max(1, static_cast<int>(d.box.height * sy)));
         char label[128];
         std::snprintf(label, sizeof label, "%s %.2f", d.className.c_str(), static_cast<double>(d.confidence));
-        DrawDetection(reduced, box, label);
+        DrawDetection(reduced, scaled(d.box), label);
+    }
+    for (size_t i = 0; i < ignored.size(); ++i) {
+        char label[160];
+        std::snprintf(label, sizeof label, "%s %.2f (%s)", ignored[i].className.c_str(),
+                      static_cast<double>(ignored[i].confidence), i < reasons.size() ? reasons[i] : "ignored");
+        DrawIgnoredDetection(reduced, scaled(ignored[i].box), label);
     }
     recorder_->Push(std::move(reduced), time);
 }

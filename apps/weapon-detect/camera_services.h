@@ -36,6 +36,7 @@
 #include <opencv2/core.hpp>
 
 #include "alarm_events.h"
+#include "camera/area_rules.h"
 #include "output/clip_recorder.h"
 #include "output/mqtt_publisher.h"
 #include "output/webhook_sender.h"
@@ -56,6 +57,7 @@ struct CameraServiceSettings {
     // written now (empty: it may), and the news of an event's end.
     std::function<std::string()> snapshotRefusal;
     std::function<void()> eventEnded;
+    CameraAreas areas;                // masks and zones, drawn on the live view and the clips
 };
 
 class CameraServices {
@@ -73,9 +75,11 @@ public:
     CameraServices& operator=(const CameraServices&) = delete;
 
     // One analysed frame (not changed here) with its detections, stream time, delay
-    // (negative for files) and the detector's seconds.
+    // (negative for files) and the detector's seconds; `ignored` the detections the masks or
+    // zones left out, with their `reasons` (drawn apart).
     void Analysed(const cv::Mat& frame, const std::vector<CustomObject>& detections, double time, double delay,
-                  double detectorSeconds);
+                  double detectorSeconds, const std::vector<CustomObject>& ignored = {},
+                  const std::vector<const char*>& reasons = {});
     // An event began ("start"), improved ("update") or ended ("end", with its snapshot path,
     // written at SnapshotPath() or beside it). At its end the event's record is written now
     // or once its clip is known; a record that cannot be written now throws.
@@ -161,6 +165,7 @@ private:
     Clock::time_point progressAt_{};           // the worker's: the last Progress written
     int progressDetections_ = 0;
     std::atomic<long long> clipsWritten_{0}, clipsLost_{0}, clipsSkipped_{0}, recordsLost_{0};
+    std::unique_ptr<AreaOverlay> overlay_;    // the worker's: null without masks and zones
     std::unique_ptr<ClipRecorder> recorder_;  // last: its thread calls into the members above
 };
 

@@ -2,7 +2,7 @@
 // gets a bounded time to go out, and what could not go out makes the run a failure.
 //
 // The drain deadline: `seconds` (--delivery-timeout) after the inputs ended, or at most
-// kStopDrainSeconds after a stop (Ctrl-C, SIGTERM, SIGHUP), whether the stop came before or
+// kStopDrainSeconds after a stop (Ctrl-C, SIGTERM), whether the stop came before or
 // during the drain. Web hooks and MQTT drain at the same time, so the bound is for both
 // together; a wait before a retry and a POST under way end at the deadline too.
 #pragma once

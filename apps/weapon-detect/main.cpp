@@ -17,6 +17,7 @@
 #include "options.h"
 #include "run.h"
 #include "secrets.h"
+#include "reload_signal.h"
 #include "stop_signal.h"
 
 using namespace weapon_detect;
@@ -26,6 +27,8 @@ namespace {
 // Raised by the signal handler; the run reads it and sleeps on it.
 StopSignal g_stop;
 extern "C" void OnSignal(int) { g_stop.Raise(); }
+// SIGHUP loads the page's TLS certificate again (a no-op without TLS): it never stops the run.
+extern "C" void OnHangUp(int) { ReloadSignal::Process().Raise(); }
 
 }  // namespace
 
@@ -73,15 +76,17 @@ int main(int argc, char** argv) {
     if (options.opencvThreads > 0) cv::setNumThreads(options.opencvThreads == 1 ? 0 : options.opencvThreads);
     // The engine reads its thread count once, at its first load; set before any thread starts.
     if (options.engineThreads > 0) setenv("ZRV_ENGINE_THREADS", std::to_string(options.engineThreads).c_str(), 1);
-    // Ctrl-C, SIGTERM (service managers) and SIGHUP (a closed terminal) stop cleanly; a
-    // closed pipe on standard output is a write error, not a silent death.
+    // Ctrl-C and SIGTERM (service managers) stop cleanly; SIGHUP reloads the page's TLS
+    // certificate (systemctl reload); a closed pipe on standard output is a write error, not a
+    // silent death.
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
-    std::signal(SIGHUP, OnSignal);
     std::signal(SIGPIPE, SIG_IGN);
     // The video back end's own multi-line reports would only repeat our one message.
     setenv("OPENCV_FFMPEG_LOGLEVEL", "-8", 0);
     try {
+        ReloadSignal::Process();  // made before its handler can run
+        std::signal(SIGHUP, OnHangUp);
         return Run(options, g_stop);
     } catch (const CLI::ValidationError& e) {
         std::cerr << "weapon-detect: " << MaskSecrets(e.what()) << std::endl;

@@ -99,10 +99,28 @@ std::vector<StreamSettings> CameraSettings(const Options& options, const std::ve
         s.live.maxReconnects = options.maxReconnects;
         s.statsSeconds = options.statsSeconds.value_or(s.realtime ? 60.0 : 0.0);
         s.groundTruth = camera.groundTruth.value_or("");
+        s.areas = camera.areas;
         s.videoPath = VideoPathFor(options, camera, s.cameraId, cameras.size());
         if (!s.videoPath.empty()) outputs.push_back(s.videoPath);
     }
     return settings;
+}
+
+namespace {
+
+// The page's certificate and key: both or neither, and only for a page.
+void TlsSettings(const Options& options, SiteServiceSettings& s) {
+    if (options.tlsCert.empty() != options.tlsKey.empty()) {
+        const bool noKey = options.tlsKey.empty();
+        throw CLI::ValidationError(noKey ? "--tls-cert" : "--tls-key",
+                                   std::string("needs ") + (noKey ? "--tls-key" : "--tls-cert") +
+                                       " (in a site config: http.tls-cert and http.tls-key go together)");
+    }
+    if (!options.tlsCert.empty() && options.http.empty()) {
+        throw CLI::ValidationError("--tls-cert", "needs --http (in a site config: http.tls-cert needs http.address)");
+    }
+    s.tlsCert = options.tlsCert;
+    s.tlsKey = options.tlsKey;
 }
 
 // The bounds of the snapshot folder (store/retention.h); they need that folder.
@@ -125,9 +143,12 @@ void StorageSettings(const Options& options, SiteServiceSettings& s) {
     }
 }
 
+}  // namespace
+
 SiteServiceSettings ServiceSettings(const Options& options) {
     SiteServiceSettings s;
     s.http = options.http;
+    TlsSettings(options, s);
     if (const char* token = std::getenv("WEAPON_DETECT_HTTP_TOKEN")) s.token = token;
     s.webhooks = options.webhooks;
     s.clips = !options.noClips;

@@ -218,6 +218,15 @@ void AddServiceSettings(std::vector<Setting>& t) {
         .Path();
 }
 
+// The page over TLS.
+void AddTlsSettings(std::vector<Setting>& t) {
+    Add(t, "--tls-cert", "http.tls-cert", &Options::tlsCert,
+        "With --http: serve the page over TLS (https://) with this PEM certificate (chain); with --tls-key, "
+        "both read again on SIGHUP")
+        .Path();
+    Add(t, "--tls-key", "http.tls-key", &Options::tlsKey, "With --tls-cert: the certificate's PEM private key").Path();
+}
+
 // Bounded storage of the snapshot folder: what is removed, and when clips stop.
 void AddStorageSettings(std::vector<Setting>& t) {
     Add(t, "--retain-days", "retain-days", &Options::retainDays,
@@ -244,6 +253,7 @@ std::vector<Setting> MakeSettings() {
     AddRunSettings(table);
     AddMqttSettings(table);
     AddServiceSettings(table);
+    AddTlsSettings(table);
     AddStorageSettings(table);
     return table;
 }

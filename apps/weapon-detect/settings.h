@@ -8,6 +8,8 @@
 #include <variant>
 #include <vector>
 
+#include "camera/areas.h"
+
 namespace weapon_detect {
 
 // One camera of a site config; unset values come from the global settings.
@@ -20,6 +22,7 @@ struct CameraConfig {
     std::optional<std::string> models;
     std::optional<std::string> video;
     std::optional<std::string> groundTruth;
+    CameraAreas areas;  // masks and zones (camera/areas.h)
 };
 
 // Every setting of a run, with its default.
@@ -68,6 +71,8 @@ struct Options {
     // Bounded storage of the snapshot folder's event files (store/retention.h); 0 or empty: none.
     int retainDays = 0;
     std::string maxStorage, minFree;  // sizes ("500M", "20G", bytes)
+    // The page over TLS with these PEM files; empty: plain HTTP.
+    std::string tlsCert, tlsKey;
     // Per camera, from the config file: what the command line does not override.
     std::vector<CameraConfig> cameras;
 };

@@ -13,6 +13,7 @@
 #include <yaml-cpp/yaml.h>
 
 #include "bounded_read.h"
+#include "camera/areas_config.h"
 #include "input/video_source.h"
 
 namespace fs = std::filesystem;
@@ -26,6 +27,7 @@ constexpr size_t kMaxConfigLine = 64u << 10;
 class Reader {
 public:
     explicit Reader(std::string path) : path_(std::move(path)) {}
+    const std::string& path() const { return path_; }
 
     [[noreturn]] void Fail(const YAML::Node& node, const std::string& key, const std::string& what) const {
         throw ConfigError(Where(node, key) + ": " + what);
@@ -154,6 +156,7 @@ std::string KeysUnder(const std::string& section) {
 void ReadCamera(const Reader& r, const YAML::Node& node, size_t index, CameraConfig& camera) {
     const std::string where = "cameras[" + std::to_string(index) + "]";
     if (!node.IsMap()) r.Fail(node, where, "must be a mapping with at least 'input'");
+    AreasReader areas(r.path(), where);
     // Named members rather than structured bindings: lambdas below capture them, which C++17
     // allows only for variables.
     for (const Reader::Entry& entry : r.Entries(node, where)) {
@@ -161,10 +164,15 @@ void ReadCamera(const Reader& r, const YAML::Node& node, size_t index, CameraCon
         const YAML::Node& v = entry.value;
         const std::string name = where + "." + key;
         const auto& keys = CameraSettings();
+        if (AreasReader::Reads(key)) {
+            areas.Read(key, v, camera.areas);
+            continue;
+        }
         const auto known = std::find_if(keys.begin(), keys.end(), [&](const CameraSetting& c) { return c.key == key; });
         if (known == keys.end()) {
             std::string list;
             for (const CameraSetting& c : keys) list += (list.empty() ? "" : ", ") + c.key;
+            list += ", mask, zones, require";
             r.Fail(entry.keyNode, name, "unknown key (known: " + list + ")");
         }
         const Setting& setting = SettingFor(known->flag);
@@ -172,6 +180,7 @@ void ReadCamera(const Reader& r, const YAML::Node& node, size_t index, CameraCon
         if (key == "id") camera.idOrigin = r.Where(v, name);
     }
     if (camera.input.empty()) r.Fail(node, where, "has no 'input'");
+    areas.Finish(camera.areas);
 }
 
 // Relative paths in the file name files beside it, wherever the program is started from

@@ -35,6 +35,8 @@ SiteServices::SiteServices(const SiteServiceSettings& settings,
         web.host = address.host;
         web.port = address.port;
         web.token = settings.token;
+        web.tlsCert = settings.tlsCert;
+        web.tlsKey = settings.tlsKey;
         if (health_) web.deliveries = [this] { return health_->Json(); };
         if (!WebServer::IsLoopback(web.host) && web.token.empty()) {
             std::fprintf(stderr,
@@ -67,6 +69,7 @@ SiteServices::SiteServices(const SiteServiceSettings& settings,
             statuses_.push_back(std::make_unique<CameraStatus>(s.cameraId, worker->progress(), statuses.size(),
                                                                settings.liveFps, &viewers_));
             status = statuses_.back().get();
+            status->SetAreas(s.areas.Json());
             status->SetListener([this](const CameraStatus& camera) { feed_.Publish("camera", camera.Json()); });
             statuses.push_back(status);
         }
@@ -78,6 +81,7 @@ SiteServices::SiteServices(const SiteServiceSettings& settings,
         c.clips.afterSeconds = settings.clipAfter;
         c.inputs = inputs;
         c.publicUrl = settings.publicUrl;
+        c.areas = s.areas;
         if (Retention* r = retention_.get()) {
             c.clips.mayStart = [r] { return r->ClipRefusal(); };
             c.snapshotRefusal = [r] { return r->SnapshotRefusal(); };
@@ -102,6 +106,7 @@ SiteServices::SiteServices(const SiteServiceSettings& settings,
             [this](const std::string& type, const nlohmann::ordered_json& channel) { feed_.Publish(type, channel); });
         server_ = std::make_unique<WebServer>(
             web, events_, statuses, [this](MetricsText& m) { MoreMetrics(m); }, feed_);
+        if (web.tls()) tlsReload_ = std::make_unique<ReloadWatch>([this] { server_->ReloadTls(); });
     }
     if (mqtt && settings.discovery) {
         DiscoveryInfo info;
@@ -127,6 +132,7 @@ SiteServices::~SiteServices() {
         health_->SetListener({});
         health_->SetOutcomeSink({});
     }
+    tlsReload_.reset();
     server_.reset();
     Close();
 }

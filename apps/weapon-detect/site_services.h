@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "camera_services.h"
+#include "reload_signal.h"
 #include "output/delivery_health.h"
 #include "output/mqtt_publisher.h"
 #include "output/webhook_sender.h"
@@ -30,6 +31,7 @@ namespace weapon_detect {
 struct SiteServiceSettings {
     std::string http;                   // ADDRESS:PORT of the page; empty for none
     std::string token;                  // asked for on every route when not empty
+    std::string tlsCert, tlsKey;        // the page over TLS; empty: plain HTTP
     std::vector<std::string> webhooks;  // URLs
     bool clips = true;
     double clipBefore = 5.0, clipAfter = 5.0;
@@ -101,6 +103,8 @@ private:
     std::unique_ptr<Retention> retention_;
     std::vector<std::unique_ptr<CameraServices>> cameras_;
     std::unique_ptr<WebServer> server_;  // last: stopped first
+    // SIGHUP reloads the page's certificate; ends before the server.
+    std::unique_ptr<ReloadWatch> tlsReload_;
 };
 
 }  // namespace weapon_detect

@@ -1,4 +1,4 @@
-// The run's stop: raised from a signal handler (Ctrl-C, SIGTERM, SIGHUP) and read by every
+// The run's stop: raised from a signal handler (Ctrl-C, SIGTERM) and read by every
 // thread of the run, with a wake-up so that the main thread sleeps until something happens
 // instead of polling.
 #pragma once

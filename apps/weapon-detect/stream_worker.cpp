@@ -19,10 +19,20 @@ namespace weapon_detect {
 StreamWorker::StreamWorker(std::unique_ptr<VideoSource> source, PluginModule::Detector detector,
                            StreamSettings settings, JsonLinesWriter& records, MqttPublisher* mqtt,
                            std::chrono::steady_clock::time_point start)
-    : source_(std::move(source)), detector_(std::move(detector)), settings_(std::move(settings)),
-      records_(records), mqtt_(mqtt), start_(start),
-      alarms_(std::make_unique<AlarmTracker>(settings_.quietSeconds)) {
+    : source_(std::move(source)),
+      detector_(std::move(detector)),
+      settings_(std::move(settings)),
+      records_(records),
+      mqtt_(mqtt),
+      start_(start),
+      alarms_(std::make_unique<AlarmTracker>(settings_.quietSeconds, [this](cv::Mat& image) {
+          if (areaOverlay_) areaOverlay_->Draw(image);
+      })) {
     if (source_) progress_.total = source_->frameCount();
+    if (!settings_.areas.empty()) {
+        areaRules_ = std::make_unique<AreaRules>(settings_.areas);
+        areaOverlay_ = std::make_unique<AreaOverlay>(settings_.areas);
+    }
     nextStats_ = settings_.statsSeconds;
     if (!settings_.groundTruth.empty()) {
         GroundTruth truth = ReadGroundTruth(settings_.groundTruth);
@@ -152,15 +162,19 @@ void StreamWorker::Analyse(cv::Mat& frame, long long index, double streamTime, d
     }
     ++progress_.analysed;
     const double before = Now();
-    const auto detections = detector_->RunInference(frame, settings_.cameraId);
+    auto detections = detector_->RunInference(frame, settings_.cameraId);
     const double now = Now();
     const double delay = captureTime >= 0 ? now - captureTime : -1.0;
     if (captureTime >= 0) progress_.delay = delay;
     progress_.detections += static_cast<long long>(detections.size());
+    const uint64_t touched = ApplyAreas(detections, frame.size());
     if (scorer_) scorer_->Frame(index, detections);
-    if (!detections.empty()) records_.Write(FrameRecord(settings_.cameraId, index, streamTime, detections, delay));
-    if (services_) services_->Analysed(frame, detections, streamTime, delay, now - before);
-    const AlarmChanges changes = alarms_->Update(index, streamTime, detections, frame);
+    if (!detections.empty() || !ignored_.empty()) {
+        records_.Write(FrameRecord(settings_.cameraId, index, streamTime, detections, delay, ignored_, ignoredWhy_));
+    }
+    if (services_) services_->Analysed(frame, detections, streamTime, delay, now - before, ignored_, ignoredWhy_);
+    const AlarmChanges changes = alarms_->Update(index, streamTime, detections, frame, touched,
+                                                 areaRules_ ? &areaRules_->areas().zones : nullptr);
     if (changes.ended) WriteEvent(*changes.ended);
     if (services_ && (changes.started || changes.improved)) {
         services_->Event(*alarms_->open(), changes.started ? "start" : "update", {});
@@ -172,7 +186,10 @@ void StreamWorker::Analyse(cv::Mat& frame, long long index, double streamTime, d
         PublishEvent(*alarms_->open(), changes.started ? "start" : "update");
     }
     if (video_ || liveVideo_) {
-        DrawDetections(frame, detections);  // the frame is ours: the next read replaces it
+        // The frame is ours: the next read replaces it.
+        if (areaOverlay_) areaOverlay_->Draw(frame);
+        DrawDetections(frame, detections);
+        DrawIgnored(frame, ignored_, ignoredWhy_);
         if (video_) video_->Write(frame);
     }
     if (liveVideo_) {
@@ -191,6 +208,28 @@ void StreamWorker::Analyse(cv::Mat& frame, long long index, double streamTime, d
         statsTime_ = now;
         nextStats_ = now + settings_.statsSeconds;
     }
+}
+
+uint64_t StreamWorker::ApplyAreas(std::vector<CustomObject>& detections, cv::Size frame) {
+    ignored_.clear();
+    ignoredWhy_.clear();
+    if (!areaRules_) return 0;
+    uint64_t touched = 0;
+    size_t kept = 0;
+    for (size_t i = 0; i < detections.size(); ++i) {
+        const AreaVerdict verdict = areaRules_->Judge(detections[i].box, frame);
+        if (verdict.kind == AreaVerdict::Kind::Alarm) {
+            touched |= verdict.zones;
+            if (kept != i) detections[kept] = std::move(detections[i]);
+            ++kept;
+            continue;
+        }
+        ++(verdict.kind == AreaVerdict::Kind::Masked ? progress_.masked : progress_.outsideZones);
+        ignored_.push_back(std::move(detections[i]));
+        ignoredWhy_.push_back(IgnoredReason(verdict.kind));
+    }
+    detections.erase(detections.begin() + static_cast<std::ptrdiff_t>(kept), detections.end());
+    return touched;
 }
 
 void StreamWorker::PublishEvent(const AlarmEvent& event, const char* phase) {

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "alarm_events.h"
+#include "camera/area_rules.h"
 #include "input/live_source.h"
 #include "input/video_source.h"
 #include "loader/plugin_loader.h"
@@ -42,13 +43,16 @@ struct StreamSettings {
     LiveSettings live;
     double statsSeconds = 0.0;  // a stats record this often; 0 for none
     std::string groundTruth;    // labelled boxes to score the run against, empty for none
+    CameraAreas areas;          // masks and zones: which detections raise alarms
 };
 
 struct StreamProgress {
     std::atomic<long long> frames{0};      // frames read
     std::atomic<long long> analysed{0};    // frames handed to the detector
     std::atomic<long long> dropped{0};     // live frames never analysed
-    std::atomic<long long> detections{0};
+    std::atomic<long long> detections{0};  // every detection the detector reported, masked ones too
+    std::atomic<long long> masked{0};      // detections left out by a mask (camera/areas.h)
+    std::atomic<long long> outsideZones{0};  // detections left out as outside the required zones
     std::atomic<long long> events{0};
     std::atomic<long long> total{0};       // frames in the input when known, else 0
     std::atomic<double> delay{0.0};        // capture to result of the last live frame, seconds
@@ -100,6 +104,9 @@ private:
     void ReportEndedEarly(const std::string& early);
     void Analyse(cv::Mat& frame, long long index, double streamTime, double captureTime);
     void WriteEvent(const AlarmEvent& event);
+    // Moves the detections the masks or the required zones leave out into ignored_ (in
+    // order); returns the zones the others touched (bit k: settings_.areas.zones[k]).
+    uint64_t ApplyAreas(std::vector<CustomObject>& detections, cv::Size frame);
     void PublishEvent(const AlarmEvent& event, const char* phase);
     void SetState(bool online, const std::string& reason, double time);
     // Opens the annotated video; when it cannot be, says so once and goes on without it.
@@ -121,6 +128,10 @@ private:
     std::unique_ptr<LiveVideo> liveVideo_;  // a live camera's (or a file played as one)
     std::unique_ptr<AlarmTracker> alarms_;
     std::unique_ptr<Scorer> scorer_;
+    std::unique_ptr<AreaRules> areaRules_;      // null: the camera has no masks or zones
+    std::unique_ptr<AreaOverlay> areaOverlay_;  // draws them on the video and the snapshots
+    std::vector<CustomObject> ignored_;         // this frame's masked detections (reused)
+    std::vector<const char*> ignoredWhy_;       // IgnoredReason of each
     bool videoFailed_ = false;
     bool reachedEnd_ = false;    // the input ended by itself (not a stop or a frame limit)
     bool tooSmallSaid_ = false;  // frames too small to search were said once

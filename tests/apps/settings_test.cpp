@@ -230,7 +230,9 @@ TEST(SettingsTable, KeysUsersWriteStayKnown) {
                                         "events-db",
                                         "retain-days",
                                         "max-storage",
-                                        "min-free"};
+                                        "min-free",
+                                        "http.tls-cert",
+                                        "http.tls-key"};
     std::set<std::string> table;
     for (const Setting& s : Settings()) {
         if (!s.key.empty()) table.insert(s.key);
@@ -308,7 +310,7 @@ TEST(SiteConfig, MistakesNameTheLineAndKey) {
          "site.yaml:3: mqtt.port: unknown key (known: host, topic, client-id, discovery, discovery-prefix; "},
         {"unknown camera key", "cameras:\n  - input: a\n    colour: red\n",
          "site.yaml:3: cameras[0].colour: unknown key (known: input, id, threshold, stride, models, video, "
-         "ground-truth)"},
+         "ground-truth, mask, zones, require)"},
         {"new key twice", "http: 1\nhttp: 2\n", "site.yaml:2: http: given twice (first on line 1)"},
         {"http mapping without its address", "http:\n  keep: 1\n",
          "site.yaml:2: http.keep: unknown key (known: address"},

@@ -158,7 +158,7 @@ TEST_F(WeaponDetectTest, ImageSequenceIsOneCameraNamedAfterItsPattern) {
 
 TEST_F(WeaponDetectTest, StopSignalsEndTheRunCleanlyWithOutputsComplete) {
     WriteSceneVideo(dir / "long.avi", 0, DemoScene::kFrames);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    for (int signal : {SIGINT, SIGTERM}) {
         SCOPED_TRACE(strsignal(signal));
         const fs::path output = dir / "out.jsonl", part = dir / "out.part.jsonl";
         fs::remove(output);
@@ -166,6 +166,16 @@ TEST_F(WeaponDetectTest, StopSignalsEndTheRunCleanlyWithOutputsComplete) {
         ASSERT_GT(child, 0);
         // Signal once the program is under way: it has written a record to its part file.
         ASSERT_TRUE(Eventually([&] { std::error_code e; return fs::file_size(part, e) > 0 && !e; }));
+        if (signal == SIGINT) {
+            // SIGHUP reloads the page's certificate: without one it does nothing, the run goes on.
+            std::error_code e;
+            const auto size = fs::file_size(part, e);
+            kill(child, SIGHUP);
+            ASSERT_TRUE(Eventually([&] {
+                std::error_code again;
+                return fs::file_size(part, again) > size;
+            })) << "the run went on after SIGHUP";
+        }
         kill(child, signal);
         EXPECT_EQ(WaitFor(child, std::chrono::seconds(60)), 130);
         ASSERT_TRUE(fs::exists(output)) << "stopped cleanly: the output is closed and complete";

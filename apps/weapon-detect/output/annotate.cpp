@@ -1,6 +1,7 @@
 #include "output/annotate.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 #include <opencv2/imgproc.hpp>
@@ -20,6 +21,38 @@ void DrawDetection(cv::Mat& frame, const cv::Rect& box, const std::string& label
                   red, cv::FILLED);
     cv::putText(frame, label, origin + cv::Point(2, 0), cv::FONT_HERSHEY_SIMPLEX, scale,
                 cv::Scalar(255, 255, 255), thickness);
+}
+
+void DrawIgnoredDetection(cv::Mat& frame, const cv::Rect& box, const std::string& label) {
+    const cv::Scalar grey(200, 200, 200);
+    const int thickness = std::max(1, frame.cols / 960);
+    const cv::Rect r = box + cv::Size(8, 8) - cv::Point(4, 4);
+    const int dash = std::max(6, frame.cols / 160);
+    // Dashes along each side: a look no alarm box has.
+    auto dashed = [&](cv::Point a, cv::Point b) {
+        const double length = std::hypot(b.x - a.x, b.y - a.y);
+        for (double s = 0; s < length; s += 2 * dash) {
+            const double e = std::min(length, s + dash);
+            cv::line(frame, a + (b - a) * (s / length), a + (b - a) * (e / length), grey, thickness);
+        }
+    };
+    const cv::Point tl = r.tl(), br = r.br(), tr(br.x, tl.y), bl(tl.x, br.y);
+    dashed(tl, tr);
+    dashed(tr, br);
+    dashed(br, bl);
+    dashed(bl, tl);
+    const double scale = std::max(0.45, frame.cols / 2000.0);
+    cv::putText(frame, label, cv::Point(r.x, std::max(12, r.y - 4)), cv::FONT_HERSHEY_SIMPLEX, scale, grey, thickness);
+}
+
+void DrawIgnored(cv::Mat& frame, const std::vector<CustomObject>& ignored, const std::vector<const char*>& reasons) {
+    for (size_t i = 0; i < ignored.size(); ++i) {
+        const CustomObject& d = ignored[i];
+        char label[160];
+        std::snprintf(label, sizeof label, "%s %.2f (%s)", d.className.c_str(), static_cast<double>(d.confidence),
+                      i < reasons.size() ? reasons[i] : "ignored");
+        DrawIgnoredDetection(frame, d.box, label);
+    }
 }
 
 void DrawDetections(cv::Mat& frame, const std::vector<CustomObject>& detections) {

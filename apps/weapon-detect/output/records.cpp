@@ -17,15 +17,19 @@ std::string RecordLine(const nlohmann::ordered_json& record) {
 }
 
 nlohmann::ordered_json FrameRecord(const std::string& camera, long long frameIndex, double time,
-                                   const std::vector<CustomObject>& detections, double delay) {
+                                   const std::vector<CustomObject>& detections, double delay,
+                                   const std::vector<CustomObject>& ignored, const std::vector<const char*>& reasons) {
     nlohmann::ordered_json list = nlohmann::ordered_json::array();
-    for (const CustomObject& d : detections) {
+    auto add = [&](const CustomObject& d, const char* reason) {
         list.push_back({{"class_id", d.classId},
                         {"class_name", d.className},
                         {"confidence", d.confidence},
                         {"box", Box(d.box)},
                         {"info", d.extraInfo}});
-    }
+        if (reason) list.back()["ignored"] = reason;
+    };
+    for (const CustomObject& d : detections) add(d, nullptr);
+    for (size_t i = 0; i < ignored.size(); ++i) add(ignored[i], i < reasons.size() ? reasons[i] : "ignored");
     nlohmann::ordered_json record = {{"type", "frame"}, {"camera", camera}, {"frame", frameIndex}, {"time", Seconds(time)}};
     if (delay >= 0.0) record["delay"] = Seconds(delay);
     record["detections"] = std::move(list);
@@ -36,15 +40,15 @@ nlohmann::ordered_json EventRecord(const std::string& camera, const AlarmEvent& 
                                    const char* phase) {
     nlohmann::ordered_json record = {{"type", "event"}, {"camera", camera}};
     if (phase) record["phase"] = phase;
-    record.update(nlohmann::ordered_json{
-                             {"start_time", Seconds(event.startTime)},
-                             {"end_time", Seconds(event.endTime)},
-                             {"first_frame", event.firstFrame},
-                             {"last_frame", event.lastFrame},
-                             {"detections", event.detections},
-                             {"class_name", event.className},
-                             {"best_confidence", event.bestConfidence},
-                             {"best_box", Box(event.bestBox)}});
+    record.update(nlohmann::ordered_json{{"start_time", Seconds(event.startTime)},
+                                         {"end_time", Seconds(event.endTime)},
+                                         {"first_frame", event.firstFrame},
+                                         {"last_frame", event.lastFrame},
+                                         {"detections", event.detections},
+                                         {"class_name", event.className},
+                                         {"best_confidence", event.bestConfidence},
+                                         {"best_box", Box(event.bestBox)},
+                                         {"zones", event.zones}});
     record["snapshot"] = snapshot.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(snapshot);
     return record;
 }

@@ -15,8 +15,12 @@ namespace weapon_detect {
 double Seconds(double seconds);
 
 // `delay` is the time from capture to result, for live inputs; negative leaves it out.
+// `ignored` are detections that raise no alarm (a mask, outside the required zones): listed
+// after the others, each marked "ignored" with its reason from `reasons` (same order).
 nlohmann::ordered_json FrameRecord(const std::string& camera, long long frameIndex, double time,
-                                   const std::vector<CustomObject>& detections, double delay = -1.0);
+                                   const std::vector<CustomObject>& detections, double delay = -1.0,
+                                   const std::vector<CustomObject>& ignored = {},
+                                   const std::vector<const char*>& reasons = {});
 // One record as one line of JSON, without the end of line. Text that is not valid UTF-8
 // (a Latin-1 file name or class name) is written with replacement characters.
 std::string RecordLine(const nlohmann::ordered_json& record);

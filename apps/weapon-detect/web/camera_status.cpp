@@ -80,6 +80,12 @@ std::string CameraStatus::reason() const {
     return reason_;
 }
 
+namespace {
+nlohmann::ordered_json Part(const nlohmann::ordered_json& areas, const char* key) {
+    return areas.is_object() && areas.contains(key) ? areas[key] : nlohmann::ordered_json::array();
+}
+}  // namespace
+
 nlohmann::ordered_json CameraStatus::Json() const {
     const StreamProgress& p = progress_;
     const std::string base = "/api/cameras/" + std::to_string(index_);
@@ -99,7 +105,11 @@ nlohmann::ordered_json CameraStatus::Json() const {
             {"open_events", open},
             {"reconnections", reconnections()},
             {"live", base + "/live.jpg"},
-            {"live_mjpeg", base + "/live.mjpeg"}};
+            {"live_mjpeg", base + "/live.mjpeg"},
+            // In shares of the frame (x, y from 0 to 1), so the page can draw them at any size.
+            {"mask", Part(areas_, "mask")},
+            {"zones", Part(areas_, "zones")},
+            {"require", Part(areas_, "require")}};
 }
 
 }  // namespace weapon_detect

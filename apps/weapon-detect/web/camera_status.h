@@ -34,6 +34,10 @@ public:
     CameraStatus(std::string id, const StreamProgress& progress, size_t index = 0, int liveFps = 5,
                  ViewerBound* viewers = nullptr);
 
+    // The camera's masks and zones as the API shows them (CameraAreas::Json); set before the
+    // page serves.
+    void SetAreas(nlohmann::ordered_json areas) { areas_ = std::move(areas); }
+
     // Told of every change of state(): online, offline, failed, finished.
     void SetListener(Listener listener) { listener_ = std::move(listener); }
 
@@ -90,6 +94,7 @@ private:
     std::string reason_;
     std::string lastState_;  // under reasonMutex_: told to the listener
     Listener listener_;
+    nlohmann::ordered_json areas_;  // null: none set
     std::unique_ptr<LiveView> live_;
 };
 

@@ -117,6 +117,7 @@ long long EventTable::Update(const std::string& camera, const AlarmEvent& event,
     e.endTime = event.endTime;
     e.lastFrame = event.lastFrame;
     e.detections = event.detections;
+    e.zones = event.zones;
     e.updatedMs = now;
     if (!snapshotPath.empty()) e.snapshot = store_->Stored(snapshotPath);
     if (what == "end") {

@@ -17,6 +17,8 @@
 
 #include <httplib.h>
 
+#include "web/tls_context.h"
+
 namespace weapon_detect {
 namespace {
 
@@ -143,6 +145,19 @@ void SendRefusal(int fd, const char* status, const std::string& text, const char
     [[maybe_unused]] const ssize_t sent = send(fd, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
+// A refusal on a connection: through its TLS session once it has one (best effort, as above);
+// a TLS connection still in its handshake is closed without one.
+void SendRefusal(int fd, TlsSession* tls, const char* status, const std::string& text,
+                 const char* type = "text/plain") {
+    if (!tls) return SendRefusal(fd, status, text, type);
+    if (!tls->established()) return;
+    const std::string answer = std::string("HTTP/1.1 ") + status + "\r\nContent-Type: " + type +
+                               "\r\nContent-Length: " + std::to_string(text.size()) + "\r\nConnection: close\r\n\r\n" +
+                               text;
+    TlsSession::Want want;
+    [[maybe_unused]] const ssize_t sent = tls->Write(answer.data(), answer.size(), want);
+}
+
 // The request line's target: its second word.
 std::string Target(const std::string& head) {
     const size_t start = head.find(' ');
@@ -163,9 +178,14 @@ bool PeerGone(int fd) {
 // stall bound, and is no longer writable once `stopped` is set or the peer left.
 class ConnectionStream final : public httplib::Stream {
 public:
-    ConnectionStream(int fd, const std::string& buffered, size_t head, const GateLimits& limits,
+    ConnectionStream(int fd, TlsSession* tls, const std::string& buffered, size_t head, const GateLimits& limits,
                      const std::atomic<bool>* stopped = nullptr)
-        : fd_(fd), buffered_(buffered), head_(std::min(head, buffered.size())), limits_(limits), stopped_(stopped) {}
+        : fd_(fd),
+          tls_(tls),
+          buffered_(buffered),
+          head_(std::min(head, buffered.size())),
+          limits_(limits),
+          stopped_(stopped) {}
 
     bool is_readable() const override { return used_ < head_; }
     bool is_writable() const override {
@@ -183,6 +203,10 @@ public:
     ssize_t write(const char* ptr, size_t size) override {
         size_t done = 0;
         while (done < size) {
+            if (tls_) {
+                if (!WriteTls(ptr, size, done)) return -1;
+                continue;
+            }
             const ssize_t n = send(fd_, ptr + done, size - done, MSG_NOSIGNAL | MSG_DONTWAIT);
             if (n > 0) {
                 done += static_cast<size_t>(n);
@@ -232,12 +256,31 @@ private:
         return std::min(Clock::now() + limits_.writeStall, start_ + std::min(earned, limits_.answerTime));
     }
 
-    bool WaitForRoom() const {
+    // Waits for room (or, when TLS asks for it, the peer's bytes) within the write's bounds.
+    bool WaitForRoom(short events = POLLOUT) const {
         const Clock::time_point deadline = WriteDeadline();
-        return Clock::now() < deadline && WaitFor(fd_, POLLOUT, deadline);
+        return Clock::now() < deadline && WaitFor(fd_, events, deadline);
+    }
+
+    // One step of a write through TLS, under the same bounds as a plain one.
+    bool WriteTls(const char* ptr, size_t size, size_t& done) {
+        TlsSession::Want want;
+        const ssize_t n = tls_->Write(ptr + done, size - done, want);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            sent_ += static_cast<size_t>(n);
+            return true;
+        }
+        if ((want == TlsSession::Want::Write && WaitForRoom()) ||
+            (want == TlsSession::Want::Read && WaitForRoom(POLLIN))) {
+            return true;
+        }
+        failed_ = true;
+        return false;
     }
 
     const int fd_;
+    TlsSession* const tls_;
     const std::string& buffered_;
     const size_t head_;
     const GateLimits& limits_;
@@ -283,18 +326,49 @@ struct RequestGate::Connection {
         deadline = since + limits.requestTime;
     }
 
+    // Like recv on the non-blocking socket; through TLS, the handshake first (within the same
+    // deadline as the head), and `events` says what the session waits for.
+    ssize_t Receive(char* data, size_t size) {
+        if (!tls) return recv(fd, data, size, 0);
+        TlsSession::Want want = tls->Handshake();
+        if (want == TlsSession::Want::Nothing) {
+            const ssize_t n = tls->Read(data, size, want);
+            if (n >= 0) {
+                events = POLLIN;
+                return n;
+            }
+        }
+        if (want == TlsSession::Want::Failed) {
+            errno = ECONNRESET;
+            return -1;
+        }
+        events = want == TlsSession::Want::Write ? POLLOUT : POLLIN;
+        errno = EAGAIN;
+        return -1;
+    }
+    // Bytes a read gets without the socket being ready (TLS buffers whole records).
+    bool Pending() const { return tls && tls->pending(); }
+    // Ends the sending side: the TLS close alert first, if it fits at once.
+    void CloseWrite() {
+        if (tls) tls->Close();
+        shutdown(fd, SHUT_WR);
+    }
+
     const int fd;
-    std::string buffer;          // read and not yet handled: a head, or the start of the next one
-    size_t head = 0;             // a whole head's length at the buffer's start, once handed on
-    Clock::time_point queued;    // handed to the workers at
-    Clock::time_point since;     // waiting for a request since
-    Clock::time_point deadline;  // the whole head by then (a refused connection: closed by then)
-    size_t dropped = 0;          // a refused connection's bytes read since
-    size_t served = 0;           // requests handled on it
+    std::unique_ptr<TlsSession> tls;  // null for plain HTTP
+    short events = POLLIN;            // what the loop polls it for
+    std::string buffer;               // read and not yet handled: a head, or the start of the next one
+    size_t head = 0;                  // a whole head's length at the buffer's start, once handed on
+    Clock::time_point queued;         // handed to the workers at
+    Clock::time_point since;          // waiting for a request since
+    Clock::time_point deadline;       // the whole head by then (a refused connection: closed by then)
+    size_t dropped = 0;               // a refused connection's bytes read since
+    size_t served = 0;                // requests handled on it
 };
 
-RequestGate::RequestGate(const std::string& host, int port, GateLimits limits, Handler handler, IsStream isStream)
-    : limits_(limits), handler_(std::move(handler)), isStream_(std::move(isStream)) {
+RequestGate::RequestGate(const std::string& host, int port, GateLimits limits, Handler handler, IsStream isStream,
+                         std::shared_ptr<TlsCertificates> tls)
+    : limits_(limits), handler_(std::move(handler)), isStream_(std::move(isStream)), tls_(std::move(tls)) {
     const std::string where = host + ":" + std::to_string(port);
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -388,6 +462,17 @@ size_t RequestGate::streams() const {
 
 bool RequestGate::InStream() { return tInStream; }
 
+bool RequestGate::StartTls(Connection& c) {
+    if (!tls_) return true;
+    try {
+        // The certificate of the moment: a reload changes the connections made after it.
+        c.tls = std::make_unique<TlsSession>(tls_->current(), c.fd);
+    } catch (const std::exception&) {
+        return false;
+    }
+    return true;
+}
+
 bool RequestGate::StartStream(Owned& connection) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (stopping_ || streams_.size() >= limits_.streams) return false;
@@ -417,7 +502,7 @@ void RequestGate::Stream(long long id) {
     }
     if (c) {
         try {
-            ConnectionStream stream(c->fd, c->buffer, c->head, limits_, &stopped_);
+            ConnectionStream stream(c->fd, c->tls.get(), c->buffer, c->head, limits_, &stopped_);
             handler_(stream, true);
         } catch (...) {
         }
@@ -432,7 +517,7 @@ void RequestGate::Stream(long long id) {
         }
     }
     // Out of the map before it is closed: Stop() never shuts down a number used again.
-    if (c) shutdown(c->fd, SHUT_WR);
+    if (c) c->CloseWrite();
     c.reset();
     Wake();
 }
@@ -465,7 +550,7 @@ bool RequestGate::Examine(Owned& connection, std::vector<Owned>& closing) {
             c.queued = Clock::now();
             if (isStream_ && isStream_(Target(head))) {
                 if (StartStream(connection)) return false;
-                SendRefusal(c.fd, "503 Service Unavailable",
+                SendRefusal(c.fd, c.tls.get(), "503 Service Unavailable",
                             "{\"error\":\"at most " + std::to_string(limits_.streams) +
                                 " streams at once, try again\"}\n",
                             "application/json");
@@ -477,19 +562,23 @@ bool RequestGate::Examine(Owned& connection, std::vector<Owned>& closing) {
             readyChanged_.notify_one();
             return false;
         case Head::TooLarge:
-            SendRefusal(c.fd, "431 Request Header Fields Too Large",
+            SendRefusal(c.fd, c.tls.get(), "431 Request Header Fields Too Large",
                         "a request head is at most " + std::to_string(limits_.headBytes) + " bytes and " +
                             std::to_string(limits_.headerFields) + " fields\n");
             break;
-        case Head::LineTooLong: SendRefusal(c.fd, "414 URI Too Long", "the request line is too long\n"); break;
+        case Head::LineTooLong:
+            SendRefusal(c.fd, c.tls.get(), "414 URI Too Long", "the request line is too long\n");
+            break;
         // Refused before anything of the body is read: the page takes none.
-        case Head::HasBody: SendRefusal(c.fd, "413 Payload Too Large", "the page takes no request body\n"); break;
+        case Head::HasBody:
+            SendRefusal(c.fd, c.tls.get(), "413 Payload Too Large", "the page takes no request body\n");
+            break;
         case Head::TooManyRanges:
-            SendRefusal(c.fd, "416 Range Not Satisfiable",
+            SendRefusal(c.fd, c.tls.get(), "416 Range Not Satisfiable",
                         "at most " + std::to_string(kMaxRanges) + " byte ranges in a request\n");
             break;
     }
-    shutdown(c.fd, SHUT_WR);
+    c.CloseWrite();
     std::string().swap(c.buffer);
     c.deadline = Clock::now() + kLinger;
     closing.push_back(std::move(connection));
@@ -520,8 +609,8 @@ void RequestGate::Loop() {
         polled.assign({{wake_, POLLIN, 0}, {accepting ? listener_ : -1, POLLIN, 0}});
         Clock::time_point next = accepting ? now + std::chrono::seconds(60) : acceptAgain;
         for (const auto& c : waiting) {
-            polled.push_back({c->fd, POLLIN, 0});
-            next = std::min(next, c->deadline);
+            polled.push_back({c->fd, c->events, 0});
+            next = std::min(next, c->Pending() ? now : c->deadline);
         }
         for (const auto& c : closing) {
             polled.push_back({c->fd, POLLIN, 0});
@@ -551,9 +640,9 @@ void RequestGate::Loop() {
         }
         for (size_t i = 0; i < waiting.size(); ++i) {
             Owned& c = waiting[i];
-            if (polled[2 + i].revents) {
+            if (polled[2 + i].revents || c->Pending()) {
                 const size_t room = limits_.headBytes + 1 - std::min(c->buffer.size(), limits_.headBytes);
-                const ssize_t n = recv(c->fd, scratch, std::min(room, sizeof scratch), 0);
+                const ssize_t n = c->Receive(scratch, std::min(room, sizeof scratch));
                 if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) continue;
                 if (n > 0) c->buffer.append(scratch, static_cast<size_t>(n));
                 if (!Examine(c, stillClosing)) continue;
@@ -577,6 +666,7 @@ void RequestGate::Loop() {
             auto c = std::make_unique<Connection>(fd);
             const int yes = 1;
             setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+            if (!StartTls(*c)) continue;
             if (waiting.size() + closing.size() + OpenElsewhere() >= limits_.connections) {
                 if (!closing.empty()) {
                     closing.erase(closing.begin());
@@ -584,7 +674,7 @@ void RequestGate::Loop() {
                     waiting.erase(std::min_element(waiting.begin(), waiting.end(),
                                                    [](const Owned& a, const Owned& b) { return a->since < b->since; }));
                 } else {
-                    SendRefusal(fd, "503 Service Unavailable", "too many clients, try again\n");
+                    SendRefusal(fd, c->tls.get(), "503 Service Unavailable", "too many clients, try again\n");
                     continue;
                 }
             }
@@ -609,10 +699,10 @@ void RequestGate::Work() {
         bool again = false;
         // Its client has waited too long already, most likely behind slow readers.
         if (Clock::now() - c->queued > limits_.requestTime) {
-            SendRefusal(c->fd, "503 Service Unavailable", "too busy, try again\n");
+            SendRefusal(c->fd, c->tls.get(), "503 Service Unavailable", "too busy, try again\n");
         } else {
             try {
-                ConnectionStream stream(c->fd, c->buffer, c->head, limits_);
+                ConnectionStream stream(c->fd, c->tls.get(), c->buffer, c->head, limits_);
                 const bool last = ++c->served >= limits_.requestsPerConnection;
                 again = handler_(stream, last) && !stream.failed() && !last;
                 c->buffer.erase(0, c->head);  // the next request starts there: a head has no body
@@ -629,7 +719,7 @@ void RequestGate::Work() {
             }
         }
         if (c) {
-            shutdown(c->fd, SHUT_WR);
+            c->CloseWrite();
             c.reset();  // closed outside the lock
         } else {
             Wake();

@@ -35,6 +35,12 @@
 //                gate stops or the client closed its side: a stream handler waits for its data
 //                in slices of at most a few hundred milliseconds and looks at is_writable()
 //                between them.
+// TLS (when given certificates): the loop does each connection's handshake, non-blocking, within
+// `requestTime` of its opening like a head (a client that never finishes one is closed then), and
+// reads heads through the session; answers and streams write through it under the same stall and
+// answer bounds. A plain HTTP request on a TLS port fails the handshake and is closed at once. A
+// connection beyond `connections` is closed without the 503 (no session to say it in). The
+// process must ignore SIGPIPE (OpenSSL writes to the socket without MSG_NOSIGNAL).
 // Requests sent back to back on one connection (pipelined) are handled one after the other,
 // in order. A head's lines may end in a bare LF; the handler gets them ending in CRLF.
 //
@@ -72,6 +78,8 @@ class Stream;
 
 namespace weapon_detect {
 
+class TlsCertificates;
+
 // A listening socket on the first of `addresses` (a getaddrinfo list) that takes one. An
 // address already in use ends the search, so that a name with several addresses (localhost:
 // ::1 and 127.0.0.1) is never shared with another program. Throws std::runtime_error naming
@@ -102,7 +110,10 @@ public:
     // Binds `host`:`port` (a port of 0 takes a free one) and starts serving. The address is
     // never shared with another listening socket. Throws std::runtime_error naming the address
     // and the reason ("address already in use") when it cannot listen.
-    RequestGate(const std::string& host, int port, GateLimits limits, Handler handler, IsStream isStream = nullptr);
+    // With `tls`, every connection is TLS (tls_context.h), from the certificate current when it
+    // opened.
+    RequestGate(const std::string& host, int port, GateLimits limits, Handler handler, IsStream isStream = nullptr,
+                std::shared_ptr<TlsCertificates> tls = nullptr);
     ~RequestGate();
     RequestGate(const RequestGate&) = delete;
     RequestGate& operator=(const RequestGate&) = delete;
@@ -124,6 +135,8 @@ private:
     // Looks at what a waiting connection has buffered: hands a whole head to the workers,
     // refuses a head over the bounds. False when the connection left `waiting`.
     bool Examine(Owned& connection, std::vector<Owned>& closing);
+    // Gives a new connection its TLS session when the gate serves TLS; false when it cannot.
+    bool StartTls(Connection& connection);
     // Starts the stream's thread; false (the connection left as it was) when it cannot.
     bool StartStream(Owned& connection);
     void Stream(long long id);
@@ -134,6 +147,7 @@ private:
     const GateLimits limits_;
     const Handler handler_;
     const IsStream isStream_;
+    const std::shared_ptr<TlsCertificates> tls_;  // null: plain HTTP
     int listener_ = -1;
     int wake_ = -1;  // eventfd: wakes the loop for returned connections and the stop
     int port_ = 0;

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cmath>
 #include <climits>
+#include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <regex>
 
@@ -15,6 +17,7 @@
 #include "store/utc_time.h"
 #include "web/page.h"
 #include "web/request_gate.h"
+#include "web/tls_context.h"
 
 namespace weapon_detect {
 
@@ -336,9 +339,10 @@ WebServer::WebServer(WebSettings settings, EventTable& events, std::vector<const
     server_->set_keep_alive_max_count(limits.requestsPerConnection);
     server_->set_payload_max_length(1024);
     Routes();
+    if (settings_.tls()) tls_ = std::make_shared<TlsCertificates>(settings_.tlsCert, settings_.tlsKey);
     gate_ = std::make_unique<RequestGate>(
         settings_.host, settings_.port, limits,
-        [this](httplib::Stream& stream, bool last) { return server_->Serve(stream, last); }, IsStreamTarget);
+        [this](httplib::Stream& stream, bool last) { return server_->Serve(stream, last); }, IsStreamTarget, tls_);
     settings_.port = gate_->port();
 }
 
@@ -349,7 +353,19 @@ WebServer::~WebServer() {
 
 std::string WebServer::url() const {
     const bool v6 = settings_.host.find(':') != std::string::npos;
-    return "http://" + (v6 ? "[" + settings_.host + "]" : settings_.host) + ":" + std::to_string(settings_.port) + "/";
+    return (tls_ ? "https://" : "http://") + (v6 ? "[" + settings_.host + "]" : settings_.host) + ":" +
+           std::to_string(settings_.port) + "/";
+}
+
+void WebServer::ReloadTls() {
+    if (!tls_) return;
+    try {
+        tls_->Reload();
+        std::fprintf(stderr, "weapon-detect: reloaded the TLS certificate %s and key %s for new connections\n",
+                     settings_.tlsCert.c_str(), settings_.tlsKey.c_str());
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "weapon-detect: the TLS certificate was not reloaded, the old one stays: %s\n", e.what());
+    }
 }
 
 void WebServer::Routes() {
@@ -481,6 +497,17 @@ void WebServer::ServeLiveStream(const httplib::Request& req, httplib::Response& 
     res.set_chunked_content_provider("multipart/x-mixed-replace;boundary=frame", std::move(parts));
 }
 
+void WebServer::TlsMetrics(MetricsText& m) const {
+    m.Family("weapon_detect_tls_reloads_total", "counter",
+             "Reloads of the page's TLS certificate (SIGHUP) by outcome.");
+    m.Sample("weapon_detect_tls_reloads_total", {{"result", "ok"}}, static_cast<double>(tls_->reloadsOk()));
+    m.Sample("weapon_detect_tls_reloads_total", {{"result", "failed"}}, static_cast<double>(tls_->reloadsFailed()));
+    m.Family("weapon_detect_tls_certificate_expiry_seconds", "gauge",
+             "Seconds until the page's current TLS certificate expires (negative once it has).");
+    m.Sample("weapon_detect_tls_certificate_expiry_seconds", {},
+             static_cast<double>(tls_->current()->notAfter() - static_cast<long long>(std::time(nullptr))));
+}
+
 std::string WebServer::Metrics() const {
     MetricsText m;
     auto perCamera = [&](const std::string& name, const char* type, const std::string& help, auto value) {
@@ -497,6 +524,12 @@ std::string WebServer::Metrics() const {
               [](const CameraStatus& c) { return c.progress().events.load(); });
     perCamera("weapon_detect_detections_total", "counter", "Detections reported by the detector.",
               [](const CameraStatus& c) { return c.progress().detections.load(); });
+    perCamera("weapon_detect_masked_total", "counter",
+              "Detections that raised no alarm because a mask covered at least half of their box.",
+              [](const CameraStatus& c) { return c.progress().masked.load(); });
+    perCamera("weapon_detect_outside_zones_total", "counter",
+              "Detections that raised no alarm because they touched none of the camera's required zones.",
+              [](const CameraStatus& c) { return c.progress().outsideZones.load(); });
     perCamera("weapon_detect_reconnections_total", "counter", "Times the live input came back after going offline.",
               [](const CameraStatus& c) { return c.reconnections(); });
     m.Family("weapon_detect_camera_state", "gauge", "1 for the camera's current state, 0 for the others.");
@@ -523,6 +556,7 @@ std::string WebServer::Metrics() const {
               [](const CameraStatus& c) { return c.liveView().viewers(); });
     m.Family("weapon_detect_event_streams", "gauge", "Clients of the event stream (/api/stream) now.");
     m.Sample("weapon_detect_event_streams", {}, static_cast<double>(feed_.subscribers()));
+    if (tls_) TlsMetrics(m);
     if (moreMetrics_) moreMetrics_(m);
     return m.text();
 }

@@ -24,6 +24,10 @@
 // change a request makes is an acknowledgement. When a token is set, every route asks for it
 // ("Authorization: Bearer <token>" or "?token=<token>") and answers 401 without it.
 //
+// With WebSettings::tlsCert/tlsKey the page is served over TLS only (request_gate.h says how the
+// bounds hold there); the files are read at the start, a bad pair is refused then (the
+// constructor throws naming the file and OpenSSL's reason).
+//
 // Slow or hostile clients cost only the server's own threads and bounded memory: at most 64
 // connections, a request head of at most 8 KiB and 100 fields (431 before the token is looked
 // at), no body, the whole head within 5 s, a stalled write cut after 5 s (request_gate.h). Every
@@ -54,11 +58,15 @@ namespace weapon_detect {
 
 class PageServer;
 class RequestGate;
+class TlsCertificates;
 
 struct WebSettings {
     std::string host = "127.0.0.1";
     int port = 8080;
     std::string token;  // empty: no token asked for
+    // The page over TLS (HTTPS) with this certificate (chain) and key, PEM files; empty: plain HTTP.
+    std::string tlsCert, tlsKey;
+    bool tls() const { return !tlsCert.empty(); }
     // The delivery channels' JSON for /api/deliveries and the event stream's hello; unset: an
     // empty list.
     std::function<nlohmann::ordered_json()> deliveries;
@@ -82,13 +90,19 @@ public:
     WebServer(const WebServer&) = delete;
     WebServer& operator=(const WebServer&) = delete;
 
+    // https:// when the page serves TLS.
     std::string url() const;
+    // Loads the TLS certificate and key again for the connections to come (SIGHUP); open ones
+    // keep theirs. Says the outcome in one line on standard error; a failure keeps the old
+    // certificate. Counted in /metrics. Nothing without TLS. Any thread.
+    void ReloadTls();
 
     static bool IsLoopback(const std::string& host);
 
 private:
     void Routes();
     std::string Metrics() const;
+    void TlsMetrics(MetricsText& m) const;
     void ServeEventStream(httplib::Response& res);
     void ServeLiveStream(const httplib::Request& req, httplib::Response& res);
 
@@ -98,6 +112,7 @@ private:
     MoreMetrics moreMetrics_;
     EventFeed& feed_;
     std::unique_ptr<PageServer> server_;
+    std::shared_ptr<TlsCertificates> tls_;  // null without TLS
     std::unique_ptr<RequestGate> gate_;
 };
 
