@@ -76,7 +76,9 @@ std::string YamlFor(const Setting& s, const std::string& value) {
     const std::string text = list ? "[" + value + "]" : value;
     if (dot == std::string::npos) return s.key + ": " + text + "\n";
     std::string yaml = s.key.substr(0, dot) + ":\n  " + s.key.substr(dot + 1) + ": " + text + "\n";
-    if (s.key != "mqtt.host") yaml += "  host: broker\n";  // a mqtt mapping needs its host
+    // An mqtt mapping needs its host, an http mapping its address.
+    if (s.key.rfind("mqtt.", 0) == 0 && s.key != "mqtt.host") yaml += "  host: broker\n";
+    if (s.key.rfind("http.", 0) == 0) yaml += "  address: 127.0.0.1:8080\n";
     return yaml;
 }
 
