@@ -227,6 +227,7 @@ void CameraServices::Event(const AlarmEvent& event, const char* phase, const std
     const std::string clipState = ClipStateOf(event.firstFrame);
     if (what == "end") EventEnded(event, snapshot);
     if (recorder_ && what == "end") recorder_->End(event.firstFrame, event.endTime);
+    if (settings_.eventEnded && what == "end") settings_.eventEnded();
     if (status_ && what == "start") status_->EventOpened();
     if (status_ && what == "end") status_->EventClosed();
     if (mqtt_ && what != "update")

@@ -53,6 +53,10 @@ struct CameraServiceSettings {
     cv::Size reduced{960, 540};       // clips and the live view fit in this size
     std::vector<std::string> inputs;  // every camera's input: a clip never replaces one
     std::string publicUrl;            // the page's public address for links; empty: relative links
+    // Bounded storage (store/retention.h), each unset without it: why no snapshot may be
+    // written now (empty: it may), and the news of an event's end.
+    std::function<std::string()> snapshotRefusal;
+    std::function<void()> eventEnded;
     CameraAreas areas;                // masks and zones, drawn on the live view and the clips
 };
 
@@ -89,6 +93,11 @@ public:
     nlohmann::ordered_json EventRecord(const AlarmEvent& event, const std::string& snapshot, const char* phase) const;
     // Where the event's snapshot goes: beside its clip, under the same name.
     std::string SnapshotPath(const AlarmEvent& event) const;
+    // Empty when the event's snapshot may be written; else why not (free space below half the
+    // floor). Never waits for the disk.
+    std::string SnapshotRefusal() const {
+        return settings_.snapshotRefusal ? settings_.snapshotRefusal() : std::string();
+    }
     void StateChanged(bool online, const std::string& reason);
     // The camera failed (its worker says why).
     void Failed(const std::string& reason);

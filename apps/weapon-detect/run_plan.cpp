@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
+#include <tuple>
 
 #include <CLI/CLI.hpp>
 
@@ -13,6 +14,7 @@
 #include "secrets.h"
 #include "settings_view.h"
 #include "site_config.h"
+#include "store/byte_size.h"
 
 namespace fs = std::filesystem;
 
@@ -122,6 +124,26 @@ void TlsSettings(const Options& options, SiteServiceSettings& s) {
     s.tlsKey = options.tlsKey;
 }
 
+// The bounds of the snapshot folder (store/retention.h); they need that folder.
+void StorageSettings(const Options& options, SiteServiceSettings& s) {
+    RetentionSettings& r = s.retention;
+    r.folder = options.snapshots;
+    r.retainDays = options.retainDays;
+    for (const auto& [flag, text, bytes] : {std::tuple{"--max-storage", &options.maxStorage, &r.maxBytes},
+                                            std::tuple{"--min-free", &options.minFree, &r.minFree}}) {
+        if (text->empty()) continue;
+        try {
+            *bytes = ParseByteSize(*text);
+        } catch (const std::invalid_argument& e) {
+            throw CLI::ValidationError(flag, *text + ": " + e.what());
+        }
+    }
+    if (r.any() && options.snapshots.empty()) {
+        const char* flag = r.retainDays > 0 ? "--retain-days" : r.maxBytes > 0 ? "--max-storage" : "--min-free";
+        throw CLI::ValidationError(flag, "needs --snapshots, the folder it bounds (in a site config: snapshots)");
+    }
+}
+
 }  // namespace
 
 SiteServiceSettings ServiceSettings(const Options& options) {
@@ -158,6 +180,7 @@ SiteServiceSettings ServiceSettings(const Options& options) {
     if (options.keepServing && options.http.empty()) {
         throw CLI::ValidationError("--keep-serving", "needs --http (in a site config: keep-serving needs http)");
     }
+    StorageSettings(options, s);
     // A thread per web hook: a bounded number of them.
     if (s.webhooks.size() > WebhookSender::kMaxHooks) {
         throw CLI::ValidationError("--webhook", "at most " + std::to_string(WebhookSender::kMaxHooks) +

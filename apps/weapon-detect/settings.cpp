@@ -9,6 +9,7 @@
 #include "output/event_message.h"
 #include "output/mqtt_publisher.h"
 #include "site_config.h"
+#include "store/byte_size.h"
 
 namespace weapon_detect {
 namespace {
@@ -234,6 +235,23 @@ void AddSignInSettings(std::vector<Setting>& t) {
         .Shown();
 }
 
+// Bounded storage of the snapshot folder: what is removed, and when clips stop.
+void AddStorageSettings(std::vector<Setting>& t) {
+    Add(t, "--retain-days", "retain-days", &Options::retainDays,
+        "Remove the snapshots and clips of events that started more than N days ago (0: keep them; the "
+        "event history keeps their rows)")
+        .In(0, 100000)
+        .Shown();
+    Add(t, "--max-storage", "max-storage", &Options::maxStorage,
+        "The most the snapshot folder's event files (snapshots and clips) may take, e.g. 500M or 20G: the "
+        "oldest events' files are removed first, an unacknowledged alarm's last (default: no bound)")
+        .Checked(CheckByteSize);
+    Add(t, "--min-free", "min-free", &Options::minFree,
+        "Below this much free space in the snapshot folder (e.g. 2G) new clips are skipped, below half of it "
+        "snapshots too; said on the page and in a line (default: no floor)")
+        .Checked(CheckByteSize);
+}
+
 // In --help order.
 std::vector<Setting> MakeSettings() {
     std::vector<Setting> table;
@@ -245,6 +263,7 @@ std::vector<Setting> MakeSettings() {
     AddServiceSettings(table);
     AddTlsSettings(table);
     AddSignInSettings(table);
+    AddStorageSettings(table);
     return table;
 }
 

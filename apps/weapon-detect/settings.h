@@ -69,6 +69,9 @@ struct Options {
     std::string mqttDiscoveryPrefix = "homeassistant";
     std::string publicUrl;  // the page's address as receivers of messages reach it; empty for none
     std::string eventsDb;  // empty: in the snapshot folder, else beside -o, else in memory
+    // Bounded storage of the snapshot folder's event files (store/retention.h); 0 or empty: none.
+    int retainDays = 0;
+    std::string maxStorage, minFree;  // sizes ("500M", "20G", bytes)
     // The page over TLS with these PEM files; empty: plain HTTP.
     std::string tlsCert, tlsKey;
     // The page's sign-in: users from the site config's http.users, and a session's length.

@@ -41,7 +41,8 @@ void WarnOpenPage(const WebSettings& web) {
 }  // namespace
 
 bool SiteServices::Wanted(const SiteServiceSettings& settings, bool snapshots, bool mqtt) {
-    return !settings.http.empty() || !settings.webhooks.empty() || (settings.clips && snapshots) || mqtt;
+    return !settings.http.empty() || !settings.webhooks.empty() || (settings.clips && snapshots) || mqtt ||
+           settings.retention.any();
 }
 
 SiteServices::SiteServices(const SiteServiceSettings& settings,
@@ -72,6 +73,8 @@ SiteServices::SiteServices(const SiteServiceSettings& settings,
                               const std::string& error) { events_.SetDelivery(id, channel, state, attempts, error); });
     if (!settings.webhooks.empty()) webhooks_ = std::make_unique<WebhookSender>(settings.webhooks, health_);
 
+    // Made before the cameras, whose clips and snapshots ask it; started once they are there.
+    if (settings.retention.any()) retention_ = std::make_unique<Retention>(settings.retention, events_.store());
     std::vector<std::string> ids, inputs;
     std::vector<const CameraStatus*> statuses;
     for (const auto& worker : workers) inputs.push_back(worker->settings().input);
@@ -96,6 +99,11 @@ SiteServices::SiteServices(const SiteServiceSettings& settings,
         c.inputs = inputs;
         c.publicUrl = settings.publicUrl;
         c.areas = s.areas;
+        if (Retention* r = retention_.get()) {
+            c.clips.mayStart = [r] { return r->ClipRefusal(); };
+            c.snapshotRefusal = [r] { return r->SnapshotRefusal(); };
+            c.eventEnded = [r] { r->EventEnded(); };
+        }
         JsonLinesWriter& records = worker->records();
         // The event table is there without the page too: it gives the events their ids.
         cameras_.push_back(std::make_unique<CameraServices>(std::move(c), status, &events_, webhooks_.get(), mqtt,
@@ -103,6 +111,10 @@ SiteServices::SiteServices(const SiteServiceSettings& settings,
                                                                 records.Write(record);
                                                             }));
         worker->Attach(cameras_.back().get());
+    }
+    if (retention_) {
+        web.storage = [this] { return retention_->Json(); };
+        retention_->Start();
     }
     if (!settings.http.empty()) {
         events_.SetListener(
@@ -192,6 +204,7 @@ void SiteServices::Discard() {
 
 void SiteServices::MoreMetrics(MetricsText& m) const {
     if (health_) health_->Metrics(m);
+    if (retention_) retention_->Metrics(m);
     m.Family("weapon_detect_clip_frames_dropped_total", "counter",
              "Frames the clip recorder could not take in time (the clip repeats the frame before).");
     for (size_t i = 0; i < cameras_.size(); ++i) {

@@ -18,6 +18,7 @@
 #include "output/delivery_health.h"
 #include "output/mqtt_publisher.h"
 #include "output/webhook_sender.h"
+#include "store/retention.h"
 #include "stream_worker.h"
 #include "web/camera_status.h"
 #include "web/event_feed.h"
@@ -44,6 +45,7 @@ struct SiteServiceSettings {
     std::vector<WebUser> users;
     double sessionHours = 12.0;
     nlohmann::ordered_json config;  // the effective settings for /api/config, secrets left out
+    RetentionSettings retention;  // bounded storage of the snapshot folder; none when nothing is set
 };
 
 class SiteServices {
@@ -101,6 +103,8 @@ private:
     EventTable events_;
     std::vector<std::unique_ptr<CameraStatus>> statuses_;
     std::unique_ptr<WebhookSender> webhooks_;
+    // After the store it reads; before the cameras that ask it, so that it outlives their clip threads.
+    std::unique_ptr<Retention> retention_;
     std::vector<std::unique_ptr<CameraServices>> cameras_;
     std::unique_ptr<WebServer> server_;  // last: stopped first
     // SIGHUP reloads the page's certificate; ends before the server.

@@ -240,7 +240,13 @@ void StreamWorker::PublishEvent(const AlarmEvent& event, const char* phase) {
 
 void StreamWorker::WriteEvent(const AlarmEvent& event) {
     std::string snapshot;
-    if (!settings_.snapshotDir.empty()) {
+    // Below half the storage floor the snapshot gives way; the record is still written.
+    const std::string refusal = services_ ? services_->SnapshotRefusal() : std::string();
+    if (!refusal.empty()) {
+        std::fprintf(stderr, "weapon-detect: camera %s: no snapshot for the event at frame %lld: %s\n",
+                     settings_.cameraId.c_str(), event.firstFrame, refusal.c_str());
+    }
+    if (!settings_.snapshotDir.empty() && refusal.empty()) {
         // Beside the event's clip, under the same name.
         snapshot = services_ ? services_->SnapshotPath(event)
                              : EventFileStem(settings_.snapshotDir, settings_.cameraId, event.firstFrame) + ".jpg";

@@ -46,7 +46,7 @@ std::string SampleValue(const Setting& s) {
                 if (s.path) return "/abs/value";
                 if (s.check == nullptr) return "http://127.0.0.1:9/value";
                 // The first sample the setting's own check takes.
-                for (const char* sample : {"http://127.0.0.1:9/value", "127.0.0.1:9"}) {
+                for (const char* sample : {"http://127.0.0.1:9/value", "127.0.0.1:9", "20G"}) {
                     try {
                         s.check(sample);
                         return sample;
@@ -76,11 +76,9 @@ std::string YamlFor(const Setting& s, const std::string& value) {
     const std::string text = list ? "[" + value + "]" : value;
     if (dot == std::string::npos) return s.key + ": " + text + "\n";
     std::string yaml = s.key.substr(0, dot) + ":\n  " + s.key.substr(dot + 1) + ": " + text + "\n";
-    if (s.key.rfind("http.", 0) == 0) {
-        yaml += "  address: 127.0.0.1:8080\n";  // an http mapping needs its address
-    } else if (s.key != "mqtt.host") {
-        yaml += "  host: broker\n";  // a mqtt mapping needs its host
-    }
+    // An mqtt mapping needs its host, an http mapping its address.
+    if (s.key.rfind("mqtt.", 0) == 0 && s.key != "mqtt.host") yaml += "  host: broker\n";
+    if (s.key.rfind("http.", 0) == 0) yaml += "  address: 127.0.0.1:8080\n";
     return yaml;
 }
 
@@ -232,6 +230,9 @@ TEST(SettingsTable, KeysUsersWriteStayKnown) {
                                         "engine-threads",
                                         "opencv-threads",
                                         "events-db",
+                                        "retain-days",
+                                        "max-storage",
+                                        "min-free",
                                         "http.tls-cert",
                                         "http.tls-key",
                                         "http.session-hours"};

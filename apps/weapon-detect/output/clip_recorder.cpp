@@ -190,9 +190,15 @@ void ClipRecorder::OnBegin(Command& command) {
     const long long key = command.key;
     const double startTime = command.time;
     const std::string path = command.file ? command.file->path() : command.path;
+    std::string refusal;
     if (open_.size() >= kOpenClips) {
+        refusal = "more than " + std::to_string(kOpenClips) + " clips at once";
+    } else if (settings_.mayStart) {
+        refusal = settings_.mayStart();
+    }
+    if (!refusal.empty()) {
         if (command.file) command.file->Discard();
-        const std::string reason = "more than " + std::to_string(kOpenClips) + " clips at once";
+        const std::string& reason = refusal;
         if (onSkip_) {
             onSkip_(key, reason);
         } else {

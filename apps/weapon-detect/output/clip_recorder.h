@@ -55,6 +55,9 @@ struct ClipSettings {
     // Seconds between live-view JPEGs wanted now, asked at each frame; 0 or unset for none.
     std::function<double()> liveInterval;
     size_t queuedFrames = 8;       // frames waiting for the thread at most
+    // Asked on the recorder's thread as a clip would begin: empty to begin it, else why it is
+    // skipped (free space below the floor); unset: always begun.
+    std::function<std::string()> mayStart;
 };
 
 class ClipRecorder {
@@ -66,7 +69,8 @@ public:
     // first free one beside it when a file took that name meanwhile).
     using ClipDone = std::function<void(long long key, const std::string& path, const std::string& error)>;
     using LiveJpeg = std::function<void(std::shared_ptr<const std::vector<unsigned char>> jpeg)>;
-    // The event `key` gets no clip because kOpenClips are being made (its file removed).
+    // The event `key` gets no clip because kOpenClips are being made, or `mayStart` said no
+    // (its file removed).
     using ClipSkipped = std::function<void(long long key, const std::string& reason)>;
 
     // Without `onSkip`, a skipped clip is a ClipDone with the reason as its error.

@@ -228,6 +228,10 @@ void EventStore::Prepare() {
         "ON CONFLICT (event_id, channel) DO UPDATE SET state = excluded.state, attempts = excluded.attempts, "
         "error = excluded.error");
     count_ = std::make_unique<Statement>(*db_, "SELECT count(*) FROM events");
+    withFiles_ = std::make_unique<Statement>(
+        *db_, std::string("SELECT ") + kColumns +
+                  " FROM events WHERE files_removed_ms IS NULL AND (snapshot IS NOT NULL OR clip IS NOT NULL) "
+                  "ORDER BY start_ms, id");
     unfinished_ = std::make_unique<Statement>(
         *db_, std::string("SELECT ") + kColumns +
                   " FROM events WHERE state = 'open' OR acknowledged_ms IS NULL ORDER BY id DESC LIMIT ?1");
@@ -410,6 +414,14 @@ long long EventStore::Count() const {
     const long long n = count_->Int(0);
     count_->Reset();
     return n;
+}
+
+std::vector<StoredEvent> EventStore::WithFiles() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<StoredEvent> events;
+    while (withFiles_->Step()) events.push_back(ReadEvent(*withFiles_));
+    withFiles_->Reset();
+    return events;
 }
 
 std::string EventStore::Stored(const std::string& path) const {

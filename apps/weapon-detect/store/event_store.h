@@ -107,6 +107,9 @@ public:
     // Events open now, and ended ones not acknowledged, newest first, at most `limit`.
     std::vector<StoredEvent> Unfinished(int limit) const;
     long long Count() const;
+    // Every event that names a snapshot or a clip not yet removed (open ones too), oldest start
+    // first (by id among equal starts); without their deliveries. What retention looks at.
+    std::vector<StoredEvent> WithFiles() const;
 
     // A path as the store keeps it (relative to its folder when inside it), and back.
     std::string Stored(const std::string& path) const;
@@ -127,7 +130,7 @@ private:
     mutable std::mutex mutex_;
     std::unique_ptr<sqlite::Database> db_;
     std::unique_ptr<sqlite::Statement> insert_, save_, find_, deliveries_, ack_, setDelivery_, count_, unfinished_,
-        filesRemoved_;
+        filesRemoved_, withFiles_;
     // One statement per combination of filters (and one to count), made when first asked.
     mutable std::map<unsigned, std::unique_ptr<sqlite::Statement>> queries_, counts_;
 };

@@ -279,6 +279,15 @@ void ServeEventFile(const EventTable& events, const httplib::Request& req, httpl
         res.status = 404;
         return;
     }
+    // Gone for good: said, rather than a stand-in picture or a bare 404.
+    if (entry->event.filesRemovedMs && !(what == "thumbnail" && entry->thumbnail)) {
+        res.status = 410;
+        NoStore(res);
+        res.set_content(RecordLine({{"error", "the event's snapshot and clip were removed to bound the storage"},
+                                    {"files_removed_utc", FormatUtc(*entry->event.filesRemovedMs)}}),
+                        "application/json");
+        return;
+    }
     // An event of an earlier run has no thumbnail kept: its snapshot stands in.
     if (what == "thumbnail" && entry->thumbnail) return SendJpeg(res, entry->thumbnail);
     if (what == "thumbnail") return SendSnapshot(*entry, res);
@@ -370,6 +379,16 @@ void WebServer::Routes() {
     });
     s.Get(R"(/api/events/(\d{1,15})/(snapshot|thumbnail|clip))",
           [this](const Request& req, Response& res) { ServeEventFile(events_, req, res); });
+    s.Get("/api/storage", [this](const Request&, Response& res) {
+        if (!settings_.storage) {
+            res.status = 404;
+            res.set_content(RecordLine({{"error", "no storage bounds set (--max-storage, --retain-days, --min-free)"}}),
+                            "application/json");
+            return;
+        }
+        NoStore(res);
+        res.set_content(RecordLine(settings_.storage()), "application/json");
+    });
     s.Get("/api/deliveries", [this](const Request&, Response& res) {
         NoStore(res);
         res.set_content(RecordLine(settings_.deliveries ? settings_.deliveries() : nlohmann::ordered_json::array()),

@@ -20,6 +20,7 @@
 //   /api/deliveries                    each delivery channel's health (output/delivery_health.h)
 //   /api/me                            who the request is signed in as: name, role, how
 //   /api/config                        the run's effective settings, secrets left out (admins)
+//   /api/storage                       the snapshot folder's bounds and free space (store/retention.h)
 //   /metrics                           Prometheus text format (admins)
 //   /login, POST /login, POST /logout  the sign-in (sign_in.h)
 // A request reaches a file only through the event table, by a numeric event id; the only
@@ -83,6 +84,8 @@ struct WebSettings {
     std::chrono::seconds sessionLifetime{12 * 3600};
     // The run's effective settings, secrets left out, for GET /api/config (admins only).
     nlohmann::ordered_json config = nlohmann::ordered_json::object();
+    // The snapshot folder's storage for /api/storage (store/retention.h); unset: 404 there.
+    std::function<nlohmann::ordered_json()> storage;
 };
 
 class WebServer {
