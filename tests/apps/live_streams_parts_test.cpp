@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include "support/request_head.h"
 #include "support/servers.h"
 #include "web/event_feed.h"
 #include "web/live_view.h"
@@ -69,14 +70,8 @@ struct StreamingGate {
               [](const std::string& target) { return target != "/short"; }) {}
 
     bool Handle(httplib::Stream& stream, bool) {
-        std::string head;
-        char byte;
-        while (head.size() < 4 || head.compare(head.size() - 4, 4, "\r\n\r\n") != 0) {
-            if (stream.read(&byte, 1) != 1) return false;
-            head += byte;
-        }
-        std::string path = head.substr(head.find(' ') + 1);
-        path = path.substr(0, path.find(' '));
+        std::string path;
+        if (!handlers::ReadRequestPath(stream, path)) return false;
         if (!RequestGate::InStream()) {
             const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(path.size()) +
                                        "\r\nConnection: close\r\n\r\n" + path;

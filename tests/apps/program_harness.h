@@ -19,6 +19,7 @@
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
 #include "demo/demo_scene.h"
@@ -130,6 +131,19 @@ inline void WriteSceneVideo(const fs::path& path, int from, int to) {
     cv::Mat frame;
     for (int i = from; i < to; ++i) {
         scene.Render(i, frame);
+        writer.write(frame);
+    }
+}
+
+// A small MJPEG file of `frames` frames (a moving disc): with the steady module's delay, its
+// length sets how long a run lasts.
+inline void WriteSmallVideo(const fs::path& path, int frames) {
+    cv::VideoWriter writer(path.string(), cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 25, cv::Size(320, 240));
+    ASSERT_TRUE(writer.isOpened());
+    cv::Mat frame(240, 320, CV_8UC3);
+    for (int i = 0; i < frames; ++i) {
+        frame.setTo(cv::Scalar::all(i % 200));
+        cv::circle(frame, {i % 320, 120}, 20, cv::Scalar(0, 0, 255), -1);
         writer.write(frame);
     }
 }

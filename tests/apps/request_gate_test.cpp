@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include "support/request_head.h"
 #include "support/servers.h"
 #include "web/request_gate.h"
 
@@ -31,14 +32,9 @@ class PathHandler {
 public:
     bool operator()(httplib::Stream& stream, bool last) {
         ++calls;
-        std::string head;
+        std::string path;
+        if (!handlers::ReadRequestPath(stream, path)) return false;
         char byte;
-        while (head.size() < 4 || head.compare(head.size() - 4, 4, "\r\n\r\n") != 0) {
-            if (stream.read(&byte, 1) != 1) return false;
-            head += byte;
-        }
-        std::string path = head.substr(head.find(' ') + 1);
-        path = path.substr(0, path.find(' '));
         if (path == "/more") path += std::to_string(stream.read(&byte, 1));
         if (path == "/hold") {
             ++holding;

@@ -35,16 +35,6 @@ std::string HashOf(const fs::path& dir, const std::string& password) {
     return hash;
 }
 
-void WriteSmallVideo(const fs::path& path, int frames) {
-    cv::VideoWriter writer(path.string(), cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 25, cv::Size(320, 240));
-    ASSERT_TRUE(writer.isOpened());
-    cv::Mat frame(240, 320, CV_8UC3);
-    for (int i = 0; i < frames; ++i) {
-        frame.setTo(cv::Scalar::all(i % 200));
-        writer.write(frame);
-    }
-}
-
 }  // namespace
 
 TEST_F(WeaponDetectTest, SignInOpensSessionsByRoleLocksOutGuessesAndNeverLogsTheToken) {

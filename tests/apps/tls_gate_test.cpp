@@ -17,6 +17,7 @@
 #include <openssl/ssl.h>
 
 #include "support/http_probe.h"
+#include "support/request_head.h"
 #include "support/servers.h"
 #include "support/test_certificates.h"
 #include "web/request_gate.h"
@@ -47,14 +48,8 @@ protected:
 
 // Answers 200 with the request's path.
 bool AnswerPath(httplib::Stream& stream, bool) {
-    std::string head;
-    char byte;
-    while (head.size() < 4 || head.compare(head.size() - 4, 4, "\r\n\r\n") != 0) {
-        if (stream.read(&byte, 1) != 1) return false;
-        head += byte;
-    }
-    std::string path = head.substr(head.find(' ') + 1);
-    path = path.substr(0, path.find(' '));
+    std::string path;
+    if (!handlers::ReadRequestPath(stream, path)) return false;
     const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(path.size()) + "\r\n\r\n" + path;
     return stream.write(answer.data(), answer.size()) == static_cast<ssize_t>(answer.size());
 }

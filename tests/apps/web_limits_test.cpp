@@ -30,19 +30,6 @@ constexpr const char* kToken = "s3cret";
 
 using servers::Within;
 
-// A small MJPEG file of `frames` frames: with the steady module's delay, its length sets how
-// long a run lasts.
-void WriteSmallVideo(const fs::path& path, int frames) {
-    cv::VideoWriter writer(path.string(), cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 25, cv::Size(320, 240));
-    ASSERT_TRUE(writer.isOpened());
-    cv::Mat frame(240, 320, CV_8UC3);
-    for (int i = 0; i < frames; ++i) {
-        frame.setTo(cv::Scalar::all(i % 200));
-        cv::circle(frame, {i % 320, 120}, 20, cv::Scalar(0, 0, 255), -1);
-        writer.write(frame);
-    }
-}
-
 long ResidentKiB(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
     for (std::string line; std::getline(in, line);) {
