@@ -57,7 +57,7 @@ struct CameraServiceSettings {
     // written now (empty: it may), and the news of an event's end.
     std::function<std::string()> snapshotRefusal;
     std::function<void()> eventEnded;
-    CameraAreas areas;                // masks and zones, drawn on the live view and the clips
+    CameraAreas areas;  // masks and zones, drawn on the live view and the clips
 };
 
 class CameraServices {

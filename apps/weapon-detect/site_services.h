@@ -45,7 +45,7 @@ struct SiteServiceSettings {
     std::vector<WebUser> users;
     double sessionHours = 12.0;
     nlohmann::ordered_json config;  // the effective settings for /api/config, secrets left out
-    RetentionSettings retention;  // bounded storage of the snapshot folder; none when nothing is set
+    RetentionSettings retention;    // bounded storage of the snapshot folder; none when nothing is set
 };
 
 class SiteServices {

@@ -221,8 +221,8 @@ bool PeerGone(int fd) {
 
 // One request's connection as the HTTP library reads and writes it: reads give the buffered
 // head (with POST /login's form, FormBody) and then end, so nothing past it is ever read;
-// writes go to the socket, within the answer's deadline. A stream's (`stopped` not null) has no whole-answer deadline, only the
-// stall bound, and is no longer writable once `stopped` is set or the peer left.
+// writes go to the socket, within the answer's deadline. A stream's (`stopped` not null) has no whole-answer deadline,
+// only the stall bound, and is no longer writable once `stopped` is set or the peer left.
 class ConnectionStream final : public httplib::Stream {
 public:
     ConnectionStream(int fd, TlsSession* tls, const std::string& buffered, size_t head, const GateLimits& limits,

@@ -51,7 +51,8 @@
 // non-blocking sockets); `workers` threads run the handler, each on one connection whose
 // head is whole. The handler gets an httplib::Stream that reads the buffered head (and the
 // sign-in form's body) and nothing more, and writes to the socket; it returns true when the
-// connection may carry another request. Handlers run concurrently and must not throw (an exception closes the connection).
+// connection may carry another request. Handlers run concurrently and must not throw (an exception closes the
+// connection).
 //
 // Stop() (and the destructor) closes every connection rather than awaiting it: waiting ones
 // are closed, those at a worker or a stream are shut down so that their reads and writes fail
