@@ -1,7 +1,6 @@
 #include "alarm_events.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "output/annotate.h"
 
@@ -37,9 +36,7 @@ AlarmChanges AlarmTracker::Update(long long frameIndex, double time, const std::
         event.className = d.className;
         frame.copyTo(event.bestFrame);
         if (decorate_) decorate_(event.bestFrame);
-        char label[128];
-        std::snprintf(label, sizeof label, "%s %.2f", d.className.c_str(), static_cast<double>(d.confidence));
-        DrawDetection(event.bestFrame, d.box, label);
+        DrawDetection(event.bestFrame, d);
     }
     return changes;
 }

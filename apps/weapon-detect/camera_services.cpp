@@ -76,23 +76,9 @@ void CameraServices::Analysed(const cv::Mat& frame, const std::vector<CustomObje
         if (bgr.depth() != CV_8U) bgr.convertTo(bgr, CV_8U, 1.0 / 256);
         cv::resize(bgr, reduced, size, 0, 0, cv::INTER_AREA);
     }
-    const double sx = static_cast<double>(size.width) / frame.cols, sy = static_cast<double>(size.height) / frame.rows;
-    auto scaled = [&](const cv::Rect& b) {
-        return cv::Rect(static_cast<int>(b.x * sx), static_cast<int>(b.y * sy),
-                        std::max(1, static_cast<int>(b.width * sx)), std::max(1, static_cast<int>(b.height * sy)));
-    };
     if (overlay_) overlay_->Draw(reduced);
-    for (const CustomObject& d : detections) {
-        char label[128];
-        std::snprintf(label, sizeof label, "%s %.2f", d.className.c_str(), static_cast<double>(d.confidence));
-        DrawDetection(reduced, scaled(d.box), label);
-    }
-    for (size_t i = 0; i < ignored.size(); ++i) {
-        char label[160];
-        std::snprintf(label, sizeof label, "%s %.2f (%s)", ignored[i].className.c_str(),
-                      static_cast<double>(ignored[i].confidence), i < reasons.size() ? reasons[i] : "ignored");
-        DrawIgnoredDetection(reduced, scaled(ignored[i].box), label);
-    }
+    DrawDetections(reduced, detections, frame.size());
+    DrawIgnored(reduced, ignored, reasons, frame.size());
     recorder_->Push(std::move(reduced), time);
 }
 

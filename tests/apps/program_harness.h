@@ -163,14 +163,15 @@ protected:
     fs::path dir;
 };
 
-// Starts the program with `args` in a child process; standard error goes to /dev/null.
-inline pid_t StartProgram(const std::vector<std::string>& args) {
+// Starts the program with `args` in a child process; standard error goes to `errorTo`, or to
+// /dev/null when none is given.
+inline pid_t StartProgram(const std::vector<std::string>& args, const fs::path& errorTo = {}) {
     const pid_t parent = getpid();
     const pid_t child = fork();
     if (child == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives the test that started it
         if (getppid() != parent) _exit(125);
-        if (!freopen("/dev/null", "w", stderr)) _exit(126);
+        if (!freopen(errorTo.empty() ? "/dev/null" : errorTo.c_str(), "w", stderr)) _exit(126);
         std::vector<char*> argv{const_cast<char*>(WEAPON_DETECT)};
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);

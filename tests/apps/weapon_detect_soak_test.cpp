@@ -20,10 +20,14 @@ double PeakMegabytes(const fs::path& clip, long frames, const fs::path& out) {
     fs::create_directories(out);
     const pid_t child = StartProgram({clip.string(), "--module", STEADY_MODULE, "--quiet", "--max-frames",
                                       std::to_string(frames), "--quiet-time", "0.2", "-o", (out / "r.jsonl").string(),
-                                      "--video", (out / "v.avi").string(), "--snapshots", (out / "snaps").string()});
+                                      "--video", (out / "v.avi").string(), "--snapshots", (out / "snaps").string()},
+                                     out / "stderr.txt");
     struct rusage usage {};
     const int status = WaitFor(child, std::chrono::seconds(600), &usage);
-    EXPECT_EQ(status, 0) << "the run must end cleanly (and, sanitised, without leaks)";
+    // The sanitizers' reports go to standard error: the end of it says what went wrong.
+    const std::string errors = ReadText(out / "stderr.txt");
+    EXPECT_EQ(status, 0) << "the run must end cleanly (and, sanitised, without leaks); its standard error ends:\n"
+                         << errors.substr(errors.size() > 6000 ? errors.size() - 6000 : 0);
     return usage.ru_maxrss / 1024.0;
 }
 }  // namespace

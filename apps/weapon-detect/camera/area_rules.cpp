@@ -10,16 +10,6 @@ namespace {
 
 constexpr int kShift = 8;  // fillPoly's fractional bits: polygons keep sub-pixel corners
 
-std::vector<cv::Point> FinePolygon(const AreaPolygon& polygon, cv::Size frame) {
-    std::vector<cv::Point> points;
-    points.reserve(polygon.size());
-    for (const AreaPoint& p : polygon) {
-        points.emplace_back(static_cast<int>(std::lround(p.x * frame.width * (1 << kShift))),
-                            static_cast<int>(std::lround(p.y * frame.height * (1 << kShift))));
-    }
-    return points;
-}
-
 // Keeps the part of `in` on the inner side of one edge of the box (Sutherland-Hodgman; the
 // subject may be concave, the box is convex, so the area comes out right).
 template <typename Inside, typename Cross>
@@ -52,12 +42,13 @@ const char* IgnoredReason(AreaVerdict::Kind kind) {
     return "";
 }
 
-std::vector<cv::Point> PixelPolygon(const AreaPolygon& polygon, cv::Size frame) {
+std::vector<cv::Point> PixelPolygon(const AreaPolygon& polygon, cv::Size frame, int shift) {
+    const double scale = 1 << shift;
     std::vector<cv::Point> points;
     points.reserve(polygon.size());
     for (const AreaPoint& p : polygon) {
-        points.emplace_back(static_cast<int>(std::lround(p.x * frame.width)),
-                            static_cast<int>(std::lround(p.y * frame.height)));
+        points.emplace_back(static_cast<int>(std::lround(p.x * frame.width * scale)),
+                            static_cast<int>(std::lround(p.y * frame.height * scale)));
     }
     return points;
 }
@@ -83,7 +74,7 @@ void AreaRules::Prepare(cv::Size frame) {
     mask_.setTo(0);
     // One polygon at a time: filled together, polygons that overlap would cancel out there.
     for (const AreaPolygon& m : areas_.masks) {
-        const std::vector<std::vector<cv::Point>> polygon{FinePolygon(m, frame)};
+        const std::vector<std::vector<cv::Point>> polygon{PixelPolygon(m, frame, kShift)};
         cv::fillPoly(mask_, polygon, cv::Scalar(255), cv::LINE_8, kShift);
     }
 }

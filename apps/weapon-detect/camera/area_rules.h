@@ -68,7 +68,8 @@ private:
     std::vector<std::vector<cv::Point>> maskLines_, zoneLines_;
 };
 
-// Polygon points in pixels of a frame of `frame` pixels.
-std::vector<cv::Point> PixelPolygon(const AreaPolygon& polygon, cv::Size frame);
+// Polygon points in pixels of a frame of `frame` pixels, with `shift` fractional bits (as
+// OpenCV's drawing functions take them).
+std::vector<cv::Point> PixelPolygon(const AreaPolygon& polygon, cv::Size frame, int shift = 0);
 
 }  // namespace weapon_detect

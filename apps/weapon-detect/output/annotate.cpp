@@ -7,8 +7,30 @@
 #include <opencv2/imgproc.hpp>
 
 namespace weapon_detect {
+namespace {
 
-void DrawDetection(cv::Mat& frame, const cv::Rect& box, const std::string& label) {
+// A box of a frame of `from` pixels in the pixels of `to`, at least one pixel wide and high.
+cv::Rect Scaled(const cv::Rect& box, cv::Size from, cv::Size to) {
+    if (from.empty() || from == to) return box;
+    const double sx = static_cast<double>(to.width) / from.width, sy = static_cast<double>(to.height) / from.height;
+    return {static_cast<int>(box.x * sx), static_cast<int>(box.y * sy), std::max(1, static_cast<int>(box.width * sx)),
+            std::max(1, static_cast<int>(box.height * sy))};
+}
+
+// "handgun 0.87", and why it raised no alarm when it did not: "handgun 0.87 (mask)".
+struct Label {
+    explicit Label(const CustomObject& d, const char* reason = nullptr) {
+        if (reason) {
+            std::snprintf(text, sizeof text, "%s %.2f (%s)", d.className.c_str(), static_cast<double>(d.confidence),
+                          reason);
+        } else {
+            std::snprintf(text, sizeof text, "%s %.2f", d.className.c_str(), static_cast<double>(d.confidence));
+        }
+    }
+    char text[160];
+};
+
+void DrawBox(cv::Mat& frame, const cv::Rect& box, const char* label) {
     const cv::Scalar red(0, 0, 255);
     const int thickness = std::max(2, frame.cols / 640);
     const cv::Rect outer = box + cv::Size(8, 8) - cv::Point(4, 4);  // clear of small objects
@@ -23,7 +45,7 @@ void DrawDetection(cv::Mat& frame, const cv::Rect& box, const std::string& label
                 cv::Scalar(255, 255, 255), thickness);
 }
 
-void DrawIgnoredDetection(cv::Mat& frame, const cv::Rect& box, const std::string& label) {
+void DrawIgnoredBox(cv::Mat& frame, const cv::Rect& box, const char* label) {
     const cv::Scalar grey(200, 200, 200);
     const int thickness = std::max(1, frame.cols / 960);
     const cv::Rect r = box + cv::Size(8, 8) - cv::Point(4, 4);
@@ -45,21 +67,21 @@ void DrawIgnoredDetection(cv::Mat& frame, const cv::Rect& box, const std::string
     cv::putText(frame, label, cv::Point(r.x, std::max(12, r.y - 4)), cv::FONT_HERSHEY_SIMPLEX, scale, grey, thickness);
 }
 
-void DrawIgnored(cv::Mat& frame, const std::vector<CustomObject>& ignored, const std::vector<const char*>& reasons) {
-    for (size_t i = 0; i < ignored.size(); ++i) {
-        const CustomObject& d = ignored[i];
-        char label[160];
-        std::snprintf(label, sizeof label, "%s %.2f (%s)", d.className.c_str(), static_cast<double>(d.confidence),
-                      i < reasons.size() ? reasons[i] : "ignored");
-        DrawIgnoredDetection(frame, d.box, label);
-    }
+}  // namespace
+
+void DrawDetection(cv::Mat& frame, const CustomObject& detection, cv::Size from) {
+    DrawBox(frame, Scaled(detection.box, from, frame.size()), Label(detection).text);
 }
 
-void DrawDetections(cv::Mat& frame, const std::vector<CustomObject>& detections) {
-    for (const CustomObject& d : detections) {
-        char label[128];
-        std::snprintf(label, sizeof label, "%s %.2f", d.className.c_str(), static_cast<double>(d.confidence));
-        DrawDetection(frame, d.box, label);
+void DrawDetections(cv::Mat& frame, const std::vector<CustomObject>& detections, cv::Size from) {
+    for (const CustomObject& d : detections) DrawDetection(frame, d, from);
+}
+
+void DrawIgnored(cv::Mat& frame, const std::vector<CustomObject>& ignored, const std::vector<const char*>& reasons,
+                 cv::Size from) {
+    for (size_t i = 0; i < ignored.size(); ++i) {
+        const Label label(ignored[i], i < reasons.size() ? reasons[i] : "ignored");
+        DrawIgnoredBox(frame, Scaled(ignored[i].box, from, frame.size()), label.text);
     }
 }
 
