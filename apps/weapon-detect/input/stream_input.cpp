@@ -45,7 +45,7 @@ int StreamInput::Interrupt(void* self) {
 std::unique_ptr<StreamInput> StreamInput::Open(const std::string& url, int openMs, int readMs, Stopped stopped,
                                                std::string& why) {
     QuietOnce();
-    std::unique_ptr<StreamInput> input(new StreamInput(std::move(stopped)));
+    auto input = std::make_unique<StreamInput>(Key{}, std::move(stopped));
     input->readMs_ = readMs;
     input->deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(openMs);
     AVFormatContext* format = avformat_alloc_context();
