@@ -176,7 +176,8 @@ bool ScoreExtremes(const OutputTensor& output, const OutputFormat& format, float
         highest = std::max(highest, v);
     };
     if (format.layout == OutputLayout::EndToEnd) {
-        for (int64_t k = 0; k < n; ++k) see(output.data[k * 6 + 4]);
+        // Padding rows may carry a negative score: only scores above 1 tell a misread output.
+        for (int64_t k = 0; k < n; ++k) see(std::max(output.data[k * 6 + 4], 0.0f));
     } else {
         const bool columns = format.layout == OutputLayout::AnchorFree;
         const int64_t values =

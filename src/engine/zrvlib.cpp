@@ -48,6 +48,7 @@ void EngineMessage(const std::string& line) {
     }
     std::cerr << line << std::endl;
 }
+
 // Where the class file is missing but the export names its classes, what to write in it:
 // the class file stays the one source of the host's label map.
 void AdviseOnMissingClassFile(const zrv::engine::ModelFiles& files, std::string& why) {
@@ -89,13 +90,11 @@ using zrv::engine::Candidate;
 struct ZRVLIB::Impl {
     zrv::engine::DetectionModel model;
     std::vector<std::string> classNames;
-    std::string name;          // the model name of the last load, for its lines
-    bool personModel = false;  // for the benchmarks' profile only
-    bool saidNonFinite = false;  // the note on NaN or infinite outputs, once per load
-    std::string classPath;       // of the last load, for the first run's refusal
-    std::string onnxPath;
+    std::string name;                      // the model name of the last load, for its lines
+    bool personModel = false;              // for the benchmarks' profile only
+    bool saidNonFinite = false;            // the note on NaN or infinite outputs, once per load
+    std::string onnxPath;                  // of the last load, for the first run's refusal
     std::set<std::string> saidOutOfRange;  // cameras told of scores outside [0, 1], per load
-    int64_t droppedOutOfRange = 0;         // detections dropped for such scores since the load
     float minScore = 0.25f;
     float iouThreshold = 0.5f;
     zrv::engine::MotionDetector motion;
@@ -158,10 +157,8 @@ int ZRVLIB::LoadModelFromFolder(const char* /*reserved*/, const char* modelName,
     }
     impl.name = name;
     impl.saidNonFinite = false;
-    impl.classPath = files.classPath;
     impl.onnxPath = files.onnxPath;
     impl.saidOutOfRange.clear();
-    impl.droppedOutOfRange = 0;
     impl.personModel = name == "filter";
     impl.minScore = std::clamp(scoreThreshold, 0.001f, zrv::tuning::kEngineScoreCap);
     impl.iouThreshold = nmsThreshold > 0.0f && nmsThreshold <= 1.0f ? nmsThreshold : 0.5f;
@@ -231,10 +228,12 @@ int ZRVLIB::RunInference(cv::Mat image, const char* cameraId, std::vector<Object
                       std::to_string(decoded.nonFinite) + " of " + std::to_string(decoded.anchors) +
                       " anchors in this image); those anchors give no detection (said once per load)");
     }
-    // Scores above 1 after a first run that passed: dropped in the decode, counted, and said
-    // once per camera.
-    impl.droppedOutOfRange += decoded.outOfRange;
-    const std::string camera = cameraId ? cameraId : "";
+    // Scores above 1 after a first run that passed: dropped in the decode, and said with their
+    // count once per camera.
+    std::string camera = cameraId ? std::string(cameraId).substr(0, 200) : std::string();
+    for (char& c : camera) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';  // a line break would forge a line
+    }
     if (decoded.outOfRange > 0 && impl.saidOutOfRange.insert(camera).second) {
         char worst[32];
         std::snprintf(worst, sizeof worst, "%.3g", static_cast<double>(decoded.worstScore));
