@@ -263,6 +263,8 @@ def trial(codec, precision, count):
         if run.poll() is not None:
             raise RuntimeError("weapon-detect ended during the trial (see %s)" % runlog.name)
         memory = peak_memory(run.pid)
+        with open("/proc/loadavg") as f:
+            load = float(f.read().split()[0])  # the machine's, others' work included
         span = t1 - t0
 
         def delta(camera, name, **labels):
@@ -296,7 +298,7 @@ def trial(codec, precision, count):
             "ok": not why, "why": "; ".join(why), "min_fps": worst["analysed"], "min_read": slow,
             "passes": sum(r["passes"] for r in per), "analysed": sum(r["analysed"] for r in per),
             "delay": max(r["delay"] for r in per), "within": late,
-            "cpu": {k: v / span for k, v in split.items()}, "memory": memory,
+            "cpu": {k: v / span for k, v in split.items()}, "memory": memory, "load": load,
             "threads": sorted({n for n, _ in cpu1.values()}),
         }
     finally:
@@ -314,9 +316,9 @@ def report(codec, precision, count, r):
         print("  %2d cameras: %s  min %.2f analysed fps, min read %.2f fps, passes %.1f/s, worst mean delay "
               "%.3f s, %.0f %% within %g s; CPU in cores: decode %.2f, camera workers %.2f, engine threads %.2f, "
               "rest %.2f; "
-              "peak %.0f MB%s" % (count, "pass" if r["ok"] else "FAIL", r["min_fps"], r["min_read"], r["passes"],
+              "peak %.0f MB; load %.1f%s" % (count, "pass" if r["ok"] else "FAIL", r["min_fps"], r["min_read"], r["passes"],
                                   r["delay"], 100 * r["within"], DELAY_BOUND, cpu["decode"], cpu["plug-in"],
-                                  cpu["engine"], cpu["rest"], r["memory"], "" if r["ok"] else " (" + r["why"] + ")"),
+                                  cpu["engine"], cpu["rest"], r["memory"], r["load"], "" if r["ok"] else " (" + r["why"] + ")"),
               flush=True)
     else:
         print("  %2d cameras: FAIL (%s)" % (count, r["why"]), flush=True)
@@ -367,6 +369,15 @@ def benchmark_app(precision):
     return float(m.group(1)) if m else float("nan")
 
 
+def projected(r, count):
+    """Cameras the machine's cores would hold by the CPU time one costs at --min-fps: the
+    readers' time per camera (they read every frame the camera sends) plus the rest per
+    analysed frame. A figure that holds on a busy machine, where the count measured does not."""
+    cpu = r["cpu"]
+    per_camera = cpu["decode"] / count + (cpu["plug-in"] + cpu["engine"] + cpu["rest"]) / r["analysed"] * o.min_fps
+    return (os.cpu_count() or 1) / per_camera
+
+
 try:
     codecs = [c for c in o.codecs.split(",") if c]
     precisions = [x for x in o.precisions.split(",") if x]
@@ -384,18 +395,18 @@ try:
     print()
     print("| stream | precision | cameras at >= %g fps | engine passes/s | benchmark_app /s | passes / "
           "benchmark_app | CPU in cores: decode / camera workers + engine threads / rest | peak memory | "
-          "stopped by |" % o.min_fps)
-    print("|---|---|---|---|---|---|---|---|---|")
+          "machine load | projected from CPU time | stopped by |" % o.min_fps)
+    print("|---|---|---|---|---|---|---|---|---|---|---|")
     for codec, precision, reached, at, above in rows:
         limit = limits[precision]
         stopped = "--max %d" % o.max if above is None else "%d cameras: %s" % (reached + 1, above["why"])
         if at is None:
-            print("| %s | %s | 0 | | %.1f | | | | %s |" % (codec, precision, limit, stopped))
+            print("| %s | %s | 0 | | %.1f | | | | | | %s |" % (codec, precision, limit, stopped))
             continue
         cpu = at["cpu"]
-        print("| %s | %s | %d | %.1f | %.1f | %.2f | %.2f / %.2f + %.2f / %.2f | %.0f MB | %s |" % (
+        print("| %s | %s | %d | %.1f | %.1f | %.2f | %.2f / %.2f + %.2f / %.2f | %.0f MB | %.1f | %.1f | %s |" % (
             codec, precision, reached, at["passes"], limit, at["passes"] / limit, cpu["decode"], cpu["plug-in"],
-            cpu["engine"], cpu["rest"], at["memory"], stopped))
+            cpu["engine"], cpu["rest"], at["memory"], at["load"], projected(at, reached), stopped))
 finally:
     for proc in list(children):
         stop(proc, 5)
