@@ -302,6 +302,7 @@ def trial(codec, precision, count):
         return {
             "ok": not why, "why": "; ".join(why), "min_fps": worst["analysed"], "min_read": slow,
             "passes": sum(r["passes"] for r in per), "analysed": sum(r["analysed"] for r in per),
+            "read": sum(r["read"] for r in per),
             "delay": max(r["delay"] for r in per), "within": late,
             "cpu": {k: v / span for k, v in split.items()}, "memory": memory, "load": load,
             "threads": sorted({n for n, _ in cpu1.values()}),
@@ -361,7 +362,8 @@ def search(codec, precision):
             lo = mid
         else:
             hi = mid
-    return lo, results.get(lo), results.get(hi) if hi else None
+    largest = results[max(k for k, r in results.items() if "cpu" in r)] if any("cpu" in r for r in results.values()) else None
+    return lo, results.get(lo), results.get(hi) if hi else None, largest
 
 
 def benchmark_app(precision):
@@ -374,12 +376,14 @@ def benchmark_app(precision):
     return float(m.group(1)) if m else float("nan")
 
 
-def projected(r, count):
+def projected(r):
     """Cameras the machine's cores would hold by the CPU time one costs at --min-fps: the
-    readers' time per camera (they read every frame the camera sends) plus the rest per
-    analysed frame. A figure that holds on a busy machine, where the count measured does not."""
+    readers' time per frame read times the camera's 15 fps (they read every frame it sends),
+    plus the rest per analysed frame times --min-fps. A figure that holds on a busy machine,
+    where the count measured does not."""
     cpu = r["cpu"]
-    per_camera = cpu["decode"] / count + (cpu["worker"] + cpu["inference"] + cpu["rest"]) / r["analysed"] * o.min_fps
+    per_camera = (cpu["decode"] / r["read"] * CAMERA_FPS +
+                  (cpu["worker"] + cpu["inference"] + cpu["rest"]) / r["analysed"] * o.min_fps)
     return (os.cpu_count() or 1) / per_camera
 
 
@@ -395,14 +399,13 @@ try:
         for precision in precisions:
             print("== %s, precision %s (benchmark_app, throughput hint: %.1f inferences/s)" %
                   (codec, precision, limits[precision]), flush=True)
-            reached, at, above = search(codec, precision)
-            rows.append((codec, precision, reached, at, above))
+            rows.append((codec, precision) + search(codec, precision))
     print()
     print("| stream | precision | cameras at >= %g fps | engine passes/s | benchmark_app /s | passes / "
           "benchmark_app | CPU in cores: readers / workers outside the plug-in / inference / rest | peak memory | "
-          "machine load | projected from CPU time | stopped by |" % o.min_fps)
+          "machine load | cameras projected from CPU time (largest trial) | stopped by |" % o.min_fps)
     print("|---|---|---|---|---|---|---|---|---|---|---|")
-    for codec, precision, reached, at, above in rows:
+    for codec, precision, reached, at, above, largest in rows:
         limit = limits[precision]
         stopped = "--max %d" % o.max if above is None else "%d cameras: %s" % (reached + 1, above["why"])
         if at is None:
@@ -411,7 +414,7 @@ try:
         cpu = at["cpu"]
         print("| %s | %s | %d | %.1f | %.1f | %.2f | %.2f / %.2f / %.2f / %.2f | %.0f MB | %.1f | %.1f | %s |" % (
             codec, precision, reached, at["passes"], limit, at["passes"] / limit, cpu["decode"], cpu["worker"],
-            cpu["inference"], cpu["rest"], at["memory"], at["load"], projected(at, reached), stopped))
+            cpu["inference"], cpu["rest"], at["memory"], at["load"], projected(largest), stopped))
 finally:
     for proc in list(children):
         stop(proc, 5)
