@@ -17,7 +17,7 @@ purpose=${1:-all}
 # The default tree configures its tests too (GoogleTest, the page's HTTP library).
 build=(build-essential cmake ninja-build pkg-config libopencv-dev libgtest-dev nlohmann-json3-dev libcli11-dev
        libmosquitto-dev libyaml-cpp-dev libcpp-httplib-dev libcurl4-openssl-dev libsqlite3-dev libssl-dev libsodium-dev
-       python3-venv)
+       libavformat-dev libavcodec-dev libavutil-dev libswscale-dev python3-venv)
 # libbenchmark-dev: scripts/check-build-options.sh configures the benchmarks too.
 test=(libbenchmark-dev binutils python3-onnx python3-numpy python3-torch dpkg-dev file
       g++-mingw-w64-x86-64-posix clang libclang-rt-14-dev mosquitto mosquitto-clients ffmpeg curl openssl chromium

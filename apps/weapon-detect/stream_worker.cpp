@@ -92,6 +92,7 @@ void StreamWorker::RunFile(const std::atomic<bool>& stop) {
         }
         ++index;
         ++progress_.frames;
+        ++progress_.decoded;
         if (index % settings_.stride != 0) continue;
         Analyse(frame, index, source_->Timestamp(), -1.0);
     }
@@ -122,6 +123,7 @@ void StreamWorker::RunLive(const std::atomic<bool>& stop) {
         if (!live.Take(frame, std::chrono::milliseconds(200))) continue;
         progress_.frames = live.read();
         progress_.dropped = live.dropped();
+        progress_.decoded = live.decoded();
         progress_.cameraFps = live.cameraFps();
         if (frame.index - lastAnalysed < settings_.stride) continue;
         lastAnalysed = frame.index;
@@ -132,6 +134,7 @@ void StreamWorker::RunLive(const std::atomic<bool>& stop) {
         Analyse(frame.image, frame.index, frame.captureTime, frame.captureTime);
     }
     progress_.dropped = live.dropped();
+    progress_.decoded = live.decoded();
     if (file && live.finished() && live.read() > 0) {
         reachedEnd_ = true;
         // Frame counts of some containers are estimates: one frame short is not a truncation.
@@ -218,7 +221,7 @@ void StreamWorker::Analyse(cv::Mat& frame, long long index, double streamTime, d
     if (settings_.statsSeconds > 0 && now >= nextStats_) {
         const double fps = now > statsTime_ ? (progress_.analysed - statsAnalysed_) / (now - statsTime_) : 0.0;
         records_.Write(StatsRecord(settings_.cameraId, now, progress_.frames, progress_.analysed, progress_.dropped,
-                                   fps, progress_.cameraFps, captureTime >= 0 ? delay : -1.0));
+                                   progress_.decoded, fps, progress_.cameraFps, captureTime >= 0 ? delay : -1.0));
         statsAnalysed_ = progress_.analysed;
         statsTime_ = now;
         nextStats_ = now + settings_.statsSeconds;

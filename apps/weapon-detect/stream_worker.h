@@ -50,6 +50,7 @@ struct StreamProgress {
     std::atomic<long long> frames{0};      // frames read
     std::atomic<long long> analysed{0};    // frames handed to the detector
     std::atomic<long long> dropped{0};     // live frames never analysed
+    std::atomic<long long> decoded{0};     // frames decoded (a live stream's reader decodes only some)
     std::atomic<long long> detections{0};  // every detection the detector reported, masked ones too
     std::atomic<long long> masked{0};      // detections left out by a mask (camera/areas.h)
     std::atomic<long long> outsideZones{0};  // detections left out as outside the required zones

@@ -69,10 +69,11 @@ nlohmann::ordered_json InputErrorRecord(const std::string& camera, double time, 
 }
 
 nlohmann::ordered_json StatsRecord(const std::string& camera, double time, long long frames, long long analysed,
-                                   long long dropped, double fps, double cameraFps, double delay) {
-    nlohmann::ordered_json record = {{"type", "stats"},     {"camera", camera},       {"time", Seconds(time)},
-                                     {"frames", frames},    {"analysed", analysed},   {"dropped", dropped},
-                                     {"fps", std::round(fps * 10) / 10}};
+                                   long long dropped, long long decoded, double fps, double cameraFps, double delay) {
+    nlohmann::ordered_json record = {{"type", "stats"},       {"camera", camera},
+                                     {"time", Seconds(time)}, {"frames", frames},
+                                     {"analysed", analysed},  {"dropped", dropped},
+                                     {"decoded", decoded},    {"fps", std::round(fps * 10) / 10}};
     if (cameraFps > 0) record["camera_fps"] = std::round(cameraFps * 10) / 10;
     if (delay >= 0) record["delay"] = Seconds(delay);
     return record;

@@ -38,8 +38,8 @@ nlohmann::ordered_json OutputErrorRecord(const std::string& camera, double time,
 // An input that ended before its end (a truncated video, a missing sequence frame).
 nlohmann::ordered_json InputErrorRecord(const std::string& camera, double time, const std::string& input,
                                         const std::string& reason);
-// Periodic counts of one camera: frames read, analysed and dropped, rates and delay.
+// Periodic counts of one camera: frames read, analysed, dropped and decoded, rates and delay.
 nlohmann::ordered_json StatsRecord(const std::string& camera, double time, long long frames, long long analysed,
-                                   long long dropped, double fps, double cameraFps, double delay);
+                                   long long dropped, long long decoded, double fps, double cameraFps, double delay);
 
 }  // namespace weapon_detect

@@ -546,6 +546,9 @@ std::string WebServer::Metrics() const {
               [](const CameraStatus& c) { return c.progress().analysed.load(); });
     perCamera("weapon_detect_frames_dropped_total", "counter", "Live frames never analysed (a newer one was).",
               [](const CameraStatus& c) { return c.progress().dropped.load(); });
+    perCamera("weapon_detect_frames_decoded_total", "counter",
+              "Frames decoded (a live stream's Motion JPEG frames only when analysed).",
+              [](const CameraStatus& c) { return c.progress().decoded.load(); });
     perCamera("weapon_detect_events_total", "counter", "Alarm events that ended.",
               [](const CameraStatus& c) { return c.progress().events.load(); });
     perCamera("weapon_detect_detections_total", "counter", "Detections reported by the detector.",
