@@ -32,9 +32,6 @@ struct PacketFreer {
 struct ScalerFreer {
     void operator()(SwsContext* s) const { sws_freeContext(s); }
 };
-struct DictionaryFreer {
-    void operator()(AVDictionary* d) const { av_dict_free(&d); }
-};
 
 using FormatInput = std::unique_ptr<AVFormatContext, FormatCloser>;
 using CodecContext = std::unique_ptr<AVCodecContext, CodecContextFreer>;
@@ -42,6 +39,16 @@ using CodecParameters = std::unique_ptr<AVCodecParameters, CodecParametersFreer>
 using Frame = std::unique_ptr<AVFrame, FrameFreer>;
 using Packet = std::unique_ptr<AVPacket, PacketFreer>;
 using Scaler = std::unique_ptr<SwsContext, ScalerFreer>;
+
+// Options for an open: FFmpeg takes the address of the pointer and leaves the options it did
+// not use in it.
+struct Dictionary {
+    Dictionary() = default;
+    ~Dictionary() { av_dict_free(&entries); }
+    Dictionary(const Dictionary&) = delete;
+    Dictionary& operator=(const Dictionary&) = delete;
+    AVDictionary* entries = nullptr;
+};
 
 // Allocations that fail throw std::bad_alloc, like every other allocation of the program.
 Frame NewFrame();

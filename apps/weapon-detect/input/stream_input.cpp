@@ -45,14 +45,17 @@ int StreamInput::Interrupt(void* self) {
 std::unique_ptr<StreamInput> StreamInput::Open(const std::string& url, int openMs, int readMs, Stopped stopped,
                                                std::string& why) {
     QuietOnce();
-    std::unique_ptr<StreamInput> input(new StreamInput(std::move(stopped)));
+    auto input = std::make_unique<StreamInput>(Key{}, std::move(stopped));
     input->readMs_ = readMs;
     input->deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(openMs);
     AVFormatContext* format = avformat_alloc_context();
     if (!format) throw std::bad_alloc();
     format->interrupt_callback = {&StreamInput::Interrupt, input.get()};
     // On failure avformat_open_input frees the context itself.
-    const int opened = avformat_open_input(&format, url.c_str(), nullptr, nullptr);
+    av::Dictionary options;
+    // RTSP over TCP, as OpenCV's capture opened it: it passes firewalls and loses no packets.
+    if (url.rfind("rtsp://", 0) == 0) av_dict_set(&options.entries, "rtsp_transport", "tcp", 0);
+    const int opened = avformat_open_input(&format, url.c_str(), nullptr, &options.entries);
     if (opened < 0) {
         why = av::ErrorText(opened);
         return nullptr;

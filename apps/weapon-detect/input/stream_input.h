@@ -35,7 +35,12 @@ public:
     bool intraOnly() const { return intraOnly_; }
 
 private:
-    explicit StreamInput(Stopped stopped) : stopped_(std::move(stopped)) {}
+    struct Key {};  // only Open makes one
+
+public:
+    StreamInput(Key, Stopped stopped) : stopped_(std::move(stopped)) {}
+
+private:
     static int Interrupt(void* self);
 
     Stopped stopped_;
