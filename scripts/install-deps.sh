@@ -7,7 +7,8 @@
 #   test   build, plus what the tests run: the Python tools (numpy, onnx, torch), the servers
 #          and clients of the host program's tests, the package, Windows and fuzz toolchains,
 #          clang-format
-#   bench  build, plus Google Benchmark, the cost-model generator (torch) and /usr/bin/time
+#   bench  build, plus Google Benchmark, the cost-model generator (torch), /usr/bin/time and
+#          ffmpeg (the capacity benchmark's cameras)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 openvino_version=2026.4.1
@@ -22,6 +23,7 @@ test=(libbenchmark-dev binutils python3-onnx python3-numpy python3-torch dpkg-de
       g++-mingw-w64-x86-64-posix clang libclang-rt-14-dev mosquitto mosquitto-clients ffmpeg curl openssl chromium
       prometheus clang-format git)
 bench=(libbenchmark-dev python3-onnx python3-numpy python3-torch time)
+bench+=(ffmpeg)  # the capacity benchmark's camera servers
 
 packages=("${build[@]}")
 case $purpose in

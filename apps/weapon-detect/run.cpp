@@ -10,6 +10,7 @@
 #include <iostream>
 #include <memory>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -30,6 +31,7 @@
 #include "run_plan.h"
 #include "site_services.h"
 #include "stream_worker.h"
+#include "thread_name.h"
 
 namespace fs = std::filesystem;
 
@@ -188,6 +190,7 @@ std::vector<bool> RunWorkers(Workers& workers, bool progressLine, StopSignal& st
     const auto done = std::make_shared<std::vector<std::atomic<bool>>>(workers.size());
     for (size_t i = 0; i < workers.size(); ++i) {
         threads.emplace_back([&workers, &stop, done, i] {
+            NameThisThread("wd-cam-" + std::to_string(i));
             // A failure stays with its camera: the others keep running.
             try {
                 workers[i]->Run(stop.flag());

@@ -1,5 +1,7 @@
 #include "stream_worker.h"
 
+#include <time.h>
+
 #include <cmath>
 #include <cstdio>
 #include <stdexcept>
@@ -15,6 +17,17 @@
 #include "secrets.h"
 
 namespace weapon_detect {
+
+namespace {
+
+// CPU time the calling thread has used, in nanoseconds.
+long long ThreadCpuNs() {
+    timespec t{};
+    if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t) != 0) return 0;
+    return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
+}
+
+}  // namespace
 
 StreamWorker::StreamWorker(std::unique_ptr<VideoSource> source, PluginModule::Detector detector,
                            StreamSettings settings, JsonLinesWriter& records, MqttPublisher* mqtt,
@@ -165,7 +178,9 @@ void StreamWorker::Analyse(cv::Mat& frame, long long index, double streamTime, d
     }
     ++progress_.analysed;
     const double before = Now();
+    const long long cpuBefore = ThreadCpuNs();
     auto detections = detector_->RunInference(frame, settings_.cameraId);
+    progress_.detectorCpuNs += ThreadCpuNs() - cpuBefore;
     const double now = Now();
     const double delay = captureTime >= 0 ? now - captureTime : -1.0;
     if (captureTime >= 0) progress_.delay = delay;

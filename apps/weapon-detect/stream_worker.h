@@ -61,6 +61,10 @@ struct StreamProgress {
     std::atomic<bool> online{true};
     std::atomic<bool> failed{false};
     std::atomic<long long> errors{0};  // an output not written or an input not read whole; analysis went on
+    // CPU time of the worker's thread inside the detector's calls, in nanoseconds (the
+    // inference runtime's own threads not included): tells the passes' share of the worker's
+    // time from that of taking and converting frames.
+    std::atomic<long long> detectorCpuNs{0};
 };
 
 class StreamWorker {

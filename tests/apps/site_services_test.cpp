@@ -97,6 +97,11 @@ TEST_F(WeaponDetectTest, DemoPageShowsTheAlarmWithAPlayableClipInChromium) {
     EXPECT_NE(metrics.body.find("weapon_detect_frames_analysed_total{camera=\"demo_scene\"} 300"), std::string::npos);
     EXPECT_NE(metrics.body.find("weapon_detect_events_total{camera=\"demo_scene\"} 1"), std::string::npos);
     EXPECT_NE(metrics.body.find("weapon_detect_detector_seconds_count{camera=\"demo_scene\"} 300"), std::string::npos);
+    // 300 calls on the worker's thread took some of its CPU time.
+    const std::string cpu = "weapon_detect_detector_cpu_seconds_total{camera=\"demo_scene\"} ";
+    const size_t at = metrics.body.find(cpu);
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_GT(std::stod(metrics.body.substr(at + cpu.size())), 0.0);
 
     // The clip by its event id, in ranges as browsers ask for it.
     const std::string clipUrl = Url(port, events[0]["clip"].get<std::string>());

@@ -10,6 +10,7 @@
 #include "input/stream_input.h"
 #include "input/stream_probe.h"
 #include "input/video_source.h"
+#include "thread_name.h"
 
 namespace weapon_detect {
 namespace {
@@ -383,6 +384,7 @@ cv::Size LiveSource::size() const {
 }
 
 void LiveSource::ReadLoop(std::shared_ptr<Shared> s) {
+    NameThisThread("wd-read");  // its decoder's threads inherit the name
     const Timeouts timeouts(s->settings);
     Link link(s->settings);
     cv::Mat decoding;  // the reader's own buffer, swapped with the newest frame

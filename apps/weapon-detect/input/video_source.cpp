@@ -2,6 +2,7 @@
 
 #include "camera_ids.h"
 #include "input/stream_probe.h"
+#include "thread_name.h"
 
 #include <unistd.h>
 
@@ -104,6 +105,7 @@ VideoSource::VideoSource(const std::string& input, const std::atomic<bool>& stop
     auto capture = std::make_shared<cv::VideoCapture>();
     auto opening = std::make_shared<Opening>();
     std::thread([capture, opening, input] {
+        NameThisThread("wd-open");  // the decoder's threads, started here, inherit the name
         bool opened = false;
         cv::Mat first;
         std::string why;

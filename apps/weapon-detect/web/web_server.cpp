@@ -578,6 +578,10 @@ std::string WebServer::Metrics() const {
     for (const CameraStatus* c : cameras_) {
         m.HistogramSamples("weapon_detect_detector_seconds", {{"camera", c->id()}}, c->detectorTime().Read());
     }
+    perCamera("weapon_detect_detector_cpu_seconds_total", "counter",
+              "CPU seconds of the camera's worker thread inside the detector's calls (the inference runtime's own "
+              "threads not included).",
+              [](const CameraStatus& c) { return c.progress().detectorCpuNs.load() / 1e9; });
     perCamera("weapon_detect_live_frames_total", "counter",
               "JPEGs made for the live view (its stream and stills); none while nobody watches.",
               [](const CameraStatus& c) { return c.liveView().frames(); });
