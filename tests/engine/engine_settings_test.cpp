@@ -77,7 +77,9 @@ TEST(EngineSettingsTest, ValuesTheEngineCannotUseFailEveryLoadWithOneLine) {
 #endif
     const std::string threadsTake =
         "it takes a number of threads from 1 to 1024, or stays unset for every physical core";
-    const std::string precisionTakes = "it takes 'auto' (the runtime chooses) or 'f32' (32-bit floats, as when unset)";
+    const std::string precisionTakes =
+        "it takes f32 (32-bit floats), bf16 (bfloat16), f16 (16-bit floats) or auto (the runtime chooses for the "
+        "CPU); unset, f32";
     const struct {
         std::string variable, value;
         std::string says;  // after "cannot load model '…': "; empty: the loads succeed
@@ -89,10 +91,14 @@ TEST(EngineSettingsTest, ValuesTheEngineCannotUseFailEveryLoadWithOneLine) {
         {"ZRV_ENGINE_THREADS", "-2", "ZRV_ENGINE_THREADS is '-2'; " + threadsTake},
         {"ZRV_ENGINE_THREADS", "2 cores", "ZRV_ENGINE_THREADS is '2 cores'; " + threadsTake},
         {"ZRV_ENGINE_PRECISION", "garbage", "ZRV_ENGINE_PRECISION is 'garbage'; " + precisionTakes},
+        {"ZRV_ENGINE_PRECISION", "BF16", "ZRV_ENGINE_PRECISION is 'BF16'; " + precisionTakes},
+        {"ZRV_ENGINE_PRECISION", "fp32", "ZRV_ENGINE_PRECISION is 'fp32'; " + precisionTakes},
         {"ZRV_ENGINE_THREADS", "2", ""},
         {"ZRV_ENGINE_THREADS", "", ""},
         {"ZRV_ENGINE_PRECISION", "auto", ""},
         {"ZRV_ENGINE_PRECISION", "f32", ""},
+        {"ZRV_ENGINE_PRECISION", "bf16", ""},
+        {"ZRV_ENGINE_PRECISION", "f16", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.variable + "=" + c.value);
