@@ -7,8 +7,14 @@
 # weights; Debian's python3-torch) into build-bench/cost-models when missing. Figures depend
 # on the machine; compare runs on the same one.
 # Usage: scripts/bench.sh [LONG-RUN-FRAMES]   (default 10000)
+#        scripts/bench.sh precision [FRAMES] [ROUNDS]   (scripts/bench-precision.sh: f32, bf16,
+#        auto and INT8 on a real trained detector)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+if [ "${1:-}" = precision ]; then
+  shift
+  exec scripts/bench-precision.sh "$@"
+fi
 scripts/install-deps.sh bench
 cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DZRV_BUILD_TESTS=OFF -DZRV_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build build-bench -j "$(nproc)" --target engine_bench own_work_bench strategy_bench backend_bench weapon-detect

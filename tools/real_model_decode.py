@@ -15,7 +15,7 @@ matched by one of the other (same class, IoU >= 0.9, score within 1e-3); a box s
 within that tolerance of --score may be missing on one side.
 
     .deps/models/bin/python tools/real_model_decode.py precision FRAME_BOXES MODEL.onnx CLIP \
-        [--frames 60] [--rounds 3] [--precisions f32,bf16] [--extra NAME=MODEL.onnx ...]
+        [--frames 60] [--rounds 3] [--precisions f32,bf16] [--extra NAME=MODEL.onnx ...] [--classes N]
 
 the engine at each precision (ZRV_ENGINE_PRECISION) and each --extra model (e.g. an INT8
 export, at the default precision), rounds interleaved; prints per variant the median time
@@ -124,11 +124,11 @@ def match(reference, other, floor=0.0):
 class Engine:
     """The engine's process (tools/frame_boxes.cpp) on one model: frames in, boxes out."""
 
-    def __init__(self, frame_boxes, model, environment, score=0.25, iou=0.7):
+    def __init__(self, frame_boxes, model, environment, score=0.25, iou=0.7, classes=("Normal", "Fall")):
         self.folder = tempfile.mkdtemp(prefix="real-model-")
         os.symlink(os.path.abspath(model), os.path.join(self.folder, "model.onnx"))
         with open(os.path.join(self.folder, "model.names"), "w") as f:
-            f.write("Normal\nFall\n")
+            f.write("".join(name + "\n" for name in classes))
         env = dict(os.environ, **environment)
         self.process = subprocess.Popen([frame_boxes, self.folder, "model", "model.names", str(score), str(iou)],
                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env)
@@ -247,11 +247,12 @@ def precision(args):
     for extra in args.extra:
         label, _, path = extra.partition("=")
         variants.append((label, path, {}))
+    classes = [f"class{i}" for i in range(args.classes)] if args.classes else ["Normal", "Fall"]
     times = {label: [] for label, _, _ in variants}
     boxes = {}
     for round_index in range(args.rounds):
         for label, model, environment in variants:
-            engine = Engine(args.frame_boxes, model, environment)
+            engine = Engine(args.frame_boxes, model, environment, classes=classes)
             try:
                 engine.boxes(clip[0])  # first call costs extra
                 found = []
@@ -293,6 +294,8 @@ def main():
     sub.choices["precision"].add_argument("--rounds", type=int, default=3)
     sub.choices["precision"].add_argument("--precisions", default="f32,bf16")
     sub.choices["precision"].add_argument("--extra", action="append", default=[])
+    sub.choices["precision"].add_argument("--classes", type=int, default=0,
+                                          help="class count of the model (default: the person model's two)")
     args = parser.parse_args()
     started = time.monotonic()
     status = compare(args) if args.command == "compare" else precision(args)
