@@ -16,6 +16,22 @@ manifest.json, which describes each model:
     anchor_free_transposed | end_to_end), input_width, input_height, input_type (f32 | f16),
     dynamic (none | batch | all), opset, valid, note
 
+Beside them, the exports of the other tasks and exports whose metadata disagrees with the
+rest, listed in tasks.json (written last) as name, file, task, classes, note; each carries
+the metadata the training tools write into every export (metadata_props: description,
+stride, task, batch, imgsz, names as a Python dict, kpt_shape for pose):
+  pose_640, segment_640, obb_640   the network of anchor_free_640 with the head of the task
+                                   (tools/user_export_nets.py TaskHead): its boxes and class
+                                   scores come first and are those of anchor_free_640;
+  pose_640_no_metadata            pose_640 without any metadata;
+  classify_224                    a classifier, output [1, 2];
+  detect_640_*                    anchor_free_640 with metadata: agreeing, and with names,
+                                  imgsz or stride that disagree with the class file or graph;
+  brightness_64                   a hand-made [1, 5, 4] detector at 64 x 64 whose four boxes
+                                  all score twice the mean input value: within [0, 1] on the
+                                  grey warm-up canvas (0.89) and dark images, 2 on white ones;
+and the class file classes_9.names.
+
 The weights are fixed functions of the variant names, so every run writes the same models,
 and tools/reference_decode.py rebuilds them to compute what they should detect.
 
@@ -257,6 +273,76 @@ def write_bad(out):
     return entries
 
 
+def set_metadata(model, entries):
+    del model.metadata_props[:]
+    for key, value in entries.items():
+        entry = model.metadata_props.add()
+        entry.key, entry.value = key, str(value)
+
+
+def export_metadata(task, names, imgsz=(640, 640), stride=32, kpt_shape=None):
+    """The metadata the training tools write into an export."""
+    meta = dict(description=f"small {task} test export", author="tools/generate_user_exports.py",
+                stride=stride, task=task, batch=1, imgsz=list(imgsz), names=dict(enumerate(names)))
+    if kpt_shape:
+        meta["kpt_shape"] = list(kpt_shape)
+    return meta
+
+
+def write_tasks(out):
+    """The task exports and the metadata variants (see the module note); answers tasks.json."""
+    entries = []
+
+    def save(model, name, meta, task, classes, note):
+        if meta is not None:
+            set_metadata(model, meta)
+        onnx.checker.check_model(model)
+        onnx.save(model, os.path.join(out, name + ".onnx"))
+        entries.append(dict(name=name, file=name + ".onnx", task=task, classes=classes, note=note))
+
+    image = torch.zeros(1, 3, 640, 640)
+    for task in ("pose", "segment", "obb"):
+        path = os.path.join(out, f"{task}_640.onnx")
+        outputs = ["output0", "output1"] if task == "segment" else ["output0"]
+        export(nets.TaskHead(task), image, path, ["images"], outputs)
+        model = onnx.load(path)
+        names = ["person"] if task == "pose" else ["weapon"]
+        meta = export_metadata(task, names, kpt_shape=nets.KEYPOINTS if task == "pose" else None)
+        save(model, f"{task}_640", meta, task, "classes_1.names", f"{task} head on anchor_free_640")
+        if task == "pose":
+            save(model, "pose_640_no_metadata", {}, "pose", "classes_1.names", "pose_640 without metadata")
+    path = os.path.join(out, "classify_224.onnx")
+    export(nets.Classifier(2), torch.zeros(1, 3, 224, 224), path, ["images"], ["output0"])
+    save(onnx.load(path), "classify_224", export_metadata("classify", ["weapon", "none"], (224, 224), 1),
+         "classify", "classes_1.names", "a classifier, output [1, 2]")
+    detect = onnx.load(os.path.join(out, "anchor_free_640.onnx"))
+    for name, meta in [
+        ("detect_640_metadata", export_metadata("detect", ["weapon"])),
+        ("detect_640_names_mismatch", export_metadata("detect", ["person", "fall"])),
+        ("detect_640_imgsz_mismatch", export_metadata("detect", ["weapon"], imgsz=(320, 320))),
+        ("detect_640_stride_mismatch", export_metadata("detect", ["weapon"], stride=96)),
+    ]:
+        save(detect, name, meta, "detect", "classes_1.names", "anchor_free_640 with this metadata")
+    # Score = 2 x the mean of the input (scaled to [0, 1]) at four fixed boxes.
+    boxes = np.array([[[16, 48, 16, 48], [16, 16, 48, 48], [8, 8, 8, 8], [8, 8, 8, 8]]], np.float32)
+    graph = helper.make_graph(
+        [helper.make_node("ReduceMean", ["images"], ["mean"], axes=[1, 2, 3], keepdims=1),
+         helper.make_node("Reshape", ["mean", "row_shape"], ["mean_row"]),
+         helper.make_node("Mul", ["mean_row", "twos"], ["scores"]),
+         helper.make_node("Concat", ["boxes", "scores"], ["output0"], axis=1)],
+        "brightness_64", [helper.make_tensor_value_info("images", TensorProto.FLOAT, [1, 3, 64, 64])],
+        [helper.make_tensor_value_info("output0", TensorProto.FLOAT, [1, 5, 4])],
+        [numpy_helper.from_array(np.array([1, 1, 1], np.int64), "row_shape"),
+         numpy_helper.from_array(np.full((1, 1, 4), 2.0, np.float32), "twos"),
+         numpy_helper.from_array(boxes, "boxes")])
+    save(helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)]), "brightness_64",
+         export_metadata("detect", ["weapon"], (64, 64)), "detect", "classes_1.names",
+         "scores twice the mean input value")
+    with open(os.path.join(out, "classes_9.names"), "w") as f:
+        f.write("".join(f"class_{i}\n" for i in range(9)))
+    return entries
+
+
 def write_ppm(path, rgb):
     with open(path, "wb") as f:
         f.write(b"P6\n%d %d\n255\n" % (rgb.shape[1], rgb.shape[0]))
@@ -287,7 +373,11 @@ def main():
     with open(os.path.join(out, "manifest.json"), "w") as f:
         json.dump(manifest, f, indent=1)
         f.write("\n")
-    print(f"{len(manifest)} models in {time.time() - start:.1f} s")
+    tasks = write_tasks(out)
+    with open(os.path.join(out, "tasks.json"), "w") as f:
+        json.dump(tasks, f, indent=1)
+        f.write("\n")
+    print(f"{len(manifest) + len(tasks)} models in {time.time() - start:.1f} s")
 
 
 if __name__ == "__main__":

@@ -253,6 +253,62 @@ class Detector(nn.Module):
         return self.head(self.backbone(x))
 
 
+# The task exports of tools/generate_user_exports.py: the detector "anchor_free_640" (same
+# weights, so the same boxes and class scores) with what the other tasks' heads add.
+KEYPOINTS = (4, 2)  # kpt_shape: four keypoints of (x, y)
+MASKS = 32          # mask coefficients per anchor, and prototype channels
+
+
+class TaskHead(nn.Module):
+    """Wraps the anchor_free_640 detector and adds, per anchor, after its class scores:
+      pose     K*D keypoint values ([B, 4 + C + K*D, N]), x and y in input pixels around the
+               anchor point as the pose head decodes them;
+      segment  M mask coefficients ([B, 4 + C + M, N]), plus a second output, the mask
+               prototypes [B, M, H/4, W/4];
+      obb      one rotation angle in radians ([B, 4 + C + 1, N]).
+    The added convolutions get weights from their own seed, so the detector's are untouched."""
+
+    def __init__(self, task):
+        super().__init__()
+        self.task = task
+        self.base = build("anchor_free_640")
+        torch.manual_seed(zlib.crc32(("task_" + task).encode()))
+        channels = {"pose": KEYPOINTS[0] * KEYPOINTS[1], "segment": MASKS, "obb": 1}[task]
+        self.extra = nn.ModuleList(nn.Conv2d(c, channels, 1) for c in (32, 64, 64))
+        for m in self.extra:
+            m.weight.data.mul_(0.1)
+        if task == "segment":
+            self.proto = nn.Sequential(nn.Upsample(scale_factor=2, mode="nearest"), nn.Conv2d(32, MASKS, 3, 1, 1))
+        self.eval()
+
+    def forward(self, x):
+        feats = self.base.backbone(x)
+        det = self.base.head(feats)
+        raw = torch.cat([m(f).flatten(2) for m, f in zip(self.extra, feats)], 2)
+        if self.task == "pose":
+            points, strides = (t.transpose(0, 1) for t in make_anchors(feats, STRIDES, 0.5))
+            b, _, n = raw.shape
+            xy = (raw.view(b, KEYPOINTS[0], KEYPOINTS[1], n) * 2 + (points.unsqueeze(0).unsqueeze(0) - 0.5)) * strides
+            return torch.cat((det, xy.view(b, -1, n)), 1)
+        if self.task == "obb":
+            return torch.cat((det, (raw.sigmoid() - 0.25) * 3.141592653589793), 1)
+        return torch.cat((det, raw), 1), self.proto(feats[0])
+
+
+class Classifier(nn.Module):
+    """A classification export: [B, C] class probabilities, no boxes."""
+
+    def __init__(self, classes):
+        super().__init__()
+        torch.manual_seed(zlib.crc32(b"classify"))
+        self.conv = conv(3, 16, 3, 2)
+        self.linear = nn.Linear(16, classes)
+        self.eval()
+
+    def forward(self, x):
+        return self.linear(self.conv(x).mean((2, 3))).softmax(1)
+
+
 def texture_canvas(height, width, seed=7, cell=32, grain=12.0):
     """A deterministic RGB uint8 image with smooth blobs, stripes, rectangles and grain."""
     rng = np.random.default_rng(seed)

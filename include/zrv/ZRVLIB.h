@@ -88,6 +88,15 @@ public:
     // for open sides, the size the export recorded in its metadata ("imgsz"), else 640,
     // said in one line (like a failure's reason).
     //
+    // The export's metadata, where it has some, is checked: "names" against the class file's
+    // count, "imgsz" against the input size, "stride" must divide it; "task" pose and
+    // segment load ([1, 4 + C + extra, N]: keypoints or mask coefficients follow the class
+    // scores and are skipped; a segmentation export's second output, its mask prototypes, is
+    // not run); obb and classify are refused. With loadEngineOnCreate, the warm-up run must
+    // give class scores within [0, 1], else the load fails; without it, the first
+    // RunInference does that check and, failing, unloads the model and returns 0.
+    // A successful load says one line: the model's task, classes, input size and precision.
+    //
     // Arguments: scoreThreshold sets the score floor, min(scoreThreshold, 0.25) and at
     // least 0.001; nmsThreshold is the suppression's IoU threshold (0 < t <= 1, else 0.5);
     // loadEngineOnCreate runs the model once now so that the first frame does not pay for
@@ -101,7 +110,8 @@ public:
     // backends run on the CPU: always 0.
     int GetEngineType();
     // Warms the loaded model up (one run on a grey canvas); the flag is not used. 1 on
-    // success, 0 when no model is loaded or the warm-up run fails.
+    // success, 0 when no model is loaded or the warm-up run fails (when it is the model's
+    // first run and scores outside [0, 1], the model is unloaded, said as a failed load).
     int Optimize(bool flag);
     // Replaces `objects` with the detections in `image`, boxes in the coordinates of
     // `image`. `image` may be a view into a larger frame; it is only read, never copied.
@@ -111,8 +121,10 @@ public:
     // without area is dropped). End-to-end outputs skip the suppression.
     // Anchors whose score or box is NaN or infinite (a broken export) are dropped; the first
     // call after a load that meets them says so in one line (as a load's failure is said),
-    // naming the model and how many of the image's anchors were dropped.
-    // Returns 1 when the model ran, 0 when nothing is loaded or the image is empty.
+    // naming the model and how many of the image's anchors were dropped. Candidates scoring
+    // above 1 are dropped too, said once per camera id with their count in that image.
+    // Returns 1 when the model ran, 0 when nothing is loaded or the image is empty (or this
+    // was the model's first run and it failed the score check: see LoadModelFromFolder).
     int RunInference(cv::Mat image, const char* cameraId, std::vector<Object>& objects);
     // Replaces `objects` with the moving regions of `image` (only `box` is set), in the
     // coordinates of `image`. The background is kept per camera id, in the coordinates of

@@ -7,6 +7,16 @@
 
 namespace zrv::engine {
 
+size_t DetectionOutputIndex(const std::vector<std::string>& names, const std::vector<int64_t>& ranks) {
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (names[i] == "output0") return i;
+    }
+    for (size_t i = 0; i < ranks.size(); ++i) {
+        if (ranks[i] == 3 || ranks[i] < 0) return i;
+    }
+    return 0;
+}
+
 const char* BackendName(BackendKind kind) { return kind == BackendKind::OpenVino ? "OpenVINO" : "OpenCV DNN"; }
 
 BackendKind DefaultBackend() {

@@ -33,7 +33,9 @@ public:
 
     // Prepares `onnxPath` to run at `input` (width x height), with `facts` read from the same
     // file. On success fills `outputShape` (-1 where the graph leaves an axis open until
-    // it runs). On failure returns false with one line naming the cause and what to export
+    // it runs) of the detection output: the only output, or of several the one named
+    // "output0" (else the first of rank 3), as a segmentation export's detections beside
+    // its mask prototypes. On failure returns false with one line naming the cause and what to export
     // instead; nothing is printed.
     virtual bool Load(const std::string& onnxPath, const OnnxGraphFacts& facts, cv::Size input,
                       std::vector<int64_t>& outputShape, std::string& why) = 0;
@@ -43,7 +45,14 @@ public:
     // Runs the network on the canvas. The result stays valid until the next call.
     // Throws std::exception (cv::Exception, std::runtime_error) when the runtime fails.
     virtual const OutputTensor& Forward() = 0;
+    // The arithmetic the compiled model runs in, for the load line and the host's metrics:
+    // "f32", "bf16", "f16" (never empty once loaded).
+    virtual std::string Precision() const = 0;
 };
+
+// Which of a graph's outputs holds the detections: the one named "output0", else the first
+// whose rank is 3 (-1 when the rank is not known counts too), else the first.
+size_t DetectionOutputIndex(const std::vector<std::string>& names, const std::vector<int64_t>& ranks);
 
 // Whether the settings the `kind` backend reads from the environment (once per process)
 // can be used; false with one line naming the variable and the values it takes. Only the

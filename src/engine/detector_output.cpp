@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numeric>
 #include <sstream>
 
@@ -17,8 +18,8 @@ const char* LayoutName(OutputLayout layout) {
     return "?";
 }
 
-std::optional<OutputFormat> IdentifyOutput(const std::vector<int64_t>& shape, int classCount,
-                                           bool endToEndHead, std::string& why) {
+std::optional<OutputFormat> IdentifyOutput(const std::vector<int64_t>& shape, int classCount, bool endToEndHead,
+                                           std::string& why, int extra) {
     std::ostringstream text;
     text << "[";
     for (size_t i = 0; i < shape.size(); ++i) {
@@ -34,6 +35,18 @@ std::optional<OutputFormat> IdentifyOutput(const std::vector<int64_t>& shape, in
     }
     const int64_t rows = shape[1];
     const int64_t cols = shape[2];
+    if (extra > 0) {
+        // Keypoints or mask coefficients follow the class scores: only the anchor-free
+        // layouts carry them.
+        const int64_t values = int64_t{4} + classCount + extra;
+        if (rows == values && cols != 0) return OutputFormat{OutputLayout::AnchorFree, classCount, extra};
+        if (cols == values && rows != 0) return OutputFormat{OutputLayout::AnchorFreeTransposed, classCount, extra};
+        why = "output shape " + text.str() + " does not fit the " + std::to_string(classCount) +
+              " classes of the class file and the " + std::to_string(extra) +
+              " values that follow them: expected [1, " + std::to_string(values) + ", N] or [1, N, " +
+              std::to_string(values) + "]";
+        return std::nullopt;
+    }
     if (endToEndHead) {
         if (cols == 6) return OutputFormat{OutputLayout::EndToEnd, classCount};
         why = "the graph ends in its own selection (TopK or NonMaxSuppression) but its output " + text.str() +
@@ -59,9 +72,9 @@ namespace {
 // The anchor count of a tensor in `format`, or -1 when its shape does not fit.
 int64_t AnchorCount(const std::vector<int64_t>& shape, const OutputFormat& format) {
     if (shape.size() != 3 || shape[0] != 1) return -1;
-    const int64_t values = format.layout == OutputLayout::Objectness  ? int64_t{5} + format.classes
+    const int64_t values = format.layout == OutputLayout::Objectness ? int64_t{5} + format.classes
                            : format.layout == OutputLayout::EndToEnd ? int64_t{6}
-                                                                     : int64_t{4} + format.classes;
+                                                                     : int64_t{4} + format.classes + format.extra;
     if (format.layout == OutputLayout::AnchorFree) return shape[1] == values ? shape[2] : -1;
     return shape[2] == values ? shape[1] : -1;
 }
@@ -73,7 +86,15 @@ bool DecodeOutput(const OutputTensor& output, const OutputFormat& format, float 
     const int64_t n = AnchorCount(output.shape, format);
     if (n < 0 || (n > 0 && output.data == nullptr)) return false;
     const float* data = output.data;
-    int64_t nonFinite = 0;
+    int64_t nonFinite = 0, outOfRange = 0;
+    float worst = 0.0f;
+    // A score reaching the floor but above 1 is a value the class file misdescribes.
+    const auto inRange = [&](float score) {
+        if (score <= 1.0f + kScoreTolerance) return true;
+        ++outOfRange;
+        worst = std::max(worst, score);
+        return false;
+    };
     const auto finiteBox = [](float a, float b, float c, float d) {
         return std::isfinite(a) && std::isfinite(b) && std::isfinite(c) && std::isfinite(d);
     };
@@ -88,6 +109,7 @@ bool DecodeOutput(const OutputTensor& output, const OutputFormat& format, float 
             if (!(score >= minScore) || !(row[5] >= 0.0f) || !(row[5] < static_cast<float>(format.classes))) {
                 continue;
             }
+            if (!inRange(score)) continue;
             const int classId = static_cast<int>(std::lround(row[5]));
             if (classId >= format.classes) continue;
             if (!finiteBox(row[0], row[1], row[2], row[3])) {
@@ -103,7 +125,7 @@ bool DecodeOutput(const OutputTensor& output, const OutputFormat& format, float 
         const int64_t valueStride = columns ? n : 1;  // from one value of an anchor to the next
         const int64_t anchorStride = columns ? 1
                                              : (format.layout == OutputLayout::Objectness ? 5 : 4) +
-                                                   int64_t{format.classes};  // from one anchor to the next
+                                                   int64_t{format.classes} + format.extra;  // to the next anchor
         const bool hasObjectness = format.layout == OutputLayout::Objectness;
         const int firstClass = hasObjectness ? 5 : 4;
         for (int64_t a = 0; a < n; ++a) {
@@ -135,11 +157,37 @@ bool DecodeOutput(const OutputTensor& output, const OutputFormat& format, float 
                 ++nonFinite;
                 continue;
             }
+            if (!inRange(objectness) || !inRange(bestScore)) continue;
             candidates.push_back({cv::Rect2f(cx - w / 2, cy - h / 2, w, h), {}, score, best});
         }
     }
-    if (counts) *counts = DecodeCounts{n, nonFinite};
+    if (counts) *counts = DecodeCounts{n, nonFinite, outOfRange, worst};
     return true;
+}
+
+bool ScoreExtremes(const OutputTensor& output, const OutputFormat& format, float& lowest, float& highest) {
+    const int64_t n = AnchorCount(output.shape, format);
+    if (n < 0 || (n > 0 && output.data == nullptr)) return false;
+    lowest = std::numeric_limits<float>::infinity();
+    highest = -lowest;
+    const auto see = [&](float v) {
+        if (!std::isfinite(v)) return;  // the NaN note says those
+        lowest = std::min(lowest, v);
+        highest = std::max(highest, v);
+    };
+    if (format.layout == OutputLayout::EndToEnd) {
+        for (int64_t k = 0; k < n; ++k) see(output.data[k * 6 + 4]);
+    } else {
+        const bool columns = format.layout == OutputLayout::AnchorFree;
+        const int64_t values =
+            (format.layout == OutputLayout::Objectness ? 5 : 4) + int64_t{format.classes} + format.extra;
+        const int first = 4;  // the objectness, where there is one, is a probability too
+        const int last = (format.layout == OutputLayout::Objectness ? 5 : 4) + format.classes;
+        for (int64_t a = 0; a < n; ++a) {
+            for (int k = first; k < last; ++k) see(columns ? output.data[k * n + a] : output.data[a * values + k]);
+        }
+    }
+    return lowest <= highest;
 }
 
 namespace {

@@ -102,6 +102,18 @@ bool ParseClassNames(const std::string& text, const std::string& path, std::vect
     return true;
 }
 
+std::string ClassSummary(const std::vector<std::string>& names) {
+    std::string text = std::to_string(names.size()) + (names.size() == 1 ? " class (" : " classes (");
+    for (size_t i = 0; i < names.size() && i < 4; ++i) {
+        std::string name = names[i].substr(0, 60);
+        for (char& c : name) {
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+        }
+        text += (i ? ", " : "") + name;
+    }
+    return text + (names.size() > 4 ? ", \u2026)" : ")");
+}
+
 std::string FormatLabelMap(const std::vector<std::string>& names) {
     std::string map;
     for (size_t i = 0; i < names.size(); ++i) map += std::to_string(i) + " " + names[i] + "\n";

@@ -25,6 +25,10 @@ bool ReadClassNames(const std::string& path, std::vector<std::string>& names, st
 bool ParseClassNames(const std::string& text, const std::string& path, std::vector<std::string>& names,
                      std::string& why);
 
+// The classes for a line: "1 class (handgun)", "5 classes (a, b, c, d, …)" (control
+// characters shown as '?').
+std::string ClassSummary(const std::vector<std::string>& names);
+
 // The label map handed back to the caller: one "<id> <name>" line per class.
 std::string FormatLabelMap(const std::vector<std::string>& names);
 

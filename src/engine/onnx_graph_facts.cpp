@@ -191,6 +191,102 @@ bool ParseImageSize(const std::string& text, int64_t& height, int64_t& width) {
     return true;
 }
 
+// Whole non-negative numbers of a list like "[17, 3]" or of a single number; false when
+// anything else is in the text.
+bool ParseNumberList(const std::string& text, std::vector<int64_t>& numbers) {
+    numbers.clear();
+    int64_t value = -1;
+    for (char c : text + " ") {
+        if (std::isdigit(static_cast<unsigned char>(c))) {
+            value = (value < 0 ? 0 : value) * 10 + (c - '0');
+            if (value > 1000000) return false;
+        } else if (c == '[' || c == ']' || c == '(' || c == ')' || c == ',' || c == ' ') {
+            if (value >= 0) numbers.push_back(value);
+            value = -1;
+        } else {
+            return false;
+        }
+    }
+    return !numbers.empty();
+}
+
+// A Python string literal at `pos` ('...' or "...", with backslash escapes); advances past it.
+bool ParseQuoted(const std::string& text, size_t& pos, std::string& value) {
+    value.clear();
+    if (pos >= text.size() || (text[pos] != '\'' && text[pos] != '"')) return false;
+    const char quote = text[pos++];
+    while (pos < text.size() && text[pos] != quote) {
+        if (text[pos] == '\\') {
+            if (++pos >= text.size()) return false;
+            const char e = text[pos];
+            value += e == 'n' ? '\n' : e == 't' ? '\t' : e;
+        } else {
+            value += text[pos];
+        }
+        ++pos;
+    }
+    if (pos >= text.size()) return false;
+    ++pos;
+    return true;
+}
+
+void SkipSpaces(const std::string& text, size_t& pos) {
+    while (pos < text.size() && std::isspace(static_cast<unsigned char>(text[pos]))) ++pos;
+}
+
+}  // namespace
+
+bool ParseMetadataNames(const std::string& text, std::vector<std::string>& names) {
+    names.clear();
+    size_t pos = 0;
+    SkipSpaces(text, pos);
+    if (pos >= text.size() || (text[pos] != '{' && text[pos] != '[')) return false;
+    const bool dict = text[pos] == '{';
+    const char close = dict ? '}' : ']';
+    ++pos;
+    for (;;) {
+        SkipSpaces(text, pos);
+        if (pos < text.size() && text[pos] == close) break;  // empty, or a trailing comma
+        if (dict) {
+            // The ids run 0, 1, 2 ... in order, as the training tools write them.
+            size_t end = pos;
+            while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end]))) ++end;
+            if (end == pos || end - pos > 7 || std::stoul(text.substr(pos, end - pos)) != names.size()) {
+                names.clear();
+                return false;
+            }
+            pos = end;
+            SkipSpaces(text, pos);
+            if (pos >= text.size() || text[pos] != ':') {
+                names.clear();
+                return false;
+            }
+            ++pos;
+            SkipSpaces(text, pos);
+        }
+        std::string name;
+        if (!ParseQuoted(text, pos, name)) {
+            names.clear();
+            return false;
+        }
+        names.push_back(std::move(name));
+        SkipSpaces(text, pos);
+        if (pos < text.size() && text[pos] == ',') {
+            ++pos;
+            continue;
+        }
+        if (pos < text.size() && text[pos] == close) break;
+        names.clear();
+        return false;
+    }
+    ++pos;
+    SkipSpaces(text, pos);
+    if (pos != text.size()) names.clear();
+    return !names.empty();
+}
+
+namespace {
+
 bool ParseNode(std::string_view node, OnnxGraphFacts& facts) {
     std::string opType, name;
     int inputs = 0;
@@ -259,6 +355,18 @@ bool ReadMetadata(const std::vector<std::string_view>& metadata, OnnxGraphFacts&
         if (key == "imgsz" && !ParseImageSize(value, facts.metadataHeight, facts.metadataWidth)) {
             facts.metadataHeight = facts.metadataWidth = 0;
         }
+        std::vector<int64_t> numbers;
+        if (key == "names") ParseMetadataNames(value, facts.metadataNames);
+        if (key == "task") facts.metadataTask = value.substr(0, 40);
+        if (key == "kpt_shape" && ParseNumberList(value, numbers) && numbers.size() == 2) {
+            facts.metadataKeypoints = numbers;
+        }
+        if (key == "stride" && ParseNumberList(value, numbers) && numbers.size() == 1 && numbers[0] > 0) {
+            facts.metadataStride = numbers[0];
+        }
+        for (const char* known : {"imgsz", "names", "task", "kpt_shape", "stride"}) {
+            if (key == known) facts.hasMetadata = true;
+        }
     }
     return true;
 }
@@ -280,6 +388,8 @@ bool ReadGraph(std::string_view graph, OnnxGraphFacts& facts, std::set<std::stri
                 inputs.push_back(value);
             } else if (field == kGraphOutput) {
                 ++facts.outputCount;
+                facts.outputs.emplace_back();
+                return ParseDims(value, facts.outputs.back());
             } else if (field == kGraphNode) {
                 return ParseNode(value, facts);
             }

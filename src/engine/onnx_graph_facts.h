@@ -30,6 +30,16 @@ struct OnnxGraphFacts {
     // "s"); 0 when absent or unreadable.
     int64_t metadataHeight = 0;
     int64_t metadataWidth = 0;
+    // What the training tools write beside it, each empty (0) when absent or unreadable:
+    std::vector<std::string> metadataNames;  // "names": "{0: 'person', 1: 'fall'}", in id order
+    std::string metadataTask;                // "task": detect, pose, segment, obb, classify
+    std::vector<int64_t> metadataKeypoints;  // "kpt_shape": "[17, 3]" (keypoints, values each)
+    int64_t metadataStride = 0;              // "stride": the largest stride of the network
+    // Whether any of those keys is present (read or not): a model without them is read by
+    // its shapes alone.
+    bool hasMetadata = false;
+    // The graph's outputs in declaration order, each with its declared shape (like `input`).
+    std::vector<OnnxInputShape> outputs;
     std::set<std::string> opTypes;  // of the main graph's nodes
     bool splitWithSizes = false;    // a Split taking its sizes as a second input (opset >= 13)
     bool float16 = false;           // a float16 input, weight or constant
@@ -37,6 +47,10 @@ struct OnnxGraphFacts {
     std::string FirstNodeOf(const std::string& opType) const;
     std::vector<std::pair<std::string, std::string>> nodes;  // (op type, node name)
 };
+
+// The class names of a "names" entry: a Python dict of ids 0..n-1 to quoted names, or a
+// list of quoted names. False (`names` empty) for anything else.
+bool ParseMetadataNames(const std::string& text, std::vector<std::string>& names);
 
 // The facts from the serialised model `bytes`. False with a reason when the bytes are not
 // a well-formed model or the graph declares no input; a graph that declares an input

@@ -118,16 +118,22 @@ TEST(ModelInputTest, OpenAxesTakeTheSizeTheExportRecorded) {
     }
 }
 
-TEST(ModelInputTest, EngineLoadsAreSilentExceptForOneNoteOnDynamicAxes) {
+TEST(ModelInputTest, EngineLoadsSayTheirLoadLineAndOneNoteOnDynamicAxes) {
     std::string error;
     int result = 0;
     Load(kDemoModels, "train_last", "classes.names", &result, &error);
     EXPECT_EQ(result, 1);
-    EXPECT_EQ(error, "");
+    EXPECT_EQ(std::count(error.begin(), error.end(), '\n'), 1) << error;
+    EXPECT_EQ(error.rfind("ZRVLIB: model 'train_last': task detect (read by its shapes), 1 class (handgun), input "
+                          "640x640, precision ",
+                          0),
+              0u)
+        << error;
     Load(kTestModels, "dynamic", "classes.names", &result, &error);
     EXPECT_EQ(result, 1);
-    EXPECT_EQ(std::count(error.begin(), error.end(), '\n'), 1) << error;
+    EXPECT_EQ(std::count(error.begin(), error.end(), '\n'), 2) << error;
     EXPECT_NE(error.find("leaves its size open"), std::string::npos) << error;
+    EXPECT_NE(error.find("\nZRVLIB: model 'dynamic': task detect"), std::string::npos) << error;
 }
 
 TEST(ModelInputTest, SuppressionMeasuresTheBoxesAsDecoded) {

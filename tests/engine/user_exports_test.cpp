@@ -14,6 +14,7 @@
 
 #include "engine/detection_model.h"
 #include "engine_fixture.h"
+#include "user_exports.h"
 
 using namespace engine_test;
 using zrv::engine::BackendKind;
@@ -25,23 +26,6 @@ namespace {
 
 constexpr float kFloor = 0.25f;
 constexpr float kIoU = 0.5f;
-
-// Runs a generator once per build folder; its output stays for later runs.
-std::string Generated(const std::string& folder, const std::string& marker, const std::string& command) {
-    if (!fs::exists(folder + "/" + marker)) {
-        fs::create_directories(folder);
-        const std::string run = command + " > " + folder + ".log 2>&1";
-        EXPECT_EQ(std::system(run.c_str()), 0) << "generating the models failed; see " << folder << ".log";
-    }
-    return folder;
-}
-
-const std::string& UserExports() {
-    static const std::string folder =
-        Generated(ZRV_USER_EXPORTS, "manifest.json",
-                  "/usr/bin/python3 " ZRV_SOURCE_DIR "/tools/generate_user_exports.py " ZRV_USER_EXPORTS);
-    return folder;
-}
 
 nlohmann::json Manifest() {
     std::ifstream in(UserExports() + "/manifest.json");

@@ -75,14 +75,17 @@ bool OpenCvBackend::Load(const std::string& onnxPath, const OnnxGraphFacts& fact
     net_.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
     net_.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
     const std::vector<int> outLayers = net_.getUnconnectedOutLayers();
-    if (outLayers.size() != 1) {
-        why = "the graph has " + std::to_string(outLayers.size()) +
-              " outputs; export the detection head alone (one output, no mask or feature outputs)";
+    const std::vector<std::string> outNames = net_.getUnconnectedOutLayersNames();
+    if (outLayers.empty() || outNames.size() != outLayers.size()) {
+        why = "the graph has no output OpenCV can find" + std::string(kUseOpenVino);
         return false;
     }
+    // Of several outputs (a segmentation export's detections and mask prototypes) only the
+    // detections are computed; the ranks are unknown until the shapes are inferred.
+    const size_t chosen = DetectionOutputIndex(outNames, std::vector<int64_t>(outNames.size(), -1));
     try {
         std::vector<cv::dnn::MatShape> in, out;
-        net_.getLayerShapes(cv::dnn::MatShape{1, 3, input.height, input.width}, outLayers[0], in, out);
+        net_.getLayerShapes(cv::dnn::MatShape{1, 3, input.height, input.width}, outLayers[chosen], in, out);
         if (out.empty()) throw cv::Exception(0, "no output shape", "", "", 0);
         outputShape.assign(out[0].begin(), out[0].end());
     } catch (const cv::Exception& e) {
@@ -90,7 +93,7 @@ bool OpenCvBackend::Load(const std::string& onnxPath, const OnnxGraphFacts& fact
               std::to_string(input.height) + ": " + OneLine(e) + kUseOpenVino;
         return false;
     }
-    outputNames_ = net_.getUnconnectedOutLayersNames();
+    outputNames_ = {outNames[chosen]};
     canvas_.create(input, CV_8UC3);
     canvas_.setTo(cv::Scalar::all(114));
     try {

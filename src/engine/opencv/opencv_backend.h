@@ -19,6 +19,8 @@ public:
               std::vector<int64_t>& outputShape, std::string& why) override;
     cv::Mat& Canvas() override { return canvas_; }
     const OutputTensor& Forward() override;
+    // OpenCV's CPU path computes in 32-bit floats (float16 graphs are refused).
+    std::string Precision() const override { return "f32"; }
 
 private:
     cv::dnn::Net net_;

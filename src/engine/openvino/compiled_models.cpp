@@ -12,6 +12,7 @@
 #include <openvino/runtime/core.hpp>
 #include <openvino/runtime/properties.hpp>
 
+#include "engine/backend.h"
 #include "engine/openvino/openvino_messages.h"
 
 namespace zrv::engine {
@@ -62,16 +63,37 @@ ov::Core& ProcessCore() {
 
 // Adds the conversion from our canvas (8-bit BGR, pixels interleaved) to what the network
 // takes (RGB scaled to [0, 1], planar, in its own element type) to the graph itself, where
-// the runtime fuses it into the first layer; the output always comes as 32-bit floats.
-std::shared_ptr<ov::Model> WithPreprocessing(const std::shared_ptr<ov::Model>& model) {
+// the runtime fuses it into the first layer; the detection output always comes as 32-bit
+// floats.
+std::shared_ptr<ov::Model> WithPreprocessing(const std::shared_ptr<ov::Model>& model, size_t output) {
     ov::preprocess::PrePostProcessor ppp(model);
     ppp.input().tensor().set_element_type(ov::element::u8).set_layout("NHWC").set_color_format(
         ov::preprocess::ColorFormat::BGR);
     ppp.input().preprocess().convert_element_type(ov::element::f32).convert_color(
         ov::preprocess::ColorFormat::RGB).scale(255.0f);
     ppp.input().model().set_layout("NCHW");
-    ppp.output().tensor().set_element_type(ov::element::f32);
+    ppp.output(output).tensor().set_element_type(ov::element::f32);
     return ppp.build();
+}
+
+// The names the load line uses for the arithmetic of a compiled model.
+std::string PrecisionName(const ov::element::Type& type) {
+    if (type == ov::element::f32) return "f32";
+    if (type == ov::element::bf16) return "bf16";
+    if (type == ov::element::f16) return "f16";
+    return type.get_type_name();
+}
+
+// The index of the output holding the detections, by the names and ranks of them all.
+size_t PickDetectionOutput(const ov::Model& model) {
+    std::vector<std::string> names;
+    std::vector<int64_t> ranks;
+    for (const ov::Output<const ov::Node>& output : model.outputs()) {
+        names.push_back(output.get_names().count("output0") ? "output0" : output.get_any_name());
+        const ov::Rank rank = output.get_partial_shape().rank();
+        ranks.push_back(rank.is_static() ? rank.get_length() : -1);
+    }
+    return DetectionOutputIndex(names, ranks);
 }
 
 std::string ShapeText(const ov::PartialShape& shape) {
@@ -217,11 +239,6 @@ std::shared_ptr<const SharedCompiledModel> AcquireCompiledModel(const std::strin
                   " inputs; export a detector with one image input [1, 3, H, W]";
             return nullptr;
         }
-        if (model->outputs().size() != 1) {
-            why = "the graph has " + std::to_string(model->outputs().size()) +
-                  " outputs; export the detection head alone (one output, no mask or feature outputs)";
-            return nullptr;
-        }
         const ov::PartialShape declared = model->input().get_partial_shape();
         const ov::PartialShape wanted{1, 3, input.height, input.width};
         if (!declared.compatible(wanted)) {
@@ -236,17 +253,19 @@ std::shared_ptr<const SharedCompiledModel> AcquireCompiledModel(const std::strin
                   ": " + OpenVinoReason(e.what()) + " (export with a fixed input size)";
             return nullptr;
         }
-        model = WithPreprocessing(model);
-        for (const ov::Dimension& d : model->output().get_partial_shape()) {
-            made->outputShape.push_back(d.is_static() ? d.get_length() : -1);
+        made->outputIndex = PickDetectionOutput(*model);
+        model = WithPreprocessing(model, made->outputIndex);
+        const ov::PartialShape outputShape = model->output(made->outputIndex).get_partial_shape();
+        if (outputShape.rank().is_static()) {
+            for (const ov::Dimension& d : outputShape) made->outputShape.push_back(d.is_static() ? d.get_length() : -1);
         }
-        if (model->output().get_partial_shape().rank().is_dynamic()) made->outputShape.clear();
         ov::AnyMap config{ov::hint::performance_mode(ov::hint::PerformanceMode::LATENCY),
                           // A plug-in shares the host's cores: leave thread placement to the system.
                           ov::hint::enable_cpu_pinning(false)};
         AddPrecisionHint(EngineSettingPrecision(), config);
         if (EngineThreads() > 0) config.emplace(ov::inference_num_threads(EngineThreads()));
         made->compiled = core.compile_model(model, "CPU", config);
+        made->precision = PrecisionName(made->compiled.get_property(ov::hint::inference_precision));
         ++compilations;
     } catch (const std::exception& e) {
         why = OpenVinoReason(e.what());

@@ -24,7 +24,9 @@ struct SharedCompiledModel {
     // Mutable only because making an inference request is a non-const call; it is
     // thread-safe and leaves the compiled model unchanged.
     mutable ov::CompiledModel compiled;
-    std::vector<int64_t> outputShape;  // -1 where open until the model runs
+    std::vector<int64_t> outputShape;  // of the detection output; -1 where open until the model runs
+    size_t outputIndex = 0;            // which output holds the detections (DetectionOutputIndex)
+    std::string precision;             // what the compiled model computes in: "f32", "bf16", "f16"
 };
 
 // The compiled model for `onnxPath` at `input`, compiled now or shared with an earlier

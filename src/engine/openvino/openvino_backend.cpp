@@ -34,7 +34,7 @@ bool OpenVinoBackend::Load(const std::string& onnxPath, const OnnxGraphFacts& fa
 
 const OutputTensor& OpenVinoBackend::Forward() {
     request_.infer();
-    const ov::Tensor out = request_.get_output_tensor();
+    const ov::Tensor out = request_.get_output_tensor(model_->outputIndex);
     output_.data = out.data<const float>();
     if (!staticOutput_) {
         const ov::Shape shape = out.get_shape();

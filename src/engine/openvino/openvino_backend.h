@@ -18,6 +18,7 @@ public:
               std::vector<int64_t>& outputShape, std::string& why) override;
     cv::Mat& Canvas() override { return canvas_; }
     const OutputTensor& Forward() override;
+    std::string Precision() const override { return model_ ? model_->precision : std::string(); }
 
 private:
     std::shared_ptr<const SharedCompiledModel> model_;
