@@ -62,7 +62,7 @@ declare -A fps
 for round in $(seq 1 "$rounds"); do
   for p in f32 bf16 auto; do
     line=$(build-bench/bin/weapon-detect "$clip" --models "$scratch/models" --engine-precision "$p" \
-             --max-frames "$frames" -o "$scratch/out.jsonl" 2>&1 >/dev/null | grep -E '^Processed' || true)
+             --max-frames "$frames" -o "$scratch/out.jsonl" 2>&1 >/dev/null | tr '\r' '\n' | grep -E '^Processed' || true)
     fps[$p]+="$(sed -n 's/.*(\([0-9.]*\) fps).*/\1/p' <<<"$line") "
   done
 done
