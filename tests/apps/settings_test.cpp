@@ -217,7 +217,8 @@ TEST(SettingsTable, KeysUsersWriteStayKnown) {
                                         "opencv-threads", "events-db",
                                         "retain-days",    "max-storage",
                                         "min-free",       "http.tls-cert",
-                                        "http.tls-key",   "http.session-hours"};
+                                        "http.tls-key",   "http.session-hours",
+                                        "engine-precision"};
     std::set<std::string> table;
     for (const Setting& s : Settings()) {
         if (!s.key.empty()) table.insert(s.key);
