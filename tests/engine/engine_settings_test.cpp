@@ -87,8 +87,7 @@ TEST(EngineSettingsTest, ValuesTheEngineCannotUseFailEveryLoadWithOneLine) {
     // What the compiled models run: bf16 asked for, or auto, gives bfloat16 where the CPU has a
     // bfloat16 unit and f32 elsewhere; f16 falls back to one of those on CPUs without a 16-bit
     // float unit, so its line is not checked.
-    const std::vector<std::string> capabilities =
-        ov::Core().get_property("CPU", ov::device::capabilities);
+    const std::vector<std::string> capabilities = ov::Core().get_property("CPU", ov::device::capabilities);
     const bool bf16Unit =
         std::find(capabilities.begin(), capabilities.end(), ov::device::capability::BF16) != capabilities.end();
     const std::string bf16 = bf16Unit ? "bf16" : "f32";
