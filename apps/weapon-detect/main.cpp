@@ -82,6 +82,7 @@ int main(int argc, char** argv) {
     if (options.opencvThreads > 0) cv::setNumThreads(options.opencvThreads == 1 ? 0 : options.opencvThreads);
     // The engine reads its thread count once, at its first load; set before any thread starts.
     if (options.engineThreads > 0) setenv("ZRV_ENGINE_THREADS", std::to_string(options.engineThreads).c_str(), 1);
+    if (!options.enginePrecision.empty()) setenv("ZRV_ENGINE_PRECISION", options.enginePrecision.c_str(), 1);
     // Ctrl-C and SIGTERM (service managers) stop cleanly; SIGHUP reloads the page's TLS
     // certificate (systemctl reload); a closed pipe on standard output is a write error, not a
     // silent death.

@@ -146,6 +146,15 @@ void StorageSettings(const Options& options, SiteServiceSettings& s) {
 
 }  // namespace
 
+std::string EnginePrecisionAskedFor(const Options& options) {
+    if (!options.enginePrecision.empty()) return options.enginePrecision;
+    // Hosts other than this one set the engine's arithmetic by its environment variable; it
+    // is read here the same way (a value the engine refuses fails every load anyway).
+    const char* environment = std::getenv("ZRV_ENGINE_PRECISION");
+    if (environment && *environment) return environment;
+    return kEngineDefaultPrecision;
+}
+
 SiteServiceSettings ServiceSettings(const Options& options) {
     SiteServiceSettings s;
     s.http = options.http;
@@ -159,6 +168,7 @@ SiteServiceSettings ServiceSettings(const Options& options) {
     s.clipBefore = options.clipBefore;
     s.clipAfter = options.clipAfter;
     s.liveFps = options.liveFps;
+    s.enginePrecision = EnginePrecisionAskedFor(options);
     s.discovery = options.mqttDiscovery;
     s.discoveryPrefix = options.mqttDiscoveryPrefix;
     if (!options.publicUrl.empty()) s.publicUrl = CheckPublicUrl(options.publicUrl);

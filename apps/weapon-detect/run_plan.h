@@ -33,4 +33,11 @@ std::vector<StreamSettings> CameraSettings(const Options& options, const std::ve
 // --keep-serving without --http and for more than WebhookSender::kMaxHooks web hooks.
 SiteServiceSettings ServiceSettings(const Options& options);
 
+// The engine's arithmetic unless asked otherwise (ZRV_ENGINE_PRECISION unset); the engine's
+// own default, kDefaultEnginePrecision in src/engine/openvino/compiled_models.h.
+inline constexpr const char* kEngineDefaultPrecision = "f32";
+// The engine's arithmetic as this run asks for it: --engine-precision, else
+// ZRV_ENGINE_PRECISION, else the default.
+std::string EnginePrecisionAskedFor(const Options& options);
+
 }  // namespace weapon_detect

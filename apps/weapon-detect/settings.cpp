@@ -65,6 +65,14 @@ private:
 };
 
 // A prefix that cannot start MQTT topics (a wildcard, an empty level, a control character).
+void CheckEnginePrecision(const std::string& value) {
+    if (value != "f32" && value != "bf16" && value != "f16" && value != "auto") {
+        throw std::invalid_argument("engine-precision is '" + value +
+                                    "'; it takes f32 (32-bit floats), bf16 (bfloat16), f16 (16-bit floats) or auto "
+                                    "(the runtime chooses for the CPU)");
+    }
+}
+
 void CheckTopicPrefix(const std::string& prefix) {
     const std::string why = MqttPublisher::CheckTopicPrefix(prefix);
     if (!why.empty()) throw std::invalid_argument("cannot start MQTT topics: " + why);
@@ -134,6 +142,11 @@ void AddRunSettings(std::vector<Setting>& t) {
         "CPU threads of the inference runtime, shared by all cameras and both models; the "
         "same as ZRV_ENGINE_THREADS for other hosts (default: every physical core)")
         .In(1, 1024);
+    Add(t, "--engine-precision", "engine-precision", &Options::enginePrecision,
+        "Arithmetic of the inference runtime: f32, bf16, f16 or auto (the runtime's choice for the CPU: "
+        "bfloat16 where it has a bfloat16 unit); the same as ZRV_ENGINE_PRECISION for other hosts "
+        "(default: f32)")
+        .Checked(CheckEnginePrecision);
     Add(t, "--realtime", "realtime", &Options::realtime,
         "Analyse only the newest frame, counting the others as dropped, and reconnect when the input "
         "stops (default for camera indices and URLs; a file is then played at its own frame rate)")

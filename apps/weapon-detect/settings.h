@@ -48,6 +48,7 @@ struct Options {
     bool quiet = false;
     int opencvThreads = -1;
     int engineThreads = -1;
+    std::string enginePrecision;   // f32, bf16, f16 or auto; empty: ZRV_ENGINE_PRECISION, else the engine's default
     std::optional<bool> realtime;  // unset: live inputs realtime, files not
     bool loop = false;             // a file played with --realtime starts over at its end
     double stallSeconds = 10.0;

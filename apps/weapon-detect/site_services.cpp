@@ -47,7 +47,10 @@ bool SiteServices::Wanted(const SiteServiceSettings& settings, bool snapshots, b
 
 SiteServices::SiteServices(const SiteServiceSettings& settings,
                            const std::vector<std::unique_ptr<StreamWorker>>& workers, MqttPublisher* mqtt)
-    : mqtt_(mqtt), health_(settings.health), events_(OpenEventStore(settings.eventsDb)) {
+    : mqtt_(mqtt),
+      health_(settings.health),
+      enginePrecision_(settings.enginePrecision),
+      events_(OpenEventStore(settings.eventsDb)) {
     WebSettings web;
     if (!settings.http.empty()) {
         const HostPort address = ParseHttpAddress(settings.http);
@@ -203,6 +206,10 @@ void SiteServices::Discard() {
 }
 
 void SiteServices::MoreMetrics(MetricsText& m) const {
+    m.Family("weapon_detect_engine_info", "gauge",
+             "The engine's arithmetic as asked for (--engine-precision, else ZRV_ENGINE_PRECISION, else the "
+             "engine's default): f32, bf16, f16 or auto.");
+    m.Sample("weapon_detect_engine_info", {{"precision", enginePrecision_}}, 1.0);
     if (health_) health_->Metrics(m);
     if (retention_) retention_->Metrics(m);
     m.Family("weapon_detect_clip_frames_dropped_total", "counter",

@@ -46,6 +46,7 @@ struct SiteServiceSettings {
     double sessionHours = 12.0;
     nlohmann::ordered_json config;  // the effective settings for /api/config, secrets left out
     RetentionSettings retention;    // bounded storage of the snapshot folder; none when nothing is set
+    std::string enginePrecision = "f32";  // the engine's arithmetic as asked for, for /metrics
 };
 
 class SiteServices {
@@ -98,6 +99,7 @@ private:
 
     MqttPublisher* mqtt_;
     DeliveryHealth* health_;
+    std::string enginePrecision_;
     EventFeed feed_;
     ViewerBound viewers_{LiveView::kViewersInAll};
     EventTable events_;

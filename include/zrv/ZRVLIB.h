@@ -48,8 +48,8 @@ struct Object {
 // names, thresholds and motion state. The runtime's CPU threads are set once per process,
 // at the first load: ZRV_ENGINE_THREADS (1 to 1024) if set in the environment before that,
 // else every physical core; concurrent calls on instances sharing a network queue for those
-// threads. ZRV_ENGINE_PRECISION ("auto" or "f32", the default) is read at the same time. A
-// value outside those (ZRV_ENGINE_THREADS=abc, 0 or 999999, ZRV_ENGINE_PRECISION=fast) is
+// threads. ZRV_ENGINE_PRECISION ("f32", the default, "bf16", "f16" or "auto") is read at the
+// same time. A value outside those (ZRV_ENGINE_THREADS=abc, 0 or 999999, BF16) is
 // refused, not ignored: every LoadModelFromFolder of the process then fails with one line
 // naming the variable and the values it takes. Unset or empty means the default. Only the
 // OpenVINO backend reads them.

@@ -46,7 +46,7 @@ std::string SampleValue(const Setting& s) {
                 if (s.path) return "/abs/value";
                 if (s.check == nullptr) return "http://127.0.0.1:9/value";
                 // The first sample the setting's own check takes.
-                for (const char* sample : {"http://127.0.0.1:9/value", "127.0.0.1:9", "20G"}) {
+                for (const char* sample : {"http://127.0.0.1:9/value", "127.0.0.1:9", "20G", "bf16"}) {
                     try {
                         s.check(sample);
                         return sample;
@@ -200,24 +200,43 @@ TEST(SettingsTable, CameraKeysFollowTheirGlobalSetting) {
 }
 
 TEST(SettingsTable, KeysUsersWriteStayKnown) {
-    const std::set<std::string> keys = {"output",         "snapshots",
-                                        "models",         "module",
-                                        "threshold",      "stride",
-                                        "quiet-time",     "stall-timeout",
-                                        "stats-interval", "max-reconnects",
-                                        "realtime",       "loop",
-                                        "append",         "mqtt.host",
-                                        "mqtt.topic",     "mqtt.client-id",
-                                        "http",           "keep-serving",
-                                        "live-fps",       "clips",
-                                        "clip-before",    "clip-after",
-                                        "webhooks",       "delivery-timeout",
-                                        "mqtt.discovery", "mqtt.discovery-prefix",
-                                        "public-url",     "engine-threads",
-                                        "opencv-threads", "events-db",
-                                        "retain-days",    "max-storage",
-                                        "min-free",       "http.tls-cert",
-                                        "http.tls-key",   "http.session-hours"};
+    const std::set<std::string> keys = {"output",
+                                        "snapshots",
+                                        "models",
+                                        "module",
+                                        "threshold",
+                                        "stride",
+                                        "quiet-time",
+                                        "stall-timeout",
+                                        "stats-interval",
+                                        "max-reconnects",
+                                        "realtime",
+                                        "loop",
+                                        "append",
+                                        "mqtt.host",
+                                        "mqtt.topic",
+                                        "mqtt.client-id",
+                                        "http",
+                                        "keep-serving",
+                                        "live-fps",
+                                        "clips",
+                                        "clip-before",
+                                        "clip-after",
+                                        "webhooks",
+                                        "delivery-timeout",
+                                        "mqtt.discovery",
+                                        "mqtt.discovery-prefix",
+                                        "public-url",
+                                        "engine-threads",
+                                        "opencv-threads",
+                                        "events-db",
+                                        "retain-days",
+                                        "max-storage",
+                                        "min-free",
+                                        "http.tls-cert",
+                                        "http.tls-key",
+                                        "http.session-hours",
+                                        "engine-precision"};
     std::set<std::string> table;
     for (const Setting& s : Settings()) {
         if (!s.key.empty()) table.insert(s.key);

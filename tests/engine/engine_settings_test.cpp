@@ -5,12 +5,16 @@
 // "child" test loads both demo models and prints what it saw.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "engine_fixture.h"
+#if ZRV_HAVE_OPENVINO
+#include <openvino/runtime/core.hpp>
+#endif
 
 using namespace engine_test;
 
@@ -77,10 +81,20 @@ TEST(EngineSettingsTest, ValuesTheEngineCannotUseFailEveryLoadWithOneLine) {
 #endif
     const std::string threadsTake =
         "it takes a number of threads from 1 to 1024, or stays unset for every physical core";
-    const std::string precisionTakes = "it takes 'auto' (the runtime chooses) or 'f32' (32-bit floats, as when unset)";
+    const std::string precisionTakes =
+        "it takes f32 (32-bit floats), bf16 (bfloat16), f16 (16-bit floats) or auto (the runtime chooses for the "
+        "CPU); unset, f32";
+    // What the compiled models run: bf16 asked for, or auto, gives bfloat16 where the CPU has a
+    // bfloat16 unit and f32 elsewhere; f16 falls back to one of those on CPUs without a 16-bit
+    // float unit, so its line is not checked.
+    const std::vector<std::string> capabilities = ov::Core().get_property("CPU", ov::device::capabilities);
+    const bool bf16Unit =
+        std::find(capabilities.begin(), capabilities.end(), ov::device::capability::BF16) != capabilities.end();
+    const std::string bf16 = bf16Unit ? "bf16" : "f32";
     const struct {
         std::string variable, value;
         std::string says;  // after "cannot load model '…': "; empty: the loads succeed
+        std::string precision = "f32";  // the end of both load lines when they succeed; empty: not checked
     } cases[] = {
         {"ZRV_ENGINE_THREADS", "abc", "ZRV_ENGINE_THREADS is 'abc'; " + threadsTake},
         {"ZRV_ENGINE_THREADS", "0", "ZRV_ENGINE_THREADS is '0'; " + threadsTake},
@@ -89,10 +103,14 @@ TEST(EngineSettingsTest, ValuesTheEngineCannotUseFailEveryLoadWithOneLine) {
         {"ZRV_ENGINE_THREADS", "-2", "ZRV_ENGINE_THREADS is '-2'; " + threadsTake},
         {"ZRV_ENGINE_THREADS", "2 cores", "ZRV_ENGINE_THREADS is '2 cores'; " + threadsTake},
         {"ZRV_ENGINE_PRECISION", "garbage", "ZRV_ENGINE_PRECISION is 'garbage'; " + precisionTakes},
+        {"ZRV_ENGINE_PRECISION", "BF16", "ZRV_ENGINE_PRECISION is 'BF16'; " + precisionTakes},
+        {"ZRV_ENGINE_PRECISION", "fp32", "ZRV_ENGINE_PRECISION is 'fp32'; " + precisionTakes},
         {"ZRV_ENGINE_THREADS", "2", ""},
         {"ZRV_ENGINE_THREADS", "", ""},
-        {"ZRV_ENGINE_PRECISION", "auto", ""},
-        {"ZRV_ENGINE_PRECISION", "f32", ""},
+        {"ZRV_ENGINE_PRECISION", "auto", "", bf16},
+        {"ZRV_ENGINE_PRECISION", "f32", "", "f32"},
+        {"ZRV_ENGINE_PRECISION", "bf16", "", bf16},
+        {"ZRV_ENGINE_PRECISION", "f16", "", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.variable + "=" + c.value);
@@ -103,6 +121,13 @@ TEST(EngineSettingsTest, ValuesTheEngineCannotUseFailEveryLoadWithOneLine) {
             ASSERT_EQ(run.lines.size(), 2u) << run.output;
             EXPECT_EQ(run.lines[0].rfind("ZRVLIB: model 'train_last': task detect", 0), 0u) << run.output;
             EXPECT_EQ(run.lines[1].rfind("ZRVLIB: model 'filter': task detect", 0), 0u) << run.output;
+            const std::string end = ", precision " + c.precision;
+            for (const std::string& line : run.lines) {
+                if (c.precision.empty()) break;
+                EXPECT_TRUE(line.size() >= end.size() && line.compare(line.size() - end.size(), end.size(), end) == 0)
+                    << "the line should end with '" << end << "'\n"
+                    << run.output;
+            }
             continue;
         }
         EXPECT_EQ(run.results, (std::vector<int>{0, 0})) << run.output;

@@ -22,7 +22,7 @@ std::atomic<int64_t> compilations{0};
 
 // What tells one compiled model from another: the file (by its canonical path, so that two
 // spellings of one path share), the input size, the threads and the precision.
-using Key = std::tuple<std::string, int, int, int, bool>;
+using Key = std::tuple<std::string, int, int, int, EnginePrecision>;
 
 // Which version of the file was compiled: a file rewritten on disk differs in one of these.
 struct FileStamp {
@@ -120,7 +120,7 @@ std::string Shown(const std::string& value) {
 
 struct EngineSettings {
     int threads = 0;  // 0: every physical core
-    bool float32 = true;
+    EnginePrecision precision = kDefaultEnginePrecision;
     std::string error;  // the values that cannot be used, in one line; empty when all can
 };
 
@@ -141,11 +141,9 @@ EngineSettings ReadEngineSettings() {
     }
     if (const char* text = std::getenv("ZRV_ENGINE_PRECISION"); text && *text) {
         const std::string value = text;
-        if (value == "auto") {
-            settings.float32 = false;
-        } else if (value != "f32") {
+        if (!ParseEnginePrecision(value, settings.precision)) {
             errors += (errors.empty() ? "" : "; ") + std::string("ZRV_ENGINE_PRECISION is '") + Shown(value) +
-                      "'; it takes 'auto' (the runtime chooses) or 'f32' (32-bit floats, as when unset)";
+                      "'; it takes " + kEnginePrecisionValues;
         }
     }
     settings.error = errors;
@@ -167,7 +165,40 @@ bool EngineSettingsUsable(std::string& why) {
 
 int EngineThreads() { return ProcessEngineSettings().threads; }
 
-bool EngineForcesFloat32() { return ProcessEngineSettings().float32; }
+EnginePrecision EngineSettingPrecision() { return ProcessEngineSettings().precision; }
+
+bool ParseEnginePrecision(const std::string& text, EnginePrecision& precision) {
+    static const std::pair<const char*, EnginePrecision> names[] = {{"f32", EnginePrecision::F32},
+                                                                    {"bf16", EnginePrecision::BF16},
+                                                                    {"f16", EnginePrecision::F16},
+                                                                    {"auto", EnginePrecision::Auto}};
+    for (const auto& [name, value] : names) {
+        if (text == name) {
+            precision = value;
+            return true;
+        }
+    }
+    return false;
+}
+
+const char* EnginePrecisionName(EnginePrecision precision) {
+    switch (precision) {
+        case EnginePrecision::F32: return "f32";
+        case EnginePrecision::BF16: return "bf16";
+        case EnginePrecision::F16: return "f16";
+        case EnginePrecision::Auto: break;
+    }
+    return "auto";
+}
+
+void AddPrecisionHint(EnginePrecision precision, ov::AnyMap& config) {
+    switch (precision) {
+        case EnginePrecision::F32: config.emplace(ov::hint::inference_precision(ov::element::f32)); break;
+        case EnginePrecision::BF16: config.emplace(ov::hint::inference_precision(ov::element::bf16)); break;
+        case EnginePrecision::F16: config.emplace(ov::hint::inference_precision(ov::element::f16)); break;
+        case EnginePrecision::Auto: break;  // the runtime's own choice for this CPU
+    }
+}
 
 int64_t CompiledModelCount() { return compilations.load(); }
 
@@ -191,7 +222,7 @@ std::shared_ptr<const SharedCompiledModel> AcquireCompiledModel(const std::strin
         return nullptr;
     }
     const FileStamp stamp{size, static_cast<int64_t>(modified.time_since_epoch().count())};
-    const Key key{canonical.string(), input.width, input.height, EngineThreads(), EngineForcesFloat32()};
+    const Key key{canonical.string(), input.width, input.height, EngineThreads(), EngineSettingPrecision()};
     Cache& cache = ProcessCache();
     std::lock_guard<std::mutex> lock(cache.mutex);
     cache.Sweep();
@@ -231,7 +262,7 @@ std::shared_ptr<const SharedCompiledModel> AcquireCompiledModel(const std::strin
         ov::AnyMap config{ov::hint::performance_mode(ov::hint::PerformanceMode::LATENCY),
                           // A plug-in shares the host's cores: leave thread placement to the system.
                           ov::hint::enable_cpu_pinning(false)};
-        if (EngineForcesFloat32()) config.emplace(ov::hint::inference_precision(ov::element::f32));
+        AddPrecisionHint(EngineSettingPrecision(), config);
         if (EngineThreads() > 0) config.emplace(ov::inference_num_threads(EngineThreads()));
         made->compiled = core.compile_model(model, "CPU", config);
         made->precision = PrecisionName(made->compiled.get_property(ov::hint::inference_precision));

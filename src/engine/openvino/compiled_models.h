@@ -45,23 +45,38 @@ int64_t CompiledModelCount();
 // AcquireCompiledModel), for the tests that check it does not grow.
 size_t CompiledModelCacheEntries();
 
+// The arithmetic inside the network: 32-bit floats, bfloat16 or 16-bit floats (the runtime
+// keeps f32 where the CPU cannot run the one asked for; a compiled model tells what it runs),
+// or what the runtime chooses for the CPU (bfloat16 where the CPU has a bfloat16 unit, else
+// f32).
+enum class EnginePrecision { F32, BF16, F16, Auto };
+inline constexpr EnginePrecision kDefaultEnginePrecision = EnginePrecision::F32;
+// For the lines that refuse a value: what ZRV_ENGINE_PRECISION (and a host's option passed
+// through it) takes.
+inline constexpr const char* kEnginePrecisionValues =
+    "f32 (32-bit floats), bf16 (bfloat16), f16 (16-bit floats) or auto (the runtime chooses for "
+    "the CPU); unset, f32";
+
 // The engine's settings from the environment, read once per process, at the first load:
 //   ZRV_ENGINE_THREADS    the CPU threads every compiled model uses, 1 to 1024; unset or
 //                         empty, every physical core (OpenVINO's choice);
-//   ZRV_ENGINE_PRECISION  the arithmetic: "f32" or unset, 32-bit floats throughout, as the
-//                         models were validated; "auto" lets the runtime choose, which on
-//                         CPUs with bfloat16 matrix units (AMX, AVX512-BF16) means bfloat16
-//                         inside the network: about twice as fast, but box edges near 600
-//                         input pixels move in steps of 4 and scores in the third decimal,
-//                         which small weapons and models with precise arithmetic do not
-//                         survive.
+//   ZRV_ENGINE_PRECISION  f32, bf16, f16 or auto (EnginePrecision); unset or empty, the
+//                         default, kDefaultEnginePrecision. bfloat16 keeps 8 bits of
+//                         mantissa: box edges near 600 input pixels move in steps of 4 and
+//                         scores in the third decimal (docs/benchmarks.md measures what that
+//                         costs a real detector).
 // Any other value is refused: EngineSettingsUsable is false with one line naming the
 // variable, its value and the values it takes, and every load fails with that line
 // (AcquireCompiledModel too).
 bool EngineSettingsUsable(std::string& why);
-// The threads (0 for every physical core) and whether 32-bit floats are forced; the
-// defaults when a setting is refused.
+// The threads (0 for every physical core) and the precision asked for; the defaults when a
+// setting is refused.
 int EngineThreads();
-bool EngineForcesFloat32();
+EnginePrecision EngineSettingPrecision();
+// Reads "f32", "bf16", "f16" or "auto" (exactly); false for anything else.
+bool ParseEnginePrecision(const std::string& text, EnginePrecision& precision);
+const char* EnginePrecisionName(EnginePrecision precision);
+// Adds the runtime's hint for `precision` to a compile configuration (none for Auto).
+void AddPrecisionHint(EnginePrecision precision, ov::AnyMap& config);
 
 }  // namespace zrv::engine
