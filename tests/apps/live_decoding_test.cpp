@@ -28,16 +28,6 @@ std::vector<std::string> Server(const std::vector<std::string>& codec, int port)
     return argv;
 }
 
-std::vector<nlohmann::json> RecordsSoFar(const fs::path& part) {
-    std::vector<nlohmann::json> records;
-    std::ifstream in(part);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (nlohmann::json::accept(line)) records.push_back(nlohmann::json::parse(line));
-    }
-    return records;
-}
-
 nlohmann::json LastStats(const std::vector<nlohmann::json>& records) {
     nlohmann::json last;
     for (const auto& r : records) {

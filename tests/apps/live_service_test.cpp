@@ -24,17 +24,6 @@ std::vector<std::string> StreamServer(const fs::path& clip, int port) {
             "-q:v", "5", "-f", "mpegts", "-listen", "1", "http://127.0.0.1:" + std::to_string(port) + "/live"};
 }
 
-// The records written so far, from the part file of a run still going.
-std::vector<nlohmann::json> RecordsSoFar(const fs::path& part) {
-    std::vector<nlohmann::json> records;
-    std::ifstream in(part);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (nlohmann::json::accept(line)) records.push_back(nlohmann::json::parse(line));
-    }
-    return records;
-}
-
 int Count(const std::vector<nlohmann::json>& records, const std::string& type, const std::string& state = "") {
     int n = 0;
     for (const auto& r : records) n += r["type"] == type && (state.empty() || r.value("state", "") == state);

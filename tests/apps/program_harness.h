@@ -97,20 +97,30 @@ inline int ReadLinesSoFar(const fs::path& path) {
     return complete;
 }
 
-// The records of a JSON Lines output written so far: from its part file
-// (`out.jsonl` -> `out.part.jsonl`) while the run writes it, from the output itself once
-// committed. A line still being written is left out.
-inline std::vector<nlohmann::json> OutputSoFar(const fs::path& output) {
-    const fs::path part = output.parent_path() / (output.stem().string() + ".part" + output.extension().string());
-    // The part first: once it is gone, the output holds everything it held.
-    std::ifstream in(part);
-    if (!in) in.open(output);
+// The complete JSON lines of a stream still being written (a line being written is left out).
+inline std::vector<nlohmann::json> RecordsIn(std::istream& in) {
     std::vector<nlohmann::json> records;
     std::string line;
     while (std::getline(in, line)) {
         if (nlohmann::json::accept(line)) records.push_back(nlohmann::json::parse(line));
     }
     return records;
+}
+
+inline std::vector<nlohmann::json> RecordsSoFar(const fs::path& path) {
+    std::ifstream in(path);
+    return RecordsIn(in);
+}
+
+// The records of a JSON Lines output written so far: from its part file
+// (`out.jsonl` -> `out.part.jsonl`) while the run writes it, from the output itself once
+// committed.
+inline std::vector<nlohmann::json> OutputSoFar(const fs::path& output) {
+    const fs::path part = output.parent_path() / (output.stem().string() + ".part" + output.extension().string());
+    // The part first: once it is gone, the output holds everything it held.
+    std::ifstream in(part);
+    if (!in) in.open(output);
+    return RecordsIn(in);
 }
 
 inline int CountRecords(const std::vector<nlohmann::json>& records, const std::string& type) {
